@@ -1,0 +1,43 @@
+#!/bin/sh
+# Makes sure the Debian packages a make target needs are present.
+# As root (as on CI and the dev machines) it installs what is missing with apt-get;
+# otherwise it prints the one command to run.
+set -eu
+
+packages_for() {
+  case "$1" in
+    test) echo "cmake make g++ pkg-config libgtest-dev libgmock-dev python3 binutils libcli11-dev nlohmann-json3-dev" ;;
+    demo) echo "cmake make g++ pkg-config libcli11-dev nlohmann-json3-dev" ;;
+    sanitize) echo "cmake make g++ libgtest-dev libgmock-dev" ;;
+    windows) echo "cmake make g++-mingw-w64-i686 g++-mingw-w64-x86-64 googletest wine64 binutils-mingw-w64-i686" ;;
+    netns) echo "iproute2 iptables" ;;
+    bench) echo "cmake make g++ libbenchmark-dev libpugixml-dev rapidxml libtinyxml2-dev libexpat1-dev libxml2-dev gnuplot-nox" ;;
+    fuzz) echo "cmake make clang-14 libclang-rt-14-dev" ;;
+    *) echo "deps.sh: unknown target '$1'" >&2; exit 2 ;;
+  esac
+}
+
+wanted=""
+for target in "$@"; do wanted="$wanted $(packages_for "$target")"; done
+
+missing=""
+for pkg in $wanted; do
+  status=$(dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null || true)
+  case "$status" in
+    *" installed") ;;
+    *) case " $missing " in *" $pkg "*) ;; *) missing="$missing $pkg" ;; esac ;;
+  esac
+done
+
+[ -z "$missing" ] && exit 0
+
+if [ "$(id -u)" = 0 ]; then
+  echo "deps: installing$missing"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  # shellcheck disable=SC2086
+  apt-get install -y -qq --no-install-recommends $missing
+else
+  echo "deps: missing packages; run: sudo apt-get install$missing" >&2
+  exit 1
+fi

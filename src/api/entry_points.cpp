@@ -1,0 +1,76 @@
+// The exported functions: start-up, version, last outcome and the wall table.
+#include <cstring>
+
+#include "api/last_outcome.h"
+#include "api/wall_table.h"
+#include "ostrel/ostrel.h"
+#include "platform/debug_output.h"
+#include "platform/winsock.h"
+
+namespace ostrel {
+namespace {
+
+thread_local int last_outcome = 0;
+
+// True when the text, with its NUL, fits a slot's address field.
+bool FitsAddressField(const char* address) {
+  return std::memchr(address, '\0', kWallAddressSize) != nullptr;
+}
+
+}  // namespace
+
+void SetLastOutcome(int code) { last_outcome = code; }
+int LastOutcome() { return last_outcome; }
+
+}  // namespace ostrel
+
+using namespace ostrel;
+
+extern "C" {
+
+OSTREL_API const char* OSTREL_CALL Ostrel_Version(void) { return "V2.0"; }
+
+OSTREL_API int OSTREL_CALL Ostrel_LastErrorCode(void) { return LastOutcome(); }
+
+OSTREL_API int OSTREL_CALL Ostrel_Initialize(void) {
+  TheWallTable().Clear();
+  WSADATA data;
+  // The outcome is deliberately not examined: a failed start-up shows as failed deliveries.
+  (void)WSAStartup(MAKEWORD(2, 2), &data);
+  platform::WriteDebugLine("Ostrel_Initialize");
+  return 0;
+}
+
+OSTREL_API int OSTREL_CALL Ostrel_Finalize(void) {
+  (void)WSACleanup();
+  platform::WriteDebugLine("Ostrel_Finalize");
+  return 0;
+}
+
+OSTREL_API int OSTREL_CALL Ostrel_OpenTvWall(const char* address, int port, int* handle) {
+  // Refused rather than cut: a cut address would send commands to some other controller.
+  if (address == nullptr || handle == nullptr || !FitsAddressField(address)) {
+    SetLastOutcome(OSTREL_E_INVALID_ARG);
+    return -1;
+  }
+  const int slot = TheWallTable().Open(address, port);
+  if (slot < 0) {
+    SetLastOutcome(OSTREL_E_TABLE_FULL);
+    return -1;
+  }
+  *handle = slot;
+  SetLastOutcome(OSTREL_OK);
+  platform::WriteDebugLine("Ostrel_OpenTvWall");
+  return 0;
+}
+
+OSTREL_API int OSTREL_CALL Ostrel_CloseTvWall(int handle) {
+  if (!TheWallTable().Close(handle)) {
+    SetLastOutcome(OSTREL_E_INVALID_ARG);
+    return -1;
+  }
+  SetLastOutcome(OSTREL_OK);
+  return 0;
+}
+
+}  // extern "C"

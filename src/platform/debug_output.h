@@ -1,0 +1,16 @@
+// The platform's debug output: OutputDebugStringA on Windows, syslog at LOG_DEBUG elsewhere.
+#pragma once
+
+#include <functional>
+
+namespace ostrel::platform {
+
+// Writes one line of text to the debug output.
+void WriteDebugLine(const char* text);
+
+// Test hook: while a sink is set, lines go to it instead of the platform's output.
+// Pass an empty function to restore the platform's output.
+using DebugSink = std::function<void(const char*)>;
+void SetDebugSinkForTesting(DebugSink sink);
+
+}  // namespace ostrel::platform
