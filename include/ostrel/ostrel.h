@@ -42,6 +42,7 @@
 #define OSTREL_E_INVALID_ARG 10022    /* WSAEINVAL: rejected argument */
 #define OSTREL_E_TABLE_FULL 10024     /* WSAEMFILE: all 64 controller slots are in use */
 #define OSTREL_E_NO_BUFFERS 10055     /* WSAENOBUFS: out of memory or sockets */
+#define OSTREL_E_NOT_REGISTERED 10039 /* WSAEDESTADDRREQ: no controller registered under the handle */
 #define OSTREL_E_ADDRESS 10049        /* WSAEADDRNOTAVAIL: address text is not a dotted IPv4 address */
 #define OSTREL_E_NET_UNREACHABLE 10051 /* WSAENETUNREACH */
 #define OSTREL_E_ABORTED 10053        /* WSAECONNABORTED */
