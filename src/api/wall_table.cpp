@@ -39,7 +39,8 @@ void WallTable::Read(int handle, WallSlot* slot) const {
 }
 
 WallTable& TheWallTable() {
-  // Constant-initialised: no start-up order to worry about, all zero at load.
+  // A function-local static: made, all zero, on first use (thread-safe); no start-up order
+  // to worry about.
   static WallTable table;
   return table;
 }

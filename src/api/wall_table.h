@@ -19,7 +19,7 @@ struct WallSlot {
 // A command copies its slot under the lock and delivers outside it.
 class WallTable {
  public:
-  constexpr WallTable() = default;
+  WallTable() = default;  // not constexpr: std::mutex is not, over winpthreads
 
   // Frees every slot and clears every address and port.
   void Clear();
