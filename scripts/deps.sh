@@ -9,7 +9,7 @@ packages_for() {
     test) echo "cmake make g++ pkg-config libgtest-dev libgmock-dev python3 binutils libcli11-dev nlohmann-json3-dev" ;;
     demo) echo "cmake make g++ pkg-config libcli11-dev nlohmann-json3-dev" ;;
     sanitize) echo "cmake make g++ libgtest-dev libgmock-dev" ;;
-    windows) echo "cmake make g++-mingw-w64-i686 g++-mingw-w64-x86-64 googletest wine64 binutils-mingw-w64-i686" ;;
+    windows) echo "cmake make g++-mingw-w64-i686 g++-mingw-w64-x86-64 googletest wine64 binutils-mingw-w64-i686 binutils-mingw-w64-x86-64 python3" ;;
     netns) echo "iproute2 iptables" ;;
     bench) echo "cmake make g++ libbenchmark-dev libpugixml-dev rapidxml libtinyxml2-dev libexpat1-dev libxml2-dev gnuplot-nox" ;;
     fuzz) echo "cmake make clang-14 libclang-rt-14-dev" ;;
