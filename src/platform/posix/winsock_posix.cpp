@@ -1,25 +1,36 @@
 // Windows Sockets start-up, clean-up and the per-thread last error, over POSIX.
+#include "platform/posix/system.h"
+
+#include <atomic>
 #include <cstring>
 
-#include "platform/winsock.h"
+#include "platform/posix/registry.h"
 
 namespace ostrel::wsa {
 namespace {
 
 thread_local int last_error = 0;
 
+// As on Windows, every WSAStartup that succeeds must be matched by a WSACleanup; while the
+// count is zero the socket calls fail with WSANOTINITIALISED.
+std::atomic<int> startup_count{0};
+
 }  // namespace
+
+namespace posix {
+bool Started() { return startup_count.load(std::memory_order_acquire) > 0; }
+}  // namespace posix
 
 int WSAStartup(WORD version_requested, LPWSADATA data) {
   // Like Windows: 2.2 is the highest version there is; anything from 1.0 up is granted at
-  // the lower of the two. Nothing here keeps a count: POSIX sockets need no start-up.
+  // the lower of the two.
   const unsigned major = version_requested & 0xFF;
   const unsigned minor = (version_requested >> 8) & 0xFF;
   if (major == 0) {
     return WSAVERNOTSUPPORTED;
   }
   if (data == nullptr) {
-    return WSAEINVAL;  // Windows answers WSAEFAULT; EINVAL is the closest our callers need
+    return WSAEFAULT;
   }
   std::memset(data, 0, sizeof *data);
   const bool above_22 = major > 2 || (major == 2 && minor > 2);
@@ -27,10 +38,20 @@ int WSAStartup(WORD version_requested, LPWSADATA data) {
   data->wHighVersion = MAKEWORD(2, 2);
   std::strcpy(data->szDescription, "ostrel POSIX sockets");
   std::strcpy(data->szSystemStatus, "Running");
+  startup_count.fetch_add(1, std::memory_order_acq_rel);
   return 0;
 }
 
-int WSACleanup() { return 0; }
+int WSACleanup() {
+  int count = startup_count.load(std::memory_order_acquire);
+  while (count > 0) {
+    if (startup_count.compare_exchange_weak(count, count - 1, std::memory_order_acq_rel)) {
+      return 0;
+    }
+  }
+  last_error = WSANOTINITIALISED;
+  return SOCKET_ERROR;
+}
 
 int WSAGetLastError() { return last_error; }
 

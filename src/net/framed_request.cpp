@@ -1,0 +1,128 @@
+// The one-shot request exchange: create and bind, connect, send all, optionally read the
+// reply frame, close.
+#include "net/framed_request.h"
+
+#include <cstring>
+#include <new>
+
+#include "net/stream_client_socket.h"
+#include "net/time_limits.h"
+#include "net/transfer.h"
+
+namespace ostrel::net {
+namespace {
+
+constexpr std::uint32_t kLengthFieldSize = 4;
+
+// The exchange event, closed before the socket object is destroyed (members and locals are
+// destroyed in reverse order of declaration).
+class ExchangeEvent {
+ public:
+  ExchangeEvent() : event_(WSACreateEvent()) {}
+  ~ExchangeEvent() {
+    if (event_ != WSA_INVALID_EVENT) {
+      WSACloseEvent(event_);
+    }
+  }
+  ExchangeEvent(const ExchangeEvent&) = delete;
+  ExchangeEvent& operator=(const ExchangeEvent&) = delete;
+
+  WSAEVENT get() const { return event_; }
+
+ private:
+  WSAEVENT event_;
+};
+
+std::uint32_t ReadLittleEndian32(const unsigned char* bytes) {
+  return static_cast<std::uint32_t>(bytes[0]) | (static_cast<std::uint32_t>(bytes[1]) << 8) |
+         (static_cast<std::uint32_t>(bytes[2]) << 16) |
+         (static_cast<std::uint32_t>(bytes[3]) << 24);
+}
+
+// Reads the reply frame. A length of 0 succeeds without writing the references; a length
+// shorter than its own field or above kMaxReplyLength is refused (WSAEMSGSIZE) before anything
+// is allocated.
+bool ReceiveReply(OverlappedSocket& socket, WSAEVENT event, unsigned char** reply_block,
+                  std::int32_t* reply_length) {
+  unsigned char length_field[kLengthFieldSize] = {0, 0, 0, 0};
+  if (!ReceiveAll(socket, event, length_field, kLengthFieldSize)) {
+    return false;
+  }
+  const std::uint32_t length = ReadLittleEndian32(length_field);
+  if (length == 0) {
+    return true;
+  }
+  if (length < kLengthFieldSize || length > kMaxReplyLength) {
+    return FailWith(WSAEMSGSIZE);
+  }
+  unsigned char* block = new (std::nothrow) unsigned char[length];
+  if (block == nullptr) {
+    return FailWith(WSAENOBUFS);
+  }
+  if (!ReceiveAll(socket, event, block + kLengthFieldSize, length - kLengthFieldSize)) {
+    const int error = WSAGetLastError();
+    delete[] block;
+    return FailWith(error);
+  }
+  std::memcpy(block, length_field, kLengthFieldSize);
+  *reply_block = block;
+  *reply_length = static_cast<std::int32_t>(length);
+  return true;
+}
+
+// Runs the exchange; on false, *error holds the reason, taken before the socket and events are
+// released so that their clean-up cannot change it.
+bool Exchange(const char* address, int port, const void* request, std::uint32_t request_size,
+              unsigned char** reply_block, std::int32_t* reply_length, int* error) {
+  auto failed = [error]() {
+    *error = WSAGetLastError();
+    return false;
+  };
+  if (address == nullptr || request == nullptr ||
+      (reply_length != nullptr && reply_block == nullptr)) {
+    *error = WSAEINVAL;
+    return false;
+  }
+  StreamClientSocket socket;
+  if (!socket.CreateAndBind(INADDR_ANY, 0) || !socket.ConnectTo(address, port)) {
+    return failed();
+  }
+  ExchangeEvent event;
+  if (event.get() == WSA_INVALID_EVENT) {
+    return failed();
+  }
+  // Unlike the connect, a failed selection here only shows as a wait that runs out.
+  socket.SelectEvents(event.get(), FD_WRITE | FD_CLOSE);
+  if (!SendAll(socket, event.get(), request, request_size)) {
+    return failed();
+  }
+  if (reply_length == nullptr) {
+    return true;
+  }
+  socket.SelectEvents(event.get(), FD_READ | FD_CLOSE);
+  if (!ReceiveReply(socket, event.get(), reply_block, reply_length)) {
+    return failed();
+  }
+  return true;
+}
+
+}  // namespace
+
+bool SendFramedRequest(const char* address, int port, const void* request,
+                       std::uint32_t requestSize, unsigned char** replyBlock,
+                       std::int32_t* replyLength, int* outcome) {
+  int error = 0;
+  const bool delivered =
+      Exchange(address, port, request, requestSize, replyBlock, replyLength, &error);
+  if (outcome != nullptr) {
+    *outcome = delivered ? 0 : error;
+  }
+  if (!delivered) {
+    WSASetLastError(error);
+  }
+  return delivered;
+}
+
+void ReleaseReplyBlock(unsigned char* block) { delete[] block; }
+
+}  // namespace ostrel::net

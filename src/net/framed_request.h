@@ -1,0 +1,25 @@
+// One framed request to a wall controller over a connection opened for it alone, with an
+// optional length-prefixed reply read on the same connection.
+#pragma once
+
+#include <cstdint>
+
+namespace ostrel::net {
+
+// Connects to the dotted IPv4 address and port (host byte order, low 16 bits used) within
+// 5000 ms, sends every request byte, and when replyLength is given reads one reply frame (a
+// 32-bit little-endian total length that counts itself, then the body), then closes.
+// True when all of that succeeded; a reply length of 0 also succeeds and writes neither
+// reference. On success with a reply, *replyBlock receives a block of *replyLength bytes that
+// holds the whole frame (length field included); release it with ReleaseReplyBlock.
+// replyBlock/replyLength may be null (replyLength given requires replyBlock); outcome (may be
+// null) receives 0 when everything succeeded, else the Windows Sockets error code that
+// explains the failure (10061 refused, 10060 timed out, 10054 reset, 10049 bad address text,
+// 10093 sockets not started, 10040 reply length out of range, 10055 no memory, ...).
+bool SendFramedRequest(const char* address, int port, const void* request,
+                       std::uint32_t requestSize, unsigned char** replyBlock,
+                       std::int32_t* replyLength, int* outcome = nullptr);
+
+void ReleaseReplyBlock(unsigned char* block);
+
+}  // namespace ostrel::net

@@ -1,0 +1,358 @@
+// Overlapped sends and receives: WSASend, WSARecv, WSAGetOverlappedResult, CancelIoEx.
+//
+// A transfer that cannot finish at once stays pending and moves on when a wait drives its
+// socket (nothing runs in the background). As on Windows, an overlapped send completes with
+// all its bytes or with an error, never with part of them; a receive completes with whatever
+// arrived, 0 bytes meaning the peer closed. No send ever raises SIGPIPE.
+#include "platform/posix/system.h"
+
+#include <algorithm>
+#include <cstdint>
+
+#include "platform/posix/errors.h"
+#include "platform/posix/registry.h"
+#include "platform/posix/wait.h"
+
+namespace ostrel::wsa {
+namespace posix {
+namespace {
+
+constexpr int kSendFlags = sys::kMsgNoSignal | MSG_DONTWAIT;
+
+bool WouldBlock(int error) { return error == EAGAIN || error == EWOULDBLOCK; }
+
+std::vector<::iovec> ToIovecs(const WSABUF* buffers, DWORD count, std::size_t* total) {
+  std::vector<::iovec> iovecs;
+  iovecs.reserve(count);
+  *total = 0;
+  for (DWORD i = 0; i < count; ++i) {
+    if (buffers[i].len != 0) {
+      iovecs.push_back({buffers[i].buf, buffers[i].len});
+      *total += buffers[i].len;
+    }
+  }
+  return iovecs;
+}
+
+// Drops the first `bytes` bytes from the vector of buffers.
+void Consume(std::vector<::iovec>& iovecs, std::size_t bytes) {
+  std::size_t whole = 0;
+  while (whole < iovecs.size() && bytes >= iovecs[whole].iov_len) {
+    bytes -= iovecs[whole].iov_len;
+    ++whole;
+  }
+  iovecs.erase(iovecs.begin(), iovecs.begin() + static_cast<std::ptrdiff_t>(whole));
+  if (bytes > 0) {
+    iovecs.front().iov_base = static_cast<char*>(iovecs.front().iov_base) + bytes;
+    iovecs.front().iov_len -= bytes;
+  }
+}
+
+ssize_t SendSome(int fd, std::vector<::iovec>& iovecs) {
+  ::msghdr message{};
+  message.msg_iov = iovecs.data();
+  message.msg_iovlen = iovecs.size();
+  ssize_t sent;
+  do {
+    sent = ::sendmsg(fd, &message, kSendFlags);
+  } while (sent < 0 && errno == EINTR);
+  return sent;
+}
+
+ssize_t ReceiveSome(int fd, std::vector<::iovec>& iovecs, int flags) {
+  ::msghdr message{};
+  message.msg_iov = iovecs.data();
+  message.msg_iovlen = iovecs.size();
+  ssize_t received;
+  do {
+    received = ::recvmsg(fd, &message, flags | MSG_DONTWAIT);
+  } while (received < 0 && errno == EINTR);
+  return received;
+}
+
+void StartPending(Registry& registry, PendingTransfer& transfer, WSAOVERLAPPED* overlapped,
+                  std::vector<::iovec> rest, DWORD done) {
+  transfer.overlapped = overlapped;
+  transfer.rest = std::move(rest);
+  transfer.done = done;
+  overlapped->Internal = STATUS_PENDING;
+  overlapped->InternalHigh = 0;
+  if (EventState* event = registry.FindEvent(overlapped->hEvent)) {
+    event->signalled = false;
+  }
+}
+
+void CompleteAtOnce(Registry& registry, WSAOVERLAPPED* overlapped, DWORD bytes) {
+  overlapped->Internal = 0;
+  overlapped->InternalHigh = bytes;
+  registry.Signal(overlapped->hEvent);
+}
+
+// Sleeps until the descriptor is ready, without the lock: the blocking mode of a socket that
+// was never selected. Returns false when poll() fails.
+bool BlockUntilReady(std::unique_lock<std::mutex>& lock, int fd, short events) {
+  lock.unlock();
+  ::pollfd entry{fd, events, 0};
+  int ready;
+  do {
+    ready = ::poll(&entry, 1, -1);
+  } while (ready < 0 && errno == EINTR);
+  lock.lock();
+  return ready > 0;
+}
+
+int Fail(int error) {
+  WSASetLastError(error);
+  return SOCKET_ERROR;
+}
+
+}  // namespace
+
+void CompleteTransfer(Registry& registry, PendingTransfer& transfer, int status, DWORD bytes) {
+  WSAOVERLAPPED* overlapped = transfer.overlapped;
+  transfer = PendingTransfer{};
+  overlapped->Internal = static_cast<ULONG_PTR>(status);
+  overlapped->InternalHigh = bytes;
+  registry.Signal(overlapped->hEvent);
+}
+
+bool DriveSend(Registry& registry, SocketState& socket) {
+  PendingTransfer& transfer = socket.send;
+  bool changed = false;
+  while (transfer.active()) {
+    const ssize_t sent = SendSome(socket.fd, transfer.rest);
+    if (sent < 0) {
+      if (WouldBlock(errno)) {
+        return changed;
+      }
+      CompleteTransfer(registry, transfer, ErrorFromErrno(errno), 0);
+      return true;
+    }
+    changed = true;
+    transfer.done += static_cast<DWORD>(sent);
+    Consume(transfer.rest, static_cast<std::size_t>(sent));
+    if (transfer.rest.empty()) {
+      CompleteTransfer(registry, transfer, 0, transfer.done);
+    }
+  }
+  return changed;
+}
+
+bool DriveReceive(Registry& registry, SocketState& socket) {
+  PendingTransfer& transfer = socket.receive;
+  if (!transfer.active()) {
+    return false;
+  }
+  const ssize_t received = ReceiveSome(socket.fd, transfer.rest, 0);
+  if (received < 0) {
+    if (WouldBlock(errno)) {
+      return false;
+    }
+    CompleteTransfer(registry, transfer, ErrorFromErrno(errno), 0);
+    return true;
+  }
+  if (received == 0) {
+    socket.end_of_stream = true;
+  }
+  CompleteTransfer(registry, transfer, 0, static_cast<DWORD>(received));
+  return true;
+}
+
+}  // namespace posix
+
+using posix::Registry;
+
+int WSASend(SOCKET s, LPWSABUF buffers, DWORD buffer_count, LPDWORD bytes_sent, DWORD flags,
+            LPWSAOVERLAPPED overlapped, LPWSAOVERLAPPED_COMPLETION_ROUTINE completion) {
+  Registry& registry = Registry::Get();
+  std::unique_lock<std::mutex> lock(registry.mutex);
+  if (!posix::Started()) {
+    return posix::Fail(WSANOTINITIALISED);
+  }
+  posix::SocketState* socket = registry.FindSocket(s);
+  if (socket == nullptr) {
+    return posix::Fail(WSAENOTSOCK);
+  }
+  if (completion != nullptr || flags != 0) {
+    return posix::Fail(WSAEOPNOTSUPP);  // completion routines and send flags are not offered
+  }
+  if (buffers == nullptr && buffer_count != 0) {
+    return posix::Fail(WSAEFAULT);
+  }
+  if (socket->phase != posix::Phase::kConnected) {
+    return posix::Fail(WSAENOTCONN);
+  }
+  if (socket->send.active()) {
+    return posix::Fail(WSAEINPROGRESS);  // one overlapped send at a time
+  }
+  std::size_t total = 0;
+  std::vector<::iovec> rest = posix::ToIovecs(buffers, buffer_count, &total);
+  std::size_t sent = 0;
+  for (;;) {
+    const ssize_t result = rest.empty() ? 0 : posix::SendSome(socket->fd, rest);
+    if (result < 0 && !posix::WouldBlock(errno)) {
+      return posix::FailFromErrno();
+    }
+    if (result > 0) {
+      sent += static_cast<std::size_t>(result);
+      posix::Consume(rest, static_cast<std::size_t>(result));
+    }
+    if (rest.empty()) {
+      if (overlapped != nullptr) {
+        posix::CompleteAtOnce(registry, overlapped, static_cast<DWORD>(sent));
+      }
+      if (bytes_sent != nullptr) {
+        *bytes_sent = static_cast<DWORD>(sent);
+      }
+      return 0;
+    }
+    // Room ran out: FD_WRITE will be recorded again once there is some.
+    socket->armed |= FD_WRITE;
+    if (overlapped != nullptr) {
+      posix::StartPending(registry, socket->send, overlapped, std::move(rest),
+                          static_cast<DWORD>(sent));
+      return posix::Fail(WSA_IO_PENDING);
+    }
+    if (socket->non_blocking) {
+      if (sent == 0) {
+        return posix::Fail(WSAEWOULDBLOCK);
+      }
+      if (bytes_sent != nullptr) {
+        *bytes_sent = static_cast<DWORD>(sent);
+      }
+      return 0;
+    }
+    const int fd = socket->fd;
+    if (!posix::BlockUntilReady(lock, fd, POLLOUT) ||
+        (socket = registry.FindSocket(s)) == nullptr) {
+      return posix::Fail(WSAEINTR);  // closed while blocked, as Windows reports it
+    }
+  }
+}
+
+int WSARecv(SOCKET s, LPWSABUF buffers, DWORD buffer_count, LPDWORD bytes_received, LPDWORD flags,
+            LPWSAOVERLAPPED overlapped, LPWSAOVERLAPPED_COMPLETION_ROUTINE completion) {
+  Registry& registry = Registry::Get();
+  std::unique_lock<std::mutex> lock(registry.mutex);
+  if (!posix::Started()) {
+    return posix::Fail(WSANOTINITIALISED);
+  }
+  posix::SocketState* socket = registry.FindSocket(s);
+  if (socket == nullptr) {
+    return posix::Fail(WSAENOTSOCK);
+  }
+  if (flags == nullptr || (buffers == nullptr && buffer_count != 0)) {
+    return posix::Fail(WSAEFAULT);
+  }
+  if (completion != nullptr || (*flags & ~static_cast<DWORD>(MSG_PEEK)) != 0) {
+    return posix::Fail(WSAEOPNOTSUPP);
+  }
+  if (socket->phase != posix::Phase::kConnected) {
+    return posix::Fail(WSAENOTCONN);
+  }
+  if (socket->receive.active()) {
+    return posix::Fail(WSAEINPROGRESS);
+  }
+  const int native_flags = (*flags & MSG_PEEK) != 0 ? sys::kMsgPeek : 0;
+  std::size_t total = 0;
+  std::vector<::iovec> into = posix::ToIovecs(buffers, buffer_count, &total);
+  for (;;) {
+    // Every receive call, even one that fails, lets FD_READ be recorded again.
+    socket->armed |= FD_READ;
+    const ssize_t result = into.empty() ? 0 : posix::ReceiveSome(socket->fd, into, native_flags);
+    if (result >= 0) {
+      if (result == 0 && total != 0) {
+        socket->end_of_stream = true;
+      }
+      if (overlapped != nullptr) {
+        posix::CompleteAtOnce(registry, overlapped, static_cast<DWORD>(result));
+      }
+      if (bytes_received != nullptr) {
+        *bytes_received = static_cast<DWORD>(result);
+      }
+      *flags = 0;
+      return 0;
+    }
+    if (!posix::WouldBlock(errno)) {
+      return posix::FailFromErrno();
+    }
+    if (overlapped != nullptr) {
+      posix::StartPending(registry, socket->receive, overlapped, std::move(into), 0);
+      return posix::Fail(WSA_IO_PENDING);
+    }
+    if (socket->non_blocking) {
+      return posix::Fail(WSAEWOULDBLOCK);
+    }
+    const int fd = socket->fd;
+    if (!posix::BlockUntilReady(lock, fd, POLLIN) || (socket = registry.FindSocket(s)) == nullptr) {
+      return posix::Fail(WSAEINTR);
+    }
+  }
+}
+
+BOOL WSAGetOverlappedResult(SOCKET s, LPWSAOVERLAPPED overlapped, LPDWORD transferred, BOOL wait,
+                            LPDWORD flags) {
+  Registry& registry = Registry::Get();
+  {
+    std::lock_guard<std::mutex> lock(registry.mutex);
+    if (registry.FindSocket(s) == nullptr) {
+      WSASetLastError(WSAENOTSOCK);
+      return FALSE;
+    }
+    if (overlapped == nullptr || transferred == nullptr) {
+      WSASetLastError(WSAEFAULT);
+      return FALSE;
+    }
+    if (overlapped->Internal == STATUS_PENDING && !wait) {
+      WSASetLastError(WSA_IO_INCOMPLETE);
+      return FALSE;
+    }
+  }
+  // Waits without a limit, as Windows does; callers that must not hang wait on the record's
+  // event with a limit first and cancel.
+  auto check = [&](Registry&) {
+    return overlapped->Internal == STATUS_PENDING ? posix::WaitState::kPending
+                                                  : posix::WaitState::kDone;
+  };
+  auto drives = [&](SOCKET handle, const posix::SocketState&) { return handle == s; };
+  WSAEVENT event = overlapped->hEvent;
+  if (posix::WaitUntil(&event, event != nullptr ? 1 : 0, INFINITE, check, drives) !=
+      posix::WaitState::kDone) {
+    return FALSE;
+  }
+  std::lock_guard<std::mutex> lock(registry.mutex);
+  const int status = static_cast<int>(overlapped->Internal);
+  if (status != 0) {
+    WSASetLastError(status);
+    return FALSE;
+  }
+  *transferred = static_cast<DWORD>(overlapped->InternalHigh);
+  if (flags != nullptr) {
+    *flags = 0;
+  }
+  return TRUE;
+}
+
+BOOL CancelIoEx(HANDLE file, LPOVERLAPPED overlapped) {
+  Registry& registry = Registry::Get();
+  std::lock_guard<std::mutex> lock(registry.mutex);
+  posix::SocketState* socket = registry.FindSocket(reinterpret_cast<SOCKET>(file));
+  if (socket == nullptr) {
+    WSASetLastError(WSA_INVALID_HANDLE);
+    return FALSE;
+  }
+  bool cancelled = false;
+  for (posix::PendingTransfer* transfer : {&socket->send, &socket->receive}) {
+    if (transfer->active() && (overlapped == nullptr || transfer->overlapped == overlapped)) {
+      posix::CompleteTransfer(registry, *transfer, WSA_OPERATION_ABORTED, 0);
+      cancelled = true;
+    }
+  }
+  if (!cancelled) {
+    WSASetLastError(ERROR_NOT_FOUND);
+    return FALSE;
+  }
+  return TRUE;
+}
+
+}  // namespace ostrel::wsa

@@ -1,0 +1,96 @@
+// The state behind the stand-ins' handles: event objects and sockets, under one lock.
+//
+// The library starts no threads, so nothing runs in the background: a socket's network events
+// are recorded when a call looks at the socket (a wait, a selection, an enumeration), and a
+// pending overlapped transfer moves on when a wait drives it. Every structure here is reached
+// with the registry's mutex held; waits release it while they sleep in poll().
+#pragma once
+
+#include <mutex>
+#include <vector>
+
+#include "platform/posix/handle_table.h"
+#include "platform/posix/system.h"
+
+namespace ostrel::wsa::posix {
+
+struct EventState {
+  bool signalled = false;
+  std::vector<int> waiter_fds;  // wake descriptors of the threads waiting on this event
+};
+
+enum class Phase { kIdle, kConnecting, kConnected, kConnectFailed, kListening };
+
+// An overlapped transfer that could not finish at once.
+struct PendingTransfer {
+  WSAOVERLAPPED* overlapped = nullptr;  // null while none is pending
+  std::vector<::iovec> rest;            // what is left to send, or where received bytes go
+  DWORD done = 0;                       // bytes sent so far
+  bool active() const { return overlapped != nullptr; }
+};
+
+struct SocketState {
+  int fd = -1;
+  Phase phase = Phase::kIdle;
+  bool non_blocking = false;
+  WSAEVENT selected_event = nullptr;
+  long selected_mask = 0;
+  long recorded = 0;  // network events recorded and not yet enumerated
+  int errors[FD_MAX_EVENTS] = {};
+  long armed = FD_READ | FD_WRITE | FD_ACCEPT;  // events that may be recorded (again)
+  bool close_recorded = false;                  // FD_CLOSE is recorded once per connection
+  bool end_of_stream = false;  // the peer's FIN was read past: POLLIN means nothing new
+  sys::native_sockaddr_in remote{};
+  PendingTransfer send;
+  PendingTransfer receive;
+};
+
+class Registry {
+ public:
+  static Registry& Get();
+
+  std::mutex mutex;
+  HandleTable<EventState> events;
+  HandleTable<SocketState> sockets;
+
+  EventState* FindEvent(WSAEVENT event);
+  SocketState* FindSocket(SOCKET s) { return sockets.Find(s); }
+
+  // Sets the event and wakes the other threads waiting on it. A stale handle is ignored.
+  void Signal(WSAEVENT event);
+  // Records a network event on the socket and signals its selected event when the selection
+  // asks for it.
+  void Record(SocketState& socket, long event, int error);
+};
+
+// The calling thread's wake descriptor (made on first use): other threads write to it to end
+// its poll() when they set an event it waits on.
+int ThreadWakeFd();
+void DrainWakeFd(int fd);
+
+// Completes an overlapped transfer: status 0 or an error code, byte count, event set.
+void CompleteTransfer(Registry& registry, PendingTransfer& transfer, int status, DWORD bytes);
+
+// Moves a pending transfer on (non-blocking); true when anything changed.
+bool DriveSend(Registry& registry, SocketState& socket);
+bool DriveReceive(Registry& registry, SocketState& socket);
+
+// The poll() conditions that can change the socket's record or its pending transfers; 0 when
+// nothing can, and the socket should not be polled.
+short PollInterest(const SocketState& socket);
+// Brings the socket's record and transfers up to date with what poll() reported; true when
+// anything changed.
+bool Refresh(Registry& registry, SocketState& socket, short revents);
+// The same after a poll() of its own that does not wait.
+bool RefreshNow(Registry& registry, SocketState& socket);
+
+// A connection made: FD_WRITE recorded (and FD_CONNECT when this socket connected), FD_READ
+// armed.
+void MarkConnected(Registry& registry, SocketState& socket, bool record_connect);
+// True when the connection's local address and port equal the remote ones.
+bool ConnectedToItself(int fd, const sys::native_sockaddr_in& remote);
+
+// True while the Windows Sockets start-up count is above zero.
+bool Started();
+
+}  // namespace ostrel::wsa::posix

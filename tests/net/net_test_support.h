@@ -1,0 +1,33 @@
+// Shared pieces of the transport tests: sockets started per test, and counts of the
+// descriptors, events and sockets alive (to find leaks).
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstddef>
+
+#include "platform/winsock.h"
+
+namespace ostrel::testing {
+
+class SocketsStarted : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    WSADATA data;
+    ASSERT_EQ(WSAStartup(MAKEWORD(2, 2), &data), 0);
+  }
+  void TearDown() override { WSACleanup(); }
+};
+
+struct ResourceCounts {
+  std::size_t descriptors = 0;  // open descriptors (Windows: handles) of the process
+  std::size_t events = 0;       // live event objects of the socket layer (0 where not known)
+  std::size_t sockets = 0;      // live sockets of the socket layer (0 where not known)
+};
+
+ResourceCounts CurrentResourceCounts();
+
+// A loopback address record for the given port.
+sockaddr_in LoopbackAddress(int port);
+
+}  // namespace ostrel::testing
