@@ -19,12 +19,12 @@ DWORD WaitOne(WSAEVENT event, DWORD ms) {
 TEST(Events, MadeNonSignalledAndStaySetUntilReset) {
   WSAEVENT event = WSACreateEvent();
   ASSERT_NE(event, WSA_INVALID_EVENT);
-  EXPECT_EQ(WaitOne(event, 0), WSA_WAIT_TIMEOUT);
+  EXPECT_EQ(WaitOne(event, 0), static_cast<DWORD>(WSA_WAIT_TIMEOUT));
   ASSERT_TRUE(WSASetEvent(event));
   EXPECT_EQ(WaitOne(event, 0), WSA_WAIT_EVENT_0);
   EXPECT_EQ(WaitOne(event, 0), WSA_WAIT_EVENT_0);  // a wait does not reset it
   ASSERT_TRUE(WSAResetEvent(event));
-  EXPECT_EQ(WaitOne(event, 20), WSA_WAIT_TIMEOUT);
+  EXPECT_EQ(WaitOne(event, 20), static_cast<DWORD>(WSA_WAIT_TIMEOUT));
   EXPECT_TRUE(WSACloseEvent(event));
 }
 
@@ -37,7 +37,8 @@ TEST(Events, ClosedHandleGoesStaleEvenWhenItsSlotIsReused) {
   EXPECT_FALSE(WSAResetEvent(closed));
   EXPECT_FALSE(WSACloseEvent(closed));
   EXPECT_EQ(WaitOne(closed, 0), WSA_WAIT_FAILED);
-  EXPECT_EQ(WaitOne(fresh, 0), WSA_WAIT_TIMEOUT);  // untouched by the stale calls
+  EXPECT_EQ(WaitOne(fresh, 0),
+            static_cast<DWORD>(WSA_WAIT_TIMEOUT));  // untouched by the stale calls
   WSACloseEvent(fresh);
 }
 
@@ -46,7 +47,8 @@ TEST(Events, WaitAnyGivesTheLowestSignalledIndexAndWaitAllNeedsEvery) {
   WSASetEvent(events[2]);
   WSASetEvent(events[1]);
   EXPECT_EQ(WSAWaitForMultipleEvents(3, events, FALSE, 0, FALSE), WSA_WAIT_EVENT_0 + 1);
-  EXPECT_EQ(WSAWaitForMultipleEvents(3, events, TRUE, 0, FALSE), WSA_WAIT_TIMEOUT);
+  EXPECT_EQ(WSAWaitForMultipleEvents(3, events, TRUE, 0, FALSE),
+            static_cast<DWORD>(WSA_WAIT_TIMEOUT));
   WSASetEvent(events[0]);
   EXPECT_EQ(WSAWaitForMultipleEvents(3, events, TRUE, 0, FALSE), WSA_WAIT_EVENT_0);
   for (WSAEVENT event : events) {

@@ -235,7 +235,8 @@ TEST_F(NetworkEvents, ClosingTheSelectedEventIsSafe) {
   ASSERT_TRUE(result == 0 || WSAGetLastError() == WSAEWOULDBLOCK);
   ASSERT_TRUE(peer.WaitForAccepted(1, 5s));
   // The connect's events go to the stale handle, which reaches nothing.
-  EXPECT_EQ(WSAWaitForMultipleEvents(1, &second, TRUE, kQuietMs, FALSE), WSA_WAIT_TIMEOUT);
+  EXPECT_EQ(WSAWaitForMultipleEvents(1, &second, TRUE, kQuietMs, FALSE),
+            static_cast<DWORD>(WSA_WAIT_TIMEOUT));
   ASSERT_EQ(WSAEventSelect(client.socket(), second, FD_CONNECT | FD_WRITE), 0);
   EXPECT_EQ(NextEvents(client.socket(), second, 5000), FD_CONNECT | FD_WRITE);
 }

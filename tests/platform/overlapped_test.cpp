@@ -58,7 +58,8 @@ TEST_F(Overlapped, SendToAPeerThatNeverReadsStaysPendingUntilCancelled) {
   EXPECT_FALSE(WSAGetOverlappedResult(client.socket(), &record_, &transferred, FALSE, &flags));
   EXPECT_EQ(WSAGetLastError(), WSA_IO_INCOMPLETE);
   EXPECT_EQ(transferred, 12345u);
-  EXPECT_EQ(WSAWaitForMultipleEvents(1, &record_.hEvent, TRUE, 100, FALSE), WSA_WAIT_TIMEOUT);
+  EXPECT_EQ(WSAWaitForMultipleEvents(1, &record_.hEvent, TRUE, 100, FALSE),
+            static_cast<DWORD>(WSA_WAIT_TIMEOUT));
   EXPECT_TRUE(CancelIoEx(reinterpret_cast<HANDLE>(client.socket()), &record_));
   EXPECT_FALSE(WSAGetOverlappedResult(client.socket(), &record_, &transferred, TRUE, &flags));
   EXPECT_EQ(WSAGetLastError(), WSA_OPERATION_ABORTED);

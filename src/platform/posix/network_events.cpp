@@ -15,6 +15,13 @@ namespace ostrel::wsa {
 namespace posix {
 namespace {
 
+void RecordClose(Registry& registry, SocketState& socket, int error) {
+  if (!socket.close_recorded) {
+    socket.close_recorded = true;
+    registry.Record(socket, FD_CLOSE, error);
+  }
+}
+
 // The connect has finished one way or the other: record FD_CONNECT with its outcome.
 void FinishConnect(Registry& registry, SocketState& socket) {
   int error = 0;
@@ -30,17 +37,16 @@ void FinishConnect(Registry& registry, SocketState& socket) {
   }
   if (error == 0) {
     MarkConnected(registry, socket, /*record_connect=*/true);
+  } else if (error == ECONNRESET || error == EPIPE) {
+    // Made, then reset before anyone looked (a refusal would be ECONNREFUSED): as on Windows,
+    // a connect that succeeded and a close that followed.
+    MarkConnected(registry, socket, /*record_connect=*/true);
+    socket.end_of_stream = true;
+    RecordClose(registry, socket, WSAECONNABORTED);
   } else {
     socket.phase = Phase::kConnectFailed;
     socket.armed = 0;
     registry.Record(socket, FD_CONNECT, ErrorFromErrno(error));
-  }
-}
-
-void RecordClose(Registry& registry, SocketState& socket, int error) {
-  if (!socket.close_recorded) {
-    socket.close_recorded = true;
-    registry.Record(socket, FD_CLOSE, error);
   }
 }
 
