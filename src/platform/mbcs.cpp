@@ -1,0 +1,208 @@
+#include "platform/mbcs.h"
+
+#include <array>
+#include <cstring>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <langinfo.h>
+#include <clocale>
+#endif
+
+namespace ostrel::platform {
+namespace {
+
+using LeadTable = std::array<unsigned char, 256>;
+
+constexpr LeadTable MakeLeadTable(int codePage) {
+  LeadTable table{};
+  for (unsigned b = 0; b < 256; ++b) table[b] = IsLeadByteOf(codePage, b) ? 1 : 0;
+  return table;
+}
+
+constexpr LeadTable kSingleByte{};
+constexpr LeadTable kCodePage932 = MakeLeadTable(932);
+constexpr LeadTable kCodePage936 = MakeLeadTable(936);
+constexpr LeadTable kCodePage949 = MakeLeadTable(949);
+constexpr LeadTable kCodePage950 = MakeLeadTable(950);
+
+int NormalizeCodePage(int codePage) {
+  switch (codePage) {
+    case 932:
+    case 936:
+    case 949:
+    case 950:
+      return codePage;
+    default:
+      return 0;
+  }
+}
+
+int ReadHostCodePage() {
+#ifdef _WIN32
+  return NormalizeCodePage(static_cast<int>(GetACP()));
+#else
+  const char* locale = std::setlocale(LC_CTYPE, nullptr);
+  if (locale == nullptr || std::strcmp(locale, "C") == 0 || std::strcmp(locale, "POSIX") == 0)
+    return 0;
+  return CodePageFromCodesetName(nl_langinfo(CODESET));
+#endif
+}
+
+// Upper-cases ASCII letters and drops '-' and '_', so "Shift_JIS", "SHIFT-JIS" and "shiftjis"
+// compare equal.
+void NormalizeCodesetName(const char* in, char* out, std::size_t room) {
+  std::size_t n = 0;
+  for (; *in != '\0' && n + 1 < room; ++in) {
+    char c = *in;
+    if (c == '-' || c == '_') continue;
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    out[n++] = c;
+  }
+  out[n] = '\0';
+}
+
+}  // namespace
+
+namespace detail {
+std::atomic<const unsigned char*> currentLeadBytes{nullptr};
+std::atomic<int> currentCodePage{-1};
+
+const unsigned char* LoadLeadBytes() {
+  LoadCodePage();
+  return currentLeadBytes.load(std::memory_order_relaxed);
+}
+
+int LoadCodePage() {
+  int codePage = currentCodePage.load(std::memory_order_acquire);
+  if (codePage >= 0) return codePage;
+  // Two threads may both read the host here; they find the same answer.
+  codePage = ReadHostCodePage();
+  currentLeadBytes.store(LeadByteTableFor(codePage), std::memory_order_relaxed);
+  currentCodePage.store(codePage, std::memory_order_release);
+  return codePage;
+}
+}  // namespace detail
+
+const unsigned char* LeadByteTableFor(int codePage) {
+  switch (NormalizeCodePage(codePage)) {
+    case 932:
+      return kCodePage932.data();
+    case 936:
+      return kCodePage936.data();
+    case 949:
+      return kCodePage949.data();
+    case 950:
+      return kCodePage950.data();
+    default:
+      return kSingleByte.data();
+  }
+}
+
+int CodePageFromCodesetName(const char* codeset) {
+  if (codeset == nullptr) return 0;
+  char name[32];
+  NormalizeCodesetName(codeset, name, sizeof name);
+  struct Alias {
+    const char* name;
+    int codePage;
+  };
+  static constexpr Alias kAliases[] = {
+      {"SHIFTJIS", 932}, {"SJIS", 932},    {"CP932", 932},  {"WINDOWS31J", 932},
+      {"MSKANJI", 932},  {"GBK", 936},     {"GB2312", 936}, {"CP936", 936},
+      {"EUCCN", 936},    {"GB18030", 936}, {"EUCKR", 949},  {"CP949", 949},
+      {"UHC", 949},      {"BIG5", 950},    {"CP950", 950},  {"BIG5HKSCS", 950},
+  };
+  for (const Alias& alias : kAliases)
+    if (std::strcmp(name, alias.name) == 0) return alias.codePage;
+  return 0;
+}
+
+void SetCodePageForTesting(int codePage) {
+  if (codePage < 0) {
+    detail::currentCodePage.store(-1, std::memory_order_release);
+    detail::LoadCodePage();
+    return;
+  }
+  codePage = NormalizeCodePage(codePage);
+  detail::currentLeadBytes.store(LeadByteTableFor(codePage), std::memory_order_relaxed);
+  detail::currentCodePage.store(codePage, std::memory_order_release);
+}
+
+const unsigned char* _mbschr(const unsigned char* s, unsigned int c) {
+  const unsigned char* lead = LeadByteTable();
+  for (;; s += CharLength(lead, s)) {
+    unsigned int ch = *s;
+    if (lead[*s] != 0 && s[1] != 0) ch = (ch << 8) | s[1];
+    if (ch == c) return s;
+    if (*s == 0) return nullptr;
+  }
+}
+
+namespace {
+
+unsigned char FoldAscii(unsigned char c) {
+  return (c >= 'a' && c <= 'z') ? static_cast<unsigned char>(c - 'a' + 'A') : c;
+}
+
+int CompareBytes(const unsigned char* a, const unsigned char* b, std::size_t n, bool fold) {
+  const unsigned char* lead = LeadByteTable();
+  std::size_t i = 0;
+  while (i < n) {
+    if (lead[a[i]] != 0 && i + 1 < n && a[i + 1] != 0) {
+      // A whole double-byte character: both bytes exactly, never folded.
+      if (a[i] != b[i]) return a[i] < b[i] ? -1 : 1;
+      if (a[i + 1] != b[i + 1]) return a[i + 1] < b[i + 1] ? -1 : 1;
+      i += 2;
+      continue;
+    }
+    unsigned char x = fold ? FoldAscii(a[i]) : a[i];
+    unsigned char y = fold ? FoldAscii(b[i]) : b[i];
+    if (x != y) return x < y ? -1 : 1;
+    if (x == 0) return 0;
+    ++i;
+  }
+  return 0;
+}
+
+}  // namespace
+
+int _mbsncmp(const unsigned char* a, const unsigned char* b, std::size_t n) {
+  return CompareBytes(a, b, n, false);
+}
+
+int _mbsnicmp(const unsigned char* a, const unsigned char* b, std::size_t n) {
+  return CompareBytes(a, b, n, true);
+}
+
+const unsigned char* _mbsstr(const unsigned char* s, const unsigned char* needle) {
+  const unsigned char* lead = LeadByteTable();
+  if (lead == kSingleByte.data()) {
+    // Every byte starts a character: the C library's search is the same and faster.
+    return reinterpret_cast<const unsigned char*>(
+        std::strstr(reinterpret_cast<const char*>(s), reinterpret_cast<const char*>(needle)));
+  }
+  std::size_t n = std::strlen(reinterpret_cast<const char*>(needle));
+  for (;; s += CharLength(lead, s)) {
+    if (std::strncmp(reinterpret_cast<const char*>(s), reinterpret_cast<const char*>(needle), n) ==
+        0)
+      return s;
+    if (*s == 0) return nullptr;
+  }
+}
+
+void _mbccpy(unsigned char* dst, const unsigned char* src) {
+  dst[0] = src[0];
+  if (CharLength(src) == 2) dst[1] = src[1];
+}
+
+unsigned char* _mbsnbcpy(unsigned char* dst, const unsigned char* src, std::size_t n) {
+  for (std::size_t i = 0; i < n; ++i) {
+    dst[i] = src[i];
+    if (src[i] == 0) break;
+  }
+  return dst;
+}
+
+}  // namespace ostrel::platform

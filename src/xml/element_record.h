@@ -1,0 +1,45 @@
+// One record per element: where the element lies in the document text and how it links to its
+// parent, children and siblings. Links are record indexes, never pointers.
+#pragma once
+
+#include <cstdint>
+
+namespace ostrel::xml {
+
+struct ElementRecord {
+  int32_t start;        // offset of the element's '<'; 0 for the document record
+  int32_t length;       // through the end tag's '>', or the start tag alone when there is none
+  uint32_t tagLengths;  // start-tag length (bits 0-19 and 21), end-tag length (top ten bits)
+  uint32_t flags;       // level in the low 16 bits, plus the flag bits below
+  int32_t parent;       // 0 for a top-level element
+  int32_t firstChild;   // 0 if none
+  int32_t next;         // next sibling, 0 for the last child
+  int32_t prev;         // previous sibling; for the first child, the last child
+
+  static constexpr uint32_t LevelMask = 0x0000FFFF;
+  static constexpr uint32_t IsFirstChild = 0x00080000;
+  static constexpr uint32_t Unended = 0x00100000;
+  static constexpr uint32_t ContentError = 0x00200000;
+  static constexpr uint32_t IllFormed = 0x00800000;
+
+  static constexpr uint32_t StartTagMask = 0x002FFFFF;
+  static constexpr int32_t MaxStartTagLength = 0xFFFFF;  // 2^20 - 1: held exactly
+  static constexpr int32_t MaxEndTagLength = 511;        // ten bits, read as signed
+  static constexpr uint32_t MaxLevel = 0xFFFF;
+
+  int32_t StartTagLength() const { return static_cast<int32_t>(tagLengths & StartTagMask); }
+  int32_t EndTagLength() const { return static_cast<int32_t>(tagLengths) >> 22; }
+  void SetStartTagLength(int32_t n) {
+    tagLengths = (tagLengths & ~StartTagMask) + static_cast<uint32_t>(n);
+  }
+  void SetEndTagLength(int32_t n) {
+    tagLengths = (tagLengths & StartTagMask) + (static_cast<uint32_t>(n) << 22);
+  }
+  uint32_t Level() const { return flags & LevelMask; }
+  void SetLevel(uint32_t level) { flags = (flags & ~LevelMask) | (level & LevelMask); }
+  bool Has(uint32_t bit) const { return (flags & bit) != 0; }
+};
+
+static_assert(sizeof(ElementRecord) == 32, "eight 32-bit fields");
+
+}  // namespace ostrel::xml

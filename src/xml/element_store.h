@@ -1,0 +1,39 @@
+// The segmented store of element records. Segment s holds records s * 65536 to s * 65536 + 65535;
+// only a partly filled last segment is ever copied, so a record index stays valid across growth.
+#pragma once
+
+#include <cstdint>
+
+#include "xml/element_record.h"
+
+namespace ostrel::xml {
+
+class ElementStore {
+ public:
+  static constexpr int32_t SegmentRecords = 65536;
+
+  ElementStore() = default;
+  ~ElementStore();
+  ElementStore(const ElementStore&) = delete;
+  ElementStore& operator=(const ElementStore&) = delete;
+
+  // No bounds check: callers pass record 0 or an index below the records in use.
+  ElementRecord& At(int32_t index) { return segments_[index >> 16][index & 0xFFFF]; }
+  const ElementRecord& At(int32_t index) const { return segments_[index >> 16][index & 0xFFFF]; }
+
+  // Grows to at least `requested` records (0: half as many again as `used`), by at most one new
+  // segment per call. A failed allocation throws std::bad_alloc and leaves the old capacity.
+  void EnsureCapacity(int32_t requested, int32_t used);
+
+  int32_t Capacity() const { return capacity_; }
+  int32_t SegmentSlots() const { return segmentSlots_; }
+  int32_t SegmentsInUse() const { return capacity_ > 0 ? ((capacity_ - 1) >> 16) + 1 : 0; }
+  const ElementRecord* Segment(int32_t s) const { return segments_[s]; }
+
+ private:
+  ElementRecord** segments_ = nullptr;
+  int32_t capacity_ = 0;
+  int32_t segmentSlots_ = 0;
+};
+
+}  // namespace ostrel::xml

@@ -1,0 +1,16 @@
+#include "xml/open_tag_stack.h"
+
+#include <algorithm>
+#include <utility>
+
+namespace ostrel::xml {
+
+void OpenTagStack::Grow() {
+  const int32_t capacity = 2 * capacity_ + 6;
+  std::unique_ptr<OpenElement[]> slots(new OpenElement[capacity]);
+  std::copy(slots_.get(), slots_.get() + capacity_, slots.get());
+  slots_ = std::move(slots);
+  capacity_ = capacity;
+}
+
+}  // namespace ostrel::xml

@@ -1,0 +1,43 @@
+// The parse's stack of open elements, the outermost in slot 0: each slot holds the element's
+// record index, its offset, where its name lies in the text (start tags are scanned with their
+// names left in the text, so no name is copied) and its parent's first child. What the parse
+// needs of an open element is here, without a walk through the record store.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+namespace ostrel::xml {
+
+class OpenTagStack {
+ public:
+  static constexpr int32_t InitialCapacity = 6;
+
+  struct OpenElement {
+    int32_t record;
+    int32_t start;  // offset of its '<'
+    int32_t startTagLength;
+    int32_t nameStart;
+    int32_t nameLength;
+    int32_t parentsFirst;  // its parent's first child, to restore when it closes
+  };
+
+  OpenTagStack() : slots_(new OpenElement[InitialCapacity]), capacity_(InitialCapacity) {}
+
+  OpenElement& operator[](int32_t slot) { return slots_[slot]; }
+  int32_t Capacity() const { return capacity_; }
+
+  // After an open element was pushed: when count reaches the capacity the stack grows to
+  // 2 * capacity + 6 slots (6, 18, 42, 90, ...), so that slot count exists for the next one.
+  void MakeRoomFor(int32_t count) {
+    if (count == capacity_) Grow();
+  }
+
+ private:
+  void Grow();
+
+  std::unique_ptr<OpenElement[]> slots_;
+  int32_t capacity_;
+};
+
+}  // namespace ostrel::xml

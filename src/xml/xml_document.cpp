@@ -1,0 +1,60 @@
+#include "xml/xml_document.h"
+
+namespace ostrel::xml {
+
+XmlDocument::XmlDocument() { SetText(nullptr); }
+
+// The store releases its segments, then the members release the strings.
+XmlDocument::~XmlDocument() = default;
+
+int32_t XmlDocument::NewRecord() {
+  if (nextFree_ == tree_.Capacity()) tree_.EnsureCapacity(0, nextFree_);
+  return nextFree_++;
+}
+
+bool XmlDocument::EnsureCapacity(int32_t requested) {
+  tree_.EnsureCapacity(requested, nextFree_);
+  return true;
+}
+
+void XmlDocument::SetPosition(int32_t parent, int32_t current, int32_t child) {
+  parentPos_ = parent;
+  currentPos_ = current;
+  childPos_ = child;
+  nodeOffset_ = 0;
+  nodeLength_ = 0;
+  nodeType_ = current != 0 ? 1 : 0;
+}
+
+std::string XmlDocument::ElementTagName(int32_t index) const {
+  if (index == 0) return std::string();
+  ScanCursor cursor;
+  cursor.text = text_.c_str();
+  cursor.next = At(index).start + 1;
+  cursor.options = options_;
+  return NextName(cursor) ? NameText(cursor) : std::string();
+}
+
+std::string_view XmlDocument::ElementMarkup(int32_t index) const {
+  const ElementRecord& r = At(index);
+  return std::string_view(text_).substr(static_cast<size_t>(r.start),
+                                        static_cast<size_t>(r.length));
+}
+
+std::string_view XmlDocument::ElementContent(int32_t index) const {
+  if (index == 0) return text_;
+  const ElementRecord& r = At(index);
+  if (r.EndTagLength() == 0) return std::string_view();
+  const int32_t contentStart = r.start + r.StartTagLength();
+  const int32_t contentLength = r.length - r.StartTagLength() - r.EndTagLength();
+  return std::string_view(text_).substr(static_cast<size_t>(contentStart),
+                                        static_cast<size_t>(contentLength));
+}
+
+int32_t XmlDocument::FindChild(int32_t parent, std::string_view name) const {
+  for (int32_t child = At(parent).firstChild; child != 0; child = At(child).next)
+    if (ElementTagName(child) == name) return child;
+  return 0;
+}
+
+}  // namespace ostrel::xml

@@ -1,0 +1,132 @@
+// An XML document held as one text string plus an index of its elements: one ElementRecord per
+// element, in a segmented store. Setting the text parses it (with worded error messages and
+// fixed repair rules); InsertElement writes new elements into the text, laid out one per line,
+// and keeps the records in step without parsing again.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "xml/element_record.h"
+#include "xml/element_store.h"
+#include "xml/escaping.h"
+#include "xml/scanner.h"
+
+namespace ostrel::xml {
+
+// The flag word of InsertElement.
+enum CreationFlags : unsigned {
+  AsCData = 0x01,           // a value goes in as a CDATA section instead of being escaped
+  NoLineBreaks = 0x02,      // no CR LF anywhere, no skipping over whitespace
+  SpacedEmptyTag = 0x04,    // "<name />" instead of "<name/>"
+  KeepReferences = 0x08,    // entity and character references in the value stay as they are
+  NoEndTag = 0x10,          // "<name>" alone, left open; a value is refused
+  EscapeQuotes = 0x100,     // apostrophe and double quote are escaped too
+  ReplaceContent = 0x1000,  // the element replaces its parent's text content
+  InsertBefore = 0x2000,    // before the reference element (or as first child)
+  AsChild = 0x4000,         // a child of the current element, placed by the current child
+};
+
+// Document option: end tags match start tags without regard to ASCII case.
+constexpr uint32_t CaseInsensitiveEndTags = 0x08;
+
+class OpenTagStack;
+
+class XmlDocument {
+ public:
+  XmlDocument();
+  ~XmlDocument();
+  XmlDocument(const XmlDocument&) = delete;
+  XmlDocument& operator=(const XmlDocument&) = delete;
+
+  // Replaces the text (nullptr: no text) and parses it. True when it is a well-formed document:
+  // exactly one top-level element, every element ended, no rejected node. An ill-formed text
+  // is indexed all the same and the first error is worded in ErrorText().
+  bool SetText(const char* text);
+
+  // Adds one element at the place the navigation positions designate. False when refused, with
+  // nothing changed. The name is written as it stands (attribute text included).
+  bool InsertElement(const char* name, const char* value, unsigned flags);
+
+  // Makes the current element the parent of further children. False when there is none.
+  bool EnterElement();
+
+  std::string_view Text() const { return text_; }
+  const std::string& ErrorText() const { return errorText_; }
+  bool CheckWellFormed() const;
+
+  uint32_t Options() const { return options_; }
+  void SetOptions(uint32_t options) { options_ = options; }
+
+  // Navigation positions (record indexes; 0 = none).
+  void SetPosition(int32_t parent, int32_t current, int32_t child);
+  int32_t ParentPos() const { return parentPos_; }
+  int32_t CurrentPos() const { return currentPos_; }
+  int32_t ChildPos() const { return childPos_; }
+  int32_t CurrentNodeType() const { return nodeType_; }  // 1 with a current element, else 0
+  int32_t NodeOffset() const { return nodeOffset_; }
+  int32_t NodeLength() const { return nodeLength_; }
+
+  // Records. Index 0 is the document record; elements are 1 to NextFree() - 1, in text order
+  // after a parse. No bounds check.
+  const ElementRecord& At(int32_t index) const { return tree_.At(index); }
+  int32_t NextFree() const { return nextFree_; }
+  int32_t Capacity() const { return tree_.Capacity(); }
+  const ElementStore& Tree() const { return tree_; }
+
+  // Low-level store access: a caller that takes a record writes all of its fields and keeps
+  // the link invariants.
+  ElementRecord& At(int32_t index) { return tree_.At(index); }
+  int32_t NewRecord();
+  bool EnsureCapacity(int32_t requested);
+
+  // Reading elements back.
+  int32_t RootElement() const { return tree_.At(0).firstChild; }
+  // The name of an element as the text spells it: the bytes after '<' up to the first
+  // whitespace, '<', '>', '=', '\', '/', '?', '!'. Empty for record 0.
+  std::string ElementTagName(int32_t index) const;
+  // The element's whole markup, start tag through end tag.
+  std::string_view ElementMarkup(int32_t index) const;
+  // The text between the start tag and the end tag, as written (escaped, CDATA sections kept);
+  // empty for an element without end tag. For record 0 the whole text.
+  std::string_view ElementContent(int32_t index) const;
+  // The first child of `parent` whose tag name is `name`, 0 if none.
+  int32_t FindChild(int32_t parent, std::string_view name) const;
+
+ private:
+  struct PendingNode {
+    int32_t start = 0;
+    unsigned flags = 0;
+    std::string text;
+  };
+  bool Parse();
+  int32_t ParseElements(ScanCursor& cursor);
+  void CloseUnended(OpenTagStack& stack, int32_t outer, int32_t count, const ScanCursor& cursor,
+                    const NodeToken* endTag, int32_t& staleLevelsFrom);
+  void NoteContentError(int32_t parent);
+  void FixLevelsFrom(int32_t first);
+
+  int32_t PlaceElementText(int32_t parent, int32_t& reference, PendingNode& node);
+  void LinkElement(int32_t parent, int32_t after, int32_t element);
+  void ShiftFollowing(int32_t element, int32_t shift);
+  void ReplaceSpan(int32_t offset, int32_t removed, const std::string& inserted);
+  void ReserveText(size_t length);
+  bool IsEmptyElement(int32_t index) const;
+  bool HasNoContent(int32_t index) const;
+
+  std::string text_;
+  std::string errorText_;
+  int32_t parentPos_ = 0;
+  int32_t currentPos_ = 0;
+  int32_t childPos_ = 0;
+  int32_t nextFree_ = 0;
+  int32_t nodeType_ = 0;
+  int32_t nodeOffset_ = 0;
+  int32_t nodeLength_ = 0;
+  uint32_t options_ = 0;
+  // No entry table: nothing in this system ever adds entries to one.
+  ElementStore tree_;
+};
+
+}  // namespace ostrel::xml
