@@ -110,14 +110,45 @@ std::string EscapeValue(const char* value, unsigned flags) {
 
 std::string WrapCData(const char* value) {
   static const unsigned char kClose[] = "]]>";
+  static const char kSplit[] = "]]]]><![CDATA[>";
   const unsigned char* p = reinterpret_cast<const unsigned char*>(value != nullptr ? value : "");
   std::string out = "<![CDATA[";
-  while (const unsigned char* match = platform::_mbsstr(p, kClose)) {
-    out.append(reinterpret_cast<const char*>(p), static_cast<std::size_t>(match - p));
-    out.append("]]]]><![CDATA[>");
-    p = match + 3;
+  auto append = [&out](const unsigned char* from, const unsigned char* to) {
+    out.append(reinterpret_cast<const char*>(from), static_cast<std::size_t>(to - from));
+  };
+
+  if (platform::CurrentCodePage() == 0) {
+    while (const unsigned char* match = platform::_mbsstr(p, kClose)) {
+      append(p, match);
+      out.append(kSplit);
+      p = match + 3;
+    }
+    append(p, p + std::strlen(reinterpret_cast<const char*>(p)));
+    out.append("]]>");
+    return out;
   }
-  out.append(reinterpret_cast<const char*>(p));
+
+  // Double-byte text: the same, character by character. Besides, a character whose trail byte
+  // is ']' followed by "]>" holds no "]]>" that starts on a character, yet a reader that looks
+  // at bytes would end the section there: the section ends right behind that character.
+  const unsigned char* lead = platform::LeadByteTable();
+  const unsigned char* copied = p;
+  while (*p != 0) {
+    if (p[0] == ']' && p[1] == ']' && p[2] == '>') {
+      append(copied, p);
+      out.append(kSplit);
+      p = copied = p + 3;
+      continue;
+    }
+    const std::size_t n = CharLength(lead, p);
+    if (n == 2 && p[1] == ']' && p[2] == ']' && p[3] == '>') {
+      append(copied, p + 2);
+      out.append("]]><![CDATA[");
+      copied = p + 2;
+    }
+    p += n;
+  }
+  append(copied, p);
   out.append("]]>");
   return out;
 }

@@ -1,6 +1,7 @@
 #include "xml/invariant_checker.h"
 
 #include <cstring>
+#include <map>
 #include <sstream>
 
 namespace ostrel::xml::testing {
@@ -110,6 +111,7 @@ class Checker {
     // An opened empty element keeps its start tag; so the flag is only checked where unchanged.
     if (r.EndTagLength() == 0 && !r.Has(R::Unended) && !emptyTag)
       Fail("record ", i, ": empty element whose tag does not close itself");
+    if (r.Has(R::Unended) && emptyTag) Fail("record ", i, ": Unended but its tag closes itself");
     if (r.EndTagLength() == 0) return;
     cursor.next = r.start + r.length - r.EndTagLength();
     NodeToken end;
@@ -203,6 +205,8 @@ std::vector<std::string> FindInvariantViolations(const XmlDocument& doc, CheckDe
   return Checker(doc, depth).Run();
 }
 
+// Records created by insertion are numbered in order of creation, not in text order, so the
+// two sets of records are matched by the offset of each element, and links by what they name.
 std::vector<std::string> FindReparseDifferences(const XmlDocument& doc) {
   std::vector<std::string> out;
   XmlDocument fresh;
@@ -214,21 +218,37 @@ std::vector<std::string> FindReparseDifferences(const XmlDocument& doc) {
                   "document has " + std::to_string(doc.NextFree() - 1));
     return out;
   }
+  std::map<int32_t, int32_t> freshAt;  // element offset -> fresh record
+  for (int32_t i = 1; i < fresh.NextFree(); ++i) freshAt[fresh.At(i).start] = i;
+  auto translate = [&](int32_t link) -> int32_t {
+    if (link == 0) return 0;
+    auto found = freshAt.find(doc.At(link).start);
+    return found == freshAt.end() ? -1 : found->second;
+  };
+  if (translate(doc.At(0).firstChild) != fresh.At(0).firstChild)
+    out.push_back("record 0: first child differs");
   const uint32_t compared = R::LevelMask | R::IsFirstChild | R::Unended;
-  for (int32_t i = 0; i < doc.NextFree() && out.size() < 20; ++i) {
+  for (int32_t i = 1; i < doc.NextFree() && out.size() < 20; ++i) {
     const R& a = doc.At(i);
-    const R& b = fresh.At(i);
-    if (a.start != b.start || a.length != b.length || a.tagLengths != b.tagLengths ||
-        a.parent != b.parent || a.firstChild != b.firstChild || a.next != b.next ||
-        a.prev != b.prev || (a.flags & compared) != (b.flags & compared)) {
+    auto found = freshAt.find(a.start);
+    if (found == freshAt.end()) {
+      out.push_back("record " + std::to_string(i) + ": no element at " + std::to_string(a.start) +
+                    " in a fresh parse");
+      continue;
+    }
+    const R& b = fresh.At(found->second);
+    if (a.length != b.length || a.tagLengths != b.tagLengths ||
+        (a.flags & compared) != (b.flags & compared) || translate(a.parent) != b.parent ||
+        translate(a.firstChild) != b.firstChild || translate(a.next) != b.next ||
+        translate(a.prev) != b.prev) {
       std::ostringstream s;
-      s << "record " << i << ": document {" << a.start << "," << a.length << ","
-        << a.StartTagLength() << "/" << a.EndTagLength() << ",flags " << std::hex
-        << (a.flags & compared) << std::dec << ",p" << a.parent << ",c" << a.firstChild << ",n"
-        << a.next << ",v" << a.prev << "} fresh {" << b.start << "," << b.length << ","
-        << b.StartTagLength() << "/" << b.EndTagLength() << ",flags " << std::hex
-        << (b.flags & compared) << std::dec << ",p" << b.parent << ",c" << b.firstChild << ",n"
-        << b.next << ",v" << b.prev << "}";
+      s << "record " << i << " (fresh " << found->second << ") at " << a.start << ": document {"
+        << a.length << "," << a.StartTagLength() << "/" << a.EndTagLength() << ",flags " << std::hex
+        << (a.flags & compared) << std::dec << ",p" << translate(a.parent) << ",c"
+        << translate(a.firstChild) << ",n" << translate(a.next) << ",v" << translate(a.prev)
+        << "} fresh {" << b.length << "," << b.StartTagLength() << "/" << b.EndTagLength()
+        << ",flags " << std::hex << (b.flags & compared) << std::dec << ",p" << b.parent << ",c"
+        << b.firstChild << ",n" << b.next << ",v" << b.prev << "}";
       out.push_back(s.str());
     }
   }

@@ -1,0 +1,147 @@
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+
+#include "platform/mbcs.h"
+#include "xml/escaping.h"
+#include "xml/xml_document.h"
+
+namespace ostrel::xml {
+namespace {
+
+struct EscapeCase {
+  std::string value;
+  unsigned flags;
+  std::string escaped;
+};
+
+TEST(EscapeValue, ReplacesMarkupCharactersByReferences) {
+  const EscapeCase cases[] = {
+      {"a<b", 0, "a&lt;b"},
+      {"x&y", 0, "x&amp;y"},
+      {"&lt;", 0, "&amp;lt;"},
+      {"'\"", 0, "'\""},
+      {"]]>", 0, "]]&gt;"},
+      {"'\"", EscapeQuotes, "&apos;&quot;"},
+      {"<&>", EscapeQuotes | KeepReferences, "&lt;&amp;&gt;"},
+      {"", 0, ""},
+      {"\r\n\t", 0, "\r\n\t"},
+      {"\x80\xE9\xFF", 0, "\x80\xE9\xFF"},
+      {"plain", AsCData | NoLineBreaks | AsChild, "plain"},  // other flag bits are not read
+  };
+  for (const EscapeCase& c : cases)
+    EXPECT_EQ(EscapeValue(c.value.c_str(), c.flags), c.escaped) << c.value << " " << c.flags;
+}
+
+TEST(EscapeValue, KeepsWellFormedReferencesWhenAsked) {
+  const EscapeCase cases[] = {
+      {"&amp;", KeepReferences, "&amp;"},
+      {"&#38;", KeepReferences, "&#38;"},
+      {"&#x26;", KeepReferences, "&#x26;"},
+      {"&_:a-b.c;", KeepReferences, "&_:a-b.c;"},
+      {"R&D", KeepReferences, "R&amp;D"},
+      {"&a", KeepReferences, "&amp;a"},
+      {"&;", KeepReferences, "&amp;;"},
+      {"&1;", KeepReferences, "&amp;1;"},
+      {"&-x;", KeepReferences, "&amp;-x;"},
+      {"&x y;", KeepReferences, "&amp;x y;"},
+      {"&\xE9;", KeepReferences, "&\xE9;"},
+      {"a&b;c&d", KeepReferences, "a&b;c&amp;d"},
+      {"&amp;", 0, "&amp;amp;"},
+  };
+  for (const EscapeCase& c : cases)
+    EXPECT_EQ(EscapeValue(c.value.c_str(), c.flags), c.escaped) << c.value;
+}
+
+TEST(EscapeValue, ReservationDoublesBeforeItCouldOverflow) {
+  size_t reservation = 0;
+  const std::string out = detail::EscapeValue(std::string(100, '<').c_str(), 0, &reservation);
+  EXPECT_EQ(out.size(), 400u);
+  EXPECT_EQ(reservation, 468u);  // 117, 234, 468
+  detail::EscapeValue("abc", 0, &reservation);
+  EXPECT_EQ(reservation, 10u);  // 3 + 0 + 7: no growth
+}
+
+TEST(EscapeValue, KeptReferencesLongerThanTheRoomStillFit) {
+  // A reference of 5,000 bytes right after the start: the reservation grows to take it whole.
+  const std::string reference = "&" + std::string(4998, 'a') + ";";
+  for (const std::string& value : {reference, "x" + reference + "<", reference + reference}) {
+    size_t reservation = 0;
+    const std::string out = detail::EscapeValue(value.c_str(), KeepReferences, &reservation);
+    std::string expected = value;
+    if (value.back() == '<') expected = "x" + reference + "&lt;";
+    EXPECT_EQ(out, expected);
+    EXPECT_GE(reservation, out.size());
+  }
+}
+
+class EscapeCodePage : public ::testing::Test {
+ protected:
+  void TearDown() override { platform::SetCodePageForTesting(0); }
+};
+
+TEST_F(EscapeCodePage, DoubleByteCharactersAreCopiedWhole) {
+  platform::SetCodePageForTesting(932);
+  // 0x81 0x3C is one character whose trail byte looks like '<': not escaped.
+  EXPECT_EQ(EscapeValue("\x81<a<", 0), "\x81<a&lt;");
+  EXPECT_EQ(EscapeValue("&\x81\x40;", KeepReferences), "&\x81\x40;");
+  // The walk never steps past a lone lead byte at the end.
+  EXPECT_EQ(EscapeValue("ab\x81", 0), "ab\x81");
+  EXPECT_EQ(EscapeValue("&\x81", KeepReferences), "&amp;\x81");
+  EXPECT_EQ(EscapeValue("&a\x81", KeepReferences), "&amp;a\x81");
+  platform::SetCodePageForTesting(0);
+  EXPECT_EQ(EscapeValue("\x81<a<", 0), "\x81&lt;a&lt;");
+}
+
+TEST(WrapCData, SplitsEveryClosingSequence) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"", "<![CDATA[]]>"},
+      {"abc", "<![CDATA[abc]]>"},
+      {"]]>", "<![CDATA[]]]]><![CDATA[>]]>"},
+      {"a]]>b", "<![CDATA[a]]]]><![CDATA[>b]]>"},
+      {"]]]>", "<![CDATA[]]]]]><![CDATA[>]]>"},
+      {"x]]>]]>y", "<![CDATA[x]]]]><![CDATA[>]]]]><![CDATA[>y]]>"},
+      {"<&>", "<![CDATA[<&>]]>"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(WrapCData(c.first.c_str()), c.second) << c.first;
+}
+
+TEST_F(EscapeCodePage, WrapCDataNeverSplitsInsideACharacter) {
+  platform::SetCodePageForTesting(932);
+  EXPECT_EQ(WrapCData("\x81]]]>"), "<![CDATA[\x81]]]]]><![CDATA[>]]>");
+  // 0x81 0x5D is one character ending in ']'. Before "]>" its bytes would read as "]]>": the
+  // section ends right behind the character.
+  EXPECT_EQ(WrapCData("\x81]]>"), "<![CDATA[\x81]]]><![CDATA[]>]]>");
+  EXPECT_EQ(WrapCData("ab\x81"), "<![CDATA[ab\x81]]>");
+}
+
+TEST_F(EscapeCodePage, WrappedValuesReadBackByteByByteUnderEveryCodePage) {
+  std::mt19937 random(8);
+  const std::string alphabet = "]]]>>\x81\x5Dx";
+  for (int codePage : {0, 932, 936, 949, 950}) {
+    platform::SetCodePageForTesting(codePage);
+    for (int round = 0; round < 3000; ++round) {
+      std::string value(random() % 12, ' ');
+      for (char& c : value) c = alphabet[random() % alphabet.size()];
+      ASSERT_EQ(UnescapeContent(WrapCData(value.c_str())), value) << codePage << ": " << value;
+    }
+  }
+}
+
+TEST(UnescapeContent, ReadsBackWhatEscapingAndWrappingWrote) {
+  std::mt19937 random(5);
+  const std::string alphabet = "<>&'\"]]x; \r\n#a";
+  for (int round = 0; round < 3000; ++round) {
+    std::string value(random() % 20, ' ');
+    for (char& c : value) c = alphabet[random() % alphabet.size()];
+    EXPECT_EQ(UnescapeContent(EscapeValue(value.c_str(), 0)), value);
+    EXPECT_EQ(UnescapeContent(EscapeValue(value.c_str(), EscapeQuotes)), value);
+    EXPECT_EQ(UnescapeContent(WrapCData(value.c_str())), value);
+  }
+  EXPECT_EQ(UnescapeContent("&#38;&unknown;x"), "&#38;&unknown;x");
+  EXPECT_EQ(UnescapeContent("a<![CDATA[b"), "ab");  // a section cut short ends at the end
+}
+
+}  // namespace
+}  // namespace ostrel::xml
