@@ -124,6 +124,7 @@ TEST_F(EntryPoints, InitializeFreesEverySlotAndClearsThem) {
   Ostrel_OpenTvWall("127.0.0.1", 5, &handle);
   Ostrel_OpenTvWall("127.0.0.2", 6, &handle);
   Ostrel_Initialize();
+  Ostrel_Finalize();  // keeps start-ups and clean-ups paired
   EXPECT_EQ(Slot(1).inUse, 0);
   EXPECT_STREQ(Slot(1).address, "");
   EXPECT_EQ(Slot(1).port, 0);
