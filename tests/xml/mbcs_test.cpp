@@ -2,6 +2,11 @@
 
 #include <clocale>
 #include <cstring>
+#include <string>
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
 
 #include "platform/mbcs.h"
 
@@ -57,15 +62,30 @@ TEST_F(CodePage, SwitchingChangesCharacterLengths) {
   EXPECT_EQ(CurrentCodePage(), 0);
 }
 
+#ifdef _WIN32
+TEST_F(CodePage, FollowsTheProcessAnsiCodePageWhenAsked) {
+  SetCodePageForTesting(-1);
+  const int acp = static_cast<int>(GetACP());
+  const bool supported = acp == 932 || acp == 936 || acp == 949 || acp == 950;
+  EXPECT_EQ(CurrentCodePage(), supported ? acp : 0);
+}
+#else
 TEST_F(CodePage, FollowsTheHostLocaleWhenAsked) {
-  // The tests run in the "C" locale unless the host changed it: single-byte.
   const char* before = std::setlocale(LC_CTYPE, nullptr);
-  std::string saved = before != nullptr ? before : "C";
-  std::setlocale(LC_CTYPE, "C");
+  const std::string saved = before != nullptr ? before : "C";
+  SetCodePageForTesting(932);
+  std::setlocale(LC_CTYPE, "C");  // no codeset is even asked for
   SetCodePageForTesting(-1);
   EXPECT_EQ(CurrentCodePage(), 0);
+  if (std::setlocale(LC_CTYPE, "C.UTF-8") != nullptr) {  // a codeset that is single-byte here
+    SetCodePageForTesting(932);
+    SetCodePageForTesting(-1);
+    EXPECT_EQ(CurrentCodePage(), 0);
+    EXPECT_EQ(LeadByteTable()[0x81], 0);
+  }
   std::setlocale(LC_CTYPE, saved.c_str());
 }
+#endif
 
 TEST_F(CodePage, LoneLeadByteBeforeTheEndCountsAsOneByte) {
   SetCodePageForTesting(936);
