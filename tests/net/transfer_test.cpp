@@ -6,6 +6,7 @@
 
 #include "net/net_test_support.h"
 #include "net/stream_client_socket.h"
+#include "windows/under_wine.h"
 
 namespace ostrel::testing {
 namespace {
@@ -22,13 +23,14 @@ TEST_F(Transfer, NothingToMoveSucceedsWithoutWaiting) {
 }
 
 TEST_F(Transfer, FailingNotificationFetchEndsTheLoopWithItsError) {
-  // A handle whose socket is gone: the wait succeeds (the event stays set), the fetch fails.
-  net::StreamClientSocket gone;
-  ASSERT_TRUE(gone.CreateAndBind(INADDR_ANY, 0));
-  const SOCKET stale = gone.Handle();
-  ASSERT_TRUE(gone.Close());
+  if (testenv::RunningUnderWine()) {
+    GTEST_SKIP() << "Wine's fetch does not fail for a handle that names no socket";
+  }
+  // A handle that names no socket (a closed one's value may be handed out again on Windows):
+  // the wait succeeds, because the event stays set, and the fetch fails.
+  const SOCKET bogus = static_cast<SOCKET>(0x7FFFFF00);
   net::StreamClientSocket socket;
-  ASSERT_TRUE(socket.Attach(stale));
+  ASSERT_TRUE(socket.Attach(bogus));
   WSAEVENT event = WSACreateEvent();
   ASSERT_TRUE(WSASetEvent(event));
   const char data[16] = {};

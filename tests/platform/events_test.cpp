@@ -28,6 +28,8 @@ TEST(Events, MadeNonSignalledAndStaySetUntilReset) {
   EXPECT_TRUE(WSACloseEvent(event));
 }
 
+#if !defined(_WIN32)
+// Windows hands a closed handle's value to the next event; this layer's handles stay stale.
 TEST(Events, ClosedHandleGoesStaleEvenWhenItsSlotIsReused) {
   WSAEVENT closed = WSACreateEvent();
   ASSERT_TRUE(WSACloseEvent(closed));
@@ -41,6 +43,7 @@ TEST(Events, ClosedHandleGoesStaleEvenWhenItsSlotIsReused) {
             static_cast<DWORD>(WSA_WAIT_TIMEOUT));  // untouched by the stale calls
   WSACloseEvent(fresh);
 }
+#endif
 
 TEST(Events, WaitAnyGivesTheLowestSignalledIndexAndWaitAllNeedsEvery) {
   WSAEVENT events[3] = {WSACreateEvent(), WSACreateEvent(), WSACreateEvent()};

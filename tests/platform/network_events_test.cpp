@@ -9,6 +9,7 @@
 #include "net/loopback_peer.h"
 #include "platform/winsock.h"
 #include "socket_test_support.h"
+#include "windows/under_wine.h"
 
 namespace ostrel::testing {
 namespace {
@@ -71,6 +72,9 @@ TEST_F(NetworkEvents, RefusedConnectCarriesItsErrorAndNothingFollows) {
 }
 
 TEST_F(NetworkEvents, AllZeroAddressIsRefusedAsOnWindows) {
+  if (testenv::RunningUnderWine()) {
+    GTEST_SKIP() << "Wine connects 0.0.0.0 to the local host, as Linux does";
+  }
   RawClient client;
   const sockaddr_in any = LoopbackAddress(80);
   sockaddr_in zero = any;
@@ -81,6 +85,8 @@ TEST_F(NetworkEvents, AllZeroAddressIsRefusedAsOnWindows) {
   EXPECT_EQ(WSAGetLastError(), WSAEADDRNOTAVAIL);
 }
 
+#if !defined(_WIN32)
+// This layer's own rule; on Windows the socket classes check for it after connecting.
 TEST_F(NetworkEvents, ConnectionThatMeetsItselfIsReportedAsRefused) {
   RawClient client;
   sockaddr_in local = LoopbackAddress(0);
@@ -96,6 +102,7 @@ TEST_F(NetworkEvents, ConnectionThatMeetsItselfIsReportedAsRefused) {
     EXPECT_EQ(started, WSAECONNREFUSED);
   }
 }
+#endif
 
 TEST_F(NetworkEvents, SuccessfulSendRecordsNoNewWrite) {
   LoopbackPeer peer;
@@ -159,6 +166,9 @@ TEST_F(NetworkEvents, EndOfStreamIsOneCloseAndNeverRead) {
 }
 
 TEST_F(NetworkEvents, CloseIsReportedWithBytesStillUnread) {
+  if (testenv::RunningUnderWine()) {
+    GTEST_SKIP() << "Wine reports FD_CLOSE only once the bytes were read; Windows at once";
+  }
   PeerScript script;
   script.reply = {'a', 'b', 'c', 'd', 'e'};
   script.close_after_reply = true;
@@ -219,7 +229,10 @@ TEST_F(NetworkEvents, FetchOnAClosedSocketFailsAndChangesNothing) {
   EXPECT_EQ(WSAEnumNetworkEvents(gone, event, &notes), SOCKET_ERROR);
   EXPECT_EQ(WSAGetLastError(), WSAENOTSOCK);
   EXPECT_EQ(notes.lNetworkEvents, 0x5A);
+#if !defined(_WIN32)
+  // The event is left alone too (Wine resets it even so).
   EXPECT_EQ(WSAWaitForMultipleEvents(1, &event, TRUE, 0, FALSE), WSA_WAIT_EVENT_0);
+#endif
 }
 
 TEST_F(NetworkEvents, ClosingTheSelectedEventIsSafe) {
