@@ -3,9 +3,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "net/loopback_peer.h"
@@ -152,6 +155,44 @@ TEST_F(FramedRequest, SocketsNotStartedAreReported) {
   EXPECT_EQ(outcome, WSANOTINITIALISED);
   WSADATA data;
   ASSERT_EQ(WSAStartup(MAKEWORD(2, 2), &data), 0);  // for TearDown's clean-up
+}
+
+TEST_F(FramedRequest, ConcurrentCallersEachDeliverTheirOwnFrames) {
+  LoopbackPeer peer;
+  constexpr int kThreads = 4;
+  constexpr int kEach = 100;
+  std::atomic<int> failures{0};
+  std::vector<std::thread> callers;
+  for (int t = 0; t < kThreads; ++t) {
+    callers.emplace_back([&, t] {
+      // Each caller's frames carry its own byte, so a mix-up would show in what arrived.
+      std::vector<unsigned char> frame = Frame(60);
+      std::fill(frame.begin() + 4, frame.end(), static_cast<unsigned char>('A' + t));
+      for (int i = 0; i < kEach; ++i) {
+        if (!net::SendFramedRequest("127.0.0.1", peer.port(), frame.data(),
+                                    static_cast<std::uint32_t>(frame.size()), nullptr, nullptr)) {
+          ++failures;
+        }
+      }
+    });
+  }
+  for (std::thread& caller : callers) {
+    caller.join();
+  }
+  EXPECT_EQ(failures.load(), 0);
+  ASSERT_TRUE(peer.WaitForFinished(kThreads * kEach, 30s));
+  int per_caller[kThreads] = {};
+  for (const ConnectionRecord& record : peer.Connections()) {
+    ASSERT_EQ(record.bytes.size(), 64u);
+    const unsigned char mark = record.bytes[4];
+    ASSERT_GE(mark, 'A');
+    ASSERT_LT(mark, 'A' + kThreads);
+    EXPECT_EQ(std::count(record.bytes.begin() + 4, record.bytes.end(), mark), 60);
+    ++per_caller[mark - 'A'];
+  }
+  for (int count : per_caller) {
+    EXPECT_EQ(count, kEach);
+  }
 }
 
 // The reply path: scripted controllers that answer once the whole request has arrived.
