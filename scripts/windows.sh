@@ -105,6 +105,8 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
   echo "creating the Wine prefix (first start; this takes a while)"
   # wineboot reports the missing 32-bit half of a 64-bit-only installation; that is harmless.
   "$wine64" wineboot -i >/dev/null 2>&1 || true
+  # The server writes the registry files when it shuts down: wait for that.
+  [ -z "$wineserver" ] || "$wineserver" -w
   [ -f "$WINEPREFIX/system.reg" ] || fail "could not create the Wine prefix"
 fi
 # One server and one set of Wine's own service processes for the whole run. Started here,
