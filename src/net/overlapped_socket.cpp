@@ -131,7 +131,7 @@ int OverlappedSocket::Send(WSABUF* buffers, DWORD count, DWORD* transferred, DWO
   if (WSASend(socket_, buffers, count, transferred, flags, &send_record_, nullptr) == 0) {
     return 0;
   }
-  return WSAGetLastError();
+  return StartError(send_record_);
 }
 
 int OverlappedSocket::Receive(WSABUF* buffers, DWORD count, DWORD* transferred, DWORD flags) {
@@ -140,7 +140,17 @@ int OverlappedSocket::Receive(WSABUF* buffers, DWORD count, DWORD* transferred, 
       0) {
     return 0;
   }
-  return WSAGetLastError();
+  return StartError(receive_record_);
+}
+
+// A call that failed at once started nothing, but may have left the record marked as under
+// way (Wine does): mark it settled, or a close would wait for a completion that never comes.
+int OverlappedSocket::StartError(WSAOVERLAPPED& record) {
+  const int error = WSAGetLastError();
+  if (error != WSA_IO_PENDING) {
+    record.Internal = 0;
+  }
+  return error;
 }
 
 bool OverlappedSocket::CollectResult(WSAOVERLAPPED& record, bool wait, DWORD* transferred) {
