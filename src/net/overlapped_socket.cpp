@@ -7,6 +7,9 @@
 namespace ostrel::net {
 namespace {
 
+// How long a cancelled overlapped operation may take to complete.
+constexpr DWORD kCancelSettleMs = 1000;
+
 void CloseEvent(WSAEVENT& event) {
   if (event != WSA_INVALID_EVENT) {
     WSACloseEvent(event);
@@ -52,10 +55,25 @@ void OverlappedSocket::SettlePending(WSAOVERLAPPED& record) {
   if (HasOverlappedIoCompleted(&record)) {
     return;
   }
-  CancelIoEx(reinterpret_cast<HANDLE>(socket_), &record);
   DWORD transferred = 0;
-  DWORD flags = 0;
-  WSAGetOverlappedResult(socket_, &record, &transferred, TRUE, &flags);
+  CancelAndCollect(record, &transferred);
+}
+
+// Cancels the record's operation and collects its result, waiting at most kCancelSettleMs for
+// the cancelled operation to complete. True when it had in fact finished with success.
+bool OverlappedSocket::CancelAndCollect(WSAOVERLAPPED& record, DWORD* transferred) {
+  if (CancelIoEx(reinterpret_cast<HANDLE>(socket_), &record)) {
+    WSAWaitForMultipleEvents(1, &record.hEvent, TRUE, kCancelSettleMs, FALSE);
+  }
+  if (CollectResult(record, false, transferred)) {
+    return true;
+  }
+  if (!HasOverlappedIoCompleted(&record)) {
+    // Nothing could be cancelled and nothing completes (an emulation can leave a record
+    // marked as under way): treat it as settled rather than wait for ever.
+    record.Internal = 0;
+  }
+  return false;
 }
 
 // Only the events that are missing: a Create that failed before leaves its events in place,
@@ -188,10 +206,9 @@ bool OverlappedSocket::AwaitResult(WSAOVERLAPPED& record, DWORD limit_ms, DWORD*
     if (waited != WSA_WAIT_TIMEOUT) {
       error = WSAGetLastError();
     }
-    CancelIoEx(reinterpret_cast<HANDLE>(socket_), &record);
     // The cancelled operation completes promptly; collecting it frees the record. It may also
     // have finished just before the cancel, and then it counts.
-    if (CollectResult(record, true, transferred)) {
+    if (CancelAndCollect(record, transferred)) {
       return true;
     }
     return FailWith(error);

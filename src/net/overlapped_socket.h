@@ -63,6 +63,7 @@ class OverlappedSocket : public NetObject {
   bool CollectResult(WSAOVERLAPPED& record, bool wait, DWORD* transferred);
   bool AwaitResult(WSAOVERLAPPED& record, DWORD limit_ms, DWORD* transferred);
   void SettlePending(WSAOVERLAPPED& record);
+  bool CancelAndCollect(WSAOVERLAPPED& record, DWORD* transferred);
   int StartError(WSAOVERLAPPED& record);
 
   SOCKET socket_;
