@@ -13,13 +13,8 @@
 #include "net/framed_request.h"
 #include "net/loopback_peer.h"
 #include "net/net_test_support.h"
+#include "net/silent_namespace.h"
 #include "net/stream_client_socket.h"
-
-#if defined(__linux__)
-#include <fcntl.h>
-#include <sched.h>
-#include <unistd.h>
-#endif
 
 namespace ostrel::testing {
 namespace {
@@ -27,76 +22,9 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-constexpr int kDroppedPort = 9;
-
 long long MillisecondsSince(Clock::time_point start) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
 }
-
-#if defined(__linux__)
-// A network namespace with loopback up and every SYN to kDroppedPort dropped.
-class SilentNamespace {
- public:
-  SilentNamespace() : name_("ostrel-test-" + std::to_string(::getpid())) {
-    if (::geteuid() != 0) {
-      reason_ = "not root";
-      return;
-    }
-    Run("ip netns del " + name_);  // a leftover of an interrupted run
-    if (!Run("ip netns add " + name_)) {
-      reason_ = "'ip netns add' failed";
-      return;
-    }
-    created_ = true;
-    if (!Run("ip netns exec " + name_ + " ip link set lo up")) {
-      reason_ = "cannot bring loopback up in the namespace";
-      return;
-    }
-    if (!Run("ip netns exec " + name_ + " iptables -A INPUT -p tcp --dport " +
-             std::to_string(kDroppedPort) + " -j DROP")) {
-      reason_ = "iptables refused the DROP rule";
-      return;
-    }
-    ready_ = true;
-  }
-  ~SilentNamespace() {
-    if (created_) {
-      Run("ip netns del " + name_);
-    }
-  }
-
-  bool ready() const { return ready_; }
-  const std::string& reason() const { return reason_; }
-
-  // Runs `body` on a thread that has entered the namespace; false if it could not enter.
-  template <class Body>
-  bool RunInside(Body body) {
-    bool entered = false;
-    std::thread worker([&] {
-      const int fd = ::open(("/var/run/netns/" + name_).c_str(), O_RDONLY | O_CLOEXEC);
-      entered = fd >= 0 && ::setns(fd, CLONE_NEWNET) == 0;
-      if (fd >= 0) {
-        ::close(fd);
-      }
-      if (entered) {
-        body();  // the thread, and its namespace, end here
-      }
-    });
-    worker.join();
-    return entered;
-  }
-
- private:
-  static bool Run(const std::string& command) {
-    return std::system((command + " >/dev/null 2>&1").c_str()) == 0;
-  }
-
-  std::string name_;
-  std::string reason_;
-  bool created_ = false;
-  bool ready_ = false;
-};
-#endif
 
 class TimeLimits : public SocketsStarted {};
 
