@@ -2,8 +2,9 @@
 # The Windows targets, cross-built with mingw-w64 from the same sources:
 #   1. mingw-i686: the 32-bit ostrel.dll and its import library. Checks that the DLL exports
 #      exactly the nine Ostrel_ functions under their plain names and imports system DLLs only,
-#      links a C host against the import library and builds the run-time loading host.
-#      (32-bit programs cannot run on this machine's Wine, so nothing 32-bit is run.)
+#      links a C host against the import library, builds the run-time loading host and the
+#      whole test suite as 32-bit code. (32-bit programs cannot run on this machine's Wine,
+#      so nothing 32-bit is run.)
 #   2. mingw-x64: the 64-bit DLL and the whole GoogleTest suite, run with ctest under wine64
 #      in a Wine prefix of its own under build/.
 # Prints a summary (passed, failed, skipped with reasons) and exits non-zero on any failure.
@@ -75,6 +76,11 @@ done
 # The run-time loading host, as 32-bit code (built, not run).
 $i686_cc -o "$i686_dir/dll_host_test.exe" tests/windows/dll_host_test.c -lws2_32 -static
 echo "built $i686_dir/c_host_test.exe and $i686_dir/dll_host_test.exe"
+
+step "mingw-i686: the test suite compiles as 32-bit code (it cannot run here)"
+cmake -S . -B "$i686_dir-tests" --toolchain cmake/mingw-i686.cmake -DCMAKE_BUILD_TYPE=Release \
+  -DOSTREL_BUILD_TOOLS=OFF -DOSTREL_BUILD_TESTS=ON >/dev/null
+cmake --build "$i686_dir-tests" -j "$JOBS"
 
 # ---- 64-bit under Wine ----
 step "mingw-x64: configure and build"
