@@ -1,6 +1,7 @@
 // The simulator keeps serving through every kind of bad input.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <random>
 #include <string>
 #include <thread>
@@ -9,6 +10,7 @@
 #include <asio.hpp>
 
 #include "command/command_document.h"
+#include "ostrel/ostrel.h"
 #include "wallsim/wall_server.h"
 
 namespace ostrel::wallsim {
@@ -136,6 +138,37 @@ TEST_F(WallServerTest, SurvivesAFuzzedStreamThenAppliesAValidCommand) {
   EXPECT_EQ(server_->Showing("z", 9), "after-fuzz");
   EXPECT_EQ(server_->Counters().applied, appliedBefore + 1);
   EXPECT_EQ(server_->Counters().connections, kFrames + 1);
+}
+
+TEST_F(WallServerTest, EightHostThreadsThroughTheLibraryAllLandIntact) {
+  constexpr int kThreads = 8, kEach = 1000;
+  Ostrel_Initialize();
+  int wall = -1;
+  ASSERT_EQ(Ostrel_OpenTvWall("127.0.0.1", server_->Port(), &wall), 0);
+  std::vector<std::thread> threads;
+  std::atomic<int> undelivered{0};
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      const std::string vidout = "out" + std::to_string(t);
+      for (int i = 0; i < kEach; ++i) {
+        const std::string url = "rtsp://cam/" + std::to_string(t) + "?n=" + std::to_string(i) + "&x=<y>";
+        if (Ostrel_StartPlay(wall, vidout.c_str(), i, url.c_str()) != 0 || Ostrel_LastErrorCode() != 0) {
+          ++undelivered;
+        }
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  Ostrel_Finalize();
+  EXPECT_EQ(undelivered, 0);
+  ASSERT_TRUE(server_->WaitForConnectionsDone(kThreads * kEach, 30s));
+  EXPECT_EQ(server_->Counters().applied, kThreads * kEach);
+  for (int t = 0; t < kThreads; ++t) {
+    for (int i = 0; i < kEach; ++i) {
+      ASSERT_EQ(server_->Showing("out" + std::to_string(t), i),
+                "rtsp://cam/" + std::to_string(t) + "?n=" + std::to_string(i) + "&x=<y>");
+    }
+  }
 }
 
 }  // namespace
