@@ -84,15 +84,4 @@ inline int32_t CharLength(const ByteClasses& cls, const unsigned char* p) {
   return ((cls.of[*p] & kLead) != 0 && p[1] != 0) ? 2 : 1;
 }
 
-// Passes over character data from offset (which must not hold '<') to the next '<' that starts
-// a character, or to the terminating NUL.
-inline int32_t SkipCharacterData(const ByteClasses& cls, const unsigned char* t, int32_t offset) {
-  int32_t q = offset;
-  for (;;) {
-    while ((cls.of[t[q]] & kDataStop) == 0) ++q;
-    if ((cls.of[t[q]] & kLead) == 0) return q;
-    q += CharLength(cls, t + q);
-  }
-}
-
 }  // namespace ostrel::xml::byte_classes

@@ -31,7 +31,13 @@ std::string Format(const char* format, ...) {
 }
 
 // Equal bytes, compared a word at a time (overlapping at the end) rather than by a call.
-inline bool SameBytes(const char* a, const char* b, size_t n) {
+#if defined(__GNUC__)
+#define OSTREL_ALWAYS_INLINE inline __attribute__((always_inline))
+#else
+#define OSTREL_ALWAYS_INLINE inline
+#endif
+
+OSTREL_ALWAYS_INLINE bool SameBytes(const char* a, const char* b, size_t n) {
   auto load64 = [](const char* p) {
     uint64_t v;
     std::memcpy(&v, p, 8);
@@ -132,9 +138,23 @@ void XmlDocument::NoteContentError(int32_t parent) {
   At(parent).flags |= ElementRecord::ContentError;
 }
 
+// The scan's stop searches are chosen once per parse: a block index where the text can be
+// searched a block at a time (it has no NUL before its end), with the lead-byte checks compiled
+// out under a single-byte code page.
 int32_t XmlDocument::ParseElements(ScanCursor& cursor) {
+#ifdef OSTREL_XML_BLOCK_INDEX
+  if (&byte_classes::CurrentClasses() == &byte_classes::kSingleByteClasses)
+    return ParseElementsWith<block_index::BlockIndex<false>>(cursor);
+  return ParseElementsWith<block_index::BlockIndex<true>>(cursor);
+#else
+  return ParseElementsWith<block_index::ByteSkipper>(cursor);
+#endif
+}
+
+template <class Skipper>
+int32_t XmlDocument::ParseElementsWith(ScanCursor& cursor) {
   OpenTagStack stack;
-  NodeToken token;
+  NodeToken token;     // for the nodes the general scanner reads, and for its messages
   int32_t parent = 0;  // the innermost open element, 0 when none is open
   int32_t count = 0;
   int32_t first = 0;
@@ -143,151 +163,172 @@ int32_t XmlDocument::ParseElements(ScanCursor& cursor) {
   int32_t staleLevelsFrom = 0;  // lowest record whose level went stale, 0 if none
   const bool foldCase = (options_ & CaseInsensitiveEndTags) != 0;
   const byte_classes::ByteClasses& classes = byte_classes::CurrentClasses();
-  const bool singleByte = &classes == &byte_classes::kSingleByteClasses;
-  const unsigned char* bytes = reinterpret_cast<const unsigned char*>(cursor.text);
-  const size_t textLength = text_.size();
+  const char* text = cursor.text;
+  const unsigned char* bytes = reinterpret_cast<const unsigned char*>(text);
+  // The text has no NUL before its end: a block index may search it a block at a time.
+  Skipper skip(classes, bytes, static_cast<int32_t>(text_.size()));
+  // The scan position stays in a local; the cursor is brought up to date only for the general
+  // scanner and for messages.
+  int32_t next = cursor.next;
 
   for (;;) {
-    const unsigned char nextByte = bytes[cursor.next];
-    if (nextByte != '<' && nextByte != '\0') {
-      // Text and whitespace nodes are passed over: skip them at once. Without double-byte
-      // characters that is a search for the next '<'.
-      if (singleByte) {
-        const void* lt = std::memchr(bytes + cursor.next, '<', textLength - cursor.next);
-        cursor.next = lt != nullptr
-                          ? static_cast<int32_t>(static_cast<const unsigned char*>(lt) - bytes)
-                          : static_cast<int32_t>(textLength);
+    const unsigned char nextByte = bytes[next];
+    if (nextByte != '<') {
+      if (nextByte == '\0') {
+        CloseUnended(stack, -1, count, text, 0, -1, staleLevelsFrom);
+        if (staleLevelsFrom != 0) FixLevelsFrom(staleLevelsFrom);
+        cursor.next = next;
+        return first;
+      }
+      // Text and whitespace nodes are passed over: skip them at once, to the next '<' that
+      // starts a character.
+      next = scan_paths::SkipCharacterData(classes, bytes, next, skip);
+      continue;
+    }
+
+    const unsigned char second = bytes[next + 1];
+    const int32_t start = next;
+    if ((classes.of[second] & byte_classes::kNameStart) != 0) {
+      // A start tag, read by the fast path; its name stays in the text.
+      const scan_paths::TagScan scan = scan_paths::ScanStartTagAt(classes, bytes, start, skip);
+      if (!scan.ended) {
+        next = Unended(cursor, token, start, "Element tag", scan.end + 1);
+        NoteError(parent, token.text);
+        continue;
+      }
+      next = scan.end + 1;
+      const int32_t length = next - start;
+      // A start tag whose length or depth the record cannot hold gets no record.
+      if (length > ElementRecord::MaxStartTagLength) {
+        NoteError(parent, "Element tag at offset %d too long", start);
+        continue;
+      }
+      if (static_cast<uint32_t>(count) > ElementRecord::MaxLevel) {
+        NoteError(parent, "Element tag at offset %d nested too deep", start);
+        continue;
+      }
+      const int32_t f = NewRecord();
+      if (first == 0) first = f;
+      ElementRecord& element = At(f);
+      element.parent = parent;
+      element.next = 0;
+      element.firstChild = 0;
+      if (lastChild != 0) {
+        // Appended behind the last child, which the first child's prev names.
+        At(lastChild).next = f;
+        element.prev = lastChild;
+        At(firstChild).prev = f;
+        element.flags = static_cast<uint32_t>(count);
       } else {
-        cursor.next = byte_classes::SkipCharacterData(classes, bytes, cursor.next);
+        At(parent).firstChild = f;
+        firstChild = f;
+        element.prev = f;
+        element.flags = ElementRecord::IsFirstChild | static_cast<uint32_t>(count);
+      }
+      element.start = start;
+      if (scan.empty) {
+        // Complete: start-tag length only, end-tag length 0.
+        element.tagLengths = static_cast<uint32_t>(length);
+        element.length = length;
+        lastChild = f;
+      } else {
+        element.tagLengths = static_cast<uint32_t>(length);
+        stack[count] = {f, start, length, start + 1, scan.nameEnd - (start + 1), firstChild};
+        ++count;
+        parent = f;
+        firstChild = lastChild = 0;
+        stack.MakeRoomFor(count);
       }
       continue;
     }
-    // Start and end tags go straight to the scanner's fast paths; a start tag's name stays in
-    // the text, its offsets in the cursor. Anything else is scanned as usual.
-    NodeType type;
-    const unsigned char second = nextByte == '<' ? bytes[cursor.next + 1] : 0;
-    if ((classes.of[second] & byte_classes::kNameStart) != 0 || second == '/') {
-      token.start = cursor.next;
-      token.flags = 0;
-      type = second == '/' ? scan_paths::ScanEndTag(cursor, token, classes)
-                           : scan_paths::ScanStartTag(cursor, token, classes, true);
-    } else {
-      type = ScanNode(cursor, token);
-    }
-    switch (type) {
-      case NodeType::ElementTag: {
-        // A start tag whose length or depth the record cannot hold gets no record.
-        if (token.length > ElementRecord::MaxStartTagLength) {
-          NoteContentError(parent);
-          if (errorText_.empty())
-            errorText_ = Format("Element tag at offset %d too long", token.start);
-          break;
-        }
-        if (static_cast<uint32_t>(count) > ElementRecord::MaxLevel) {
-          NoteContentError(parent);
-          if (errorText_.empty())
-            errorText_ = Format("Element tag at offset %d nested too deep", token.start);
-          break;
-        }
-        const int32_t f = NewRecord();
-        if (first == 0) first = f;
-        ElementRecord& element = At(f);
-        element.parent = parent;
-        element.next = 0;
-        element.firstChild = 0;
-        if (lastChild != 0) {
-          // Appended behind the last child, which the first child's prev names.
-          At(lastChild).next = f;
-          element.prev = lastChild;
-          At(firstChild).prev = f;
-          element.flags = 0;
-        } else {
-          At(parent).firstChild = f;
-          firstChild = f;
-          element.prev = f;
-          element.flags = ElementRecord::IsFirstChild;
-        }
-        element.flags |= static_cast<uint32_t>(count);
-        element.start = token.start;
-        element.tagLengths = 0;
-        element.SetStartTagLength(token.length);
-        if ((token.flags & EmptyElement) != 0) {
-          element.SetEndTagLength(0);
-          element.length = token.length;
-          lastChild = f;
-        } else {
-          stack[count] = {f,
-                          token.start,
-                          token.length,
-                          cursor.nameStart,
-                          cursor.nameEnd - cursor.nameStart + 1,
-                          firstChild};
-          ++count;
-          parent = f;
-          firstChild = lastChild = 0;
-          stack.MakeRoomFor(count);
-        }
-        break;
-      }
 
-      case NodeType::EndTag: {
-        const char* endName = cursor.text + cursor.nameStart;
-        const int32_t n = cursor.nameEnd - cursor.nameStart + 1;
-        if (token.length > ElementRecord::MaxEndTagLength) {
-          // Its length would not fit the record: it closes nothing.
-          NoteContentError(parent);
-          if (errorText_.empty())
-            errorText_ = Format("Element end tag at offset %d too long", token.start);
-          break;
-        }
-        int32_t j = count - 1;
-        while (j >= 0 && !NameMatches(cursor.text + stack[j].nameStart, stack[j].nameLength,
-                                      endName, n, foldCase))
+    if (second == '/') {
+      // An end tag, read by the fast path; its name stays in the text.
+      const scan_paths::TagScan scan = scan_paths::ScanEndTagAt(classes, bytes, start, skip);
+      if (!scan.ended) {
+        next = Unended(cursor, token, start, "Element end tag", scan.end + 1);
+        NoteError(parent, token.text);
+        continue;
+      }
+      next = scan.end + 1;
+      const int32_t length = next - start;
+      const int32_t nameStart = start + 2;
+      const int32_t n = scan.nameEnd - nameStart;
+      if (length > ElementRecord::MaxEndTagLength) {
+        // Its length would not fit the record: it closes nothing.
+        NoteError(parent, "Element end tag at offset %d too long", start);
+        continue;
+      }
+      const char* endName = text + nameStart;
+      int32_t j = count - 1;
+      // Most end tags close the innermost element, by the same name: that case without a call.
+      const bool innermostSame =
+          j >= 0 && !foldCase && stack[j].nameLength == n &&
+          SameBytes(text + stack[j].nameStart, endName, static_cast<size_t>(n));
+      if (!innermostSame) {
+        while (j >= 0 &&
+               !NameMatches(text + stack[j].nameStart, stack[j].nameLength, endName, n, foldCase))
           --j;
-        if (j < 0) {
-          NoteContentError(parent);
-          if (errorText_.empty()) {
-            errorText_ = Format("No start tag for end tag '%s' at offset %d",
-                                std::string(endName, static_cast<size_t>(n)).c_str(), token.start);
-          }
-          break;
-        }
-        const int32_t matched = stack[j].record;
-        ElementRecord& element = At(matched);
-        element.length = token.start + token.length - stack[j].start;
-        // Both tag lengths written at once, as SetStartTagLength and SetEndTagLength would.
-        element.tagLengths = static_cast<uint32_t>(stack[j].startTagLength) |
-                             static_cast<uint32_t>(token.length) << 22;
-        if (j < count - 1) CloseUnended(stack, j, count, cursor, &token, staleLevelsFrom);
-        parent = j > 0 ? stack[j - 1].record : 0;
-        firstChild = stack[j].parentsFirst;
-        lastChild = matched;  // an open element is always its parent's last child
-        count = j;
-        break;
       }
-
-      case NodeType::Error:
+      if (j < 0) {
         NoteContentError(parent);
-        if (errorText_.empty()) errorText_ = token.text;
-        break;
-
-      case NodeType::EndOfDocument:
-        CloseUnended(stack, -1, count, cursor, nullptr, staleLevelsFrom);
-        if (staleLevelsFrom != 0) FixLevelsFrom(staleLevelsFrom);
-        return first;
-
-      default:  // CDATA sections, processing instructions, comments, DOCTYPE: passed over
-        break;
+        if (errorText_.empty()) {
+          errorText_ = Format("No start tag for end tag '%s' at offset %d",
+                              std::string(endName, static_cast<size_t>(n)).c_str(), start);
+        }
+        continue;
+      }
+      const int32_t matched = stack[j].record;
+      ElementRecord& element = At(matched);
+      element.length = next - stack[j].start;
+      // Both tag lengths written at once, as SetStartTagLength and SetEndTagLength would.
+      element.tagLengths =
+          static_cast<uint32_t>(stack[j].startTagLength) | static_cast<uint32_t>(length) << 22;
+      if (j < count - 1) CloseUnended(stack, j, count, text, nameStart, n, staleLevelsFrom);
+      parent = j > 0 ? stack[j - 1].record : 0;
+      firstChild = stack[j].parentsFirst;
+      lastChild = matched;  // an open element is always its parent's last child
+      count = j;
+      continue;
     }
+
+    // Anything else opened by '<' (comment, processing instruction, CDATA section, declaration,
+    // or an error) goes to the general scanner: it is never a start or an end tag.
+    cursor.next = next;
+    const NodeType type = ScanNode(cursor, token);
+    next = cursor.next;
+    if (type == NodeType::Error) NoteError(parent, token.text);
+    // CDATA sections, processing instructions, comments, DOCTYPE: passed over.
   }
+}
+
+// The text ended inside a tag that starts at start: the scanner's message goes into the token.
+int32_t XmlDocument::Unended(ScanCursor& cursor, NodeToken& token, int32_t start, const char* kind,
+                             int32_t nul) {
+  cursor.next = start;
+  token.start = start;
+  token.flags = 0;
+  scan_paths::Unterminated(cursor, token, kind, nul);
+  return cursor.next;
+}
+
+// A node in error inside parent: the document is ill-formed, and the first message is kept.
+void XmlDocument::NoteError(int32_t parent, const std::string& message) {
+  NoteContentError(parent);
+  if (errorText_.empty()) errorText_ = message;
+}
+
+void XmlDocument::NoteError(int32_t parent, const char* format, int32_t offset) {
+  NoteContentError(parent);
+  if (errorText_.empty()) errorText_ = Format(format, offset);
 }
 
 // Closes the open elements in slots outer + 1 to count - 1 as not ended, as if one at a time
 // from the innermost outwards: each loses its end tag and its children, which follow it as
 // siblings. Done in one pass, every moved record ends up a child of the element in slot outer
 // (the document record when outer is -1), so each record is moved at most once per parse.
-void XmlDocument::CloseUnended(OpenTagStack& stack, int32_t outer, int32_t count,
-                               const ScanCursor& cursor, const NodeToken* endTag,
+void XmlDocument::CloseUnended(OpenTagStack& stack, int32_t outer, int32_t count, const char* text,
+                               int32_t endNameStart, int32_t endNameLength,
                                int32_t& staleLevelsFrom) {
   if (outer + 1 >= count) return;
   At(0).flags |= ElementRecord::IllFormed;
@@ -327,16 +368,14 @@ void XmlDocument::CloseUnended(OpenTagStack& stack, int32_t outer, int32_t count
 
   if (!errorText_.empty()) return;
   const OpenTagStack::OpenElement& innermost = stack[count - 1];
-  const std::string name(cursor.text + innermost.nameStart,
-                         static_cast<size_t>(innermost.nameLength));
+  const std::string name(text + innermost.nameStart, static_cast<size_t>(innermost.nameLength));
   const int32_t start = At(innermost.record).start;
-  if (endTag == nullptr) {
+  if (endNameLength < 0) {
     errorText_ = Format("Element '%s' at offset %d not ended", name.c_str(), start);
   } else {
-    const std::string endName(cursor.text + cursor.nameStart,
-                              static_cast<size_t>(cursor.nameEnd - cursor.nameStart + 1));
+    const std::string endName(text + endNameStart, static_cast<size_t>(endNameLength));
     errorText_ = Format("End tag '%s' at offset %d does not match start tag '%s' at offset %d",
-                        endName.c_str(), cursor.nameStart - 1, name.c_str(), start);
+                        endName.c_str(), endNameStart - 1, name.c_str(), start);
   }
 }
 

@@ -5,12 +5,15 @@
 
 #include <cstdint>
 
+#include "xml/block_index.h"
 #include "xml/byte_classes.h"
 #include "xml/scanner.h"
 
 namespace ostrel::xml::scan_paths {
 
 using namespace byte_classes;
+using block_index::ByteSkipper;
+using block_index::Stops;
 
 inline const unsigned char* Bytes(const char* text) {
   return reinterpret_cast<const unsigned char*>(text);
@@ -45,33 +48,59 @@ inline void TrackRun(const unsigned char* t, int32_t from, int32_t to, unsigned 
   }
 }
 
-// "<" and a name-start byte: an element start tag. With nameInCursor its name is left in the
-// text, as two offsets in the cursor, instead of being copied into the token.
-inline NodeType ScanStartTag(ScanCursor& cursor, NodeToken& token, const ByteClasses& cls,
-                             bool nameInCursor) {
-  const unsigned char* t = Bytes(cursor.text);
-  const int32_t nameStart = token.start + 1;
-  int32_t q = nameStart + CharLength(cls, t + nameStart);
-  while ((cls.of[t[q]] & kNameEnd) == 0) ++q;
-  if (t[q] == 0) return Unterminated(cursor, token, "Element tag", q);
-  if (nameInCursor) {
-    cursor.nameStart = nameStart;
-    cursor.nameEnd = q - 1;
-  } else {
-    token.text.assign(cursor.text + nameStart, static_cast<size_t>(q - nameStart));
+// Each path finds the next byte of a class with skip.SkipTo<Stops::...>(q), which gives what
+// `while ((cls.of[t[q]] & class) == 0) ++q;` gives: a ByteSkipper does exactly that, a
+// block_index::BlockIndex searches whole blocks.
+
+// The length of the character at p; always 1 where the skipper knows there are no lead bytes.
+template <class Skipper>
+inline int32_t StepOver(const ByteClasses& cls, const unsigned char* p) {
+  return Skipper::kDoubleByte ? CharLength(cls, p) : 1;
+}
+
+// Where a start or end tag ends and what it holds. A tag whose text ends before its '>' is not
+// ended: end is then the last byte before the NUL, and the name counts only when named is set
+// (the name itself was complete).
+struct TagScan {
+  int32_t nameEnd = 0;  // the byte that ended the name (one past its last byte)
+  int32_t end = 0;      // the tag's '>', or the last byte before the NUL
+  bool named = false;
+  bool ended = false;
+  bool empty = false;  // closed by "/>"
+};
+
+// "<" and a name-start byte at start: an element start tag. Its name runs from start + 1 to
+// nameEnd - 1.
+template <class Skipper>
+inline TagScan ScanStartTagAt(const ByteClasses& cls, const unsigned char* t, int32_t start,
+                              Skipper& skip) {
+  TagScan scan;
+  const int32_t nameStart = start + 1;
+  int32_t q = nameStart + StepOver<Skipper>(cls, t + nameStart);
+  q = skip.template SkipTo<Stops::NameEnd>(q);
+  if (t[q] == 0) {
+    scan.end = q - 1;
+    return scan;
   }
+  scan.named = true;
+  scan.nameEnd = q;
 
   unsigned char last = 0, beforeLast = 0;
   for (;;) {
     int32_t run = q;
-    while ((cls.of[t[q]] & kTagStop) == 0) ++q;
+    q = skip.template SkipTo<Stops::TagStop>(q);
     TrackRun(t, run, q, last, beforeLast);
     unsigned char c = t[q];
     if (c == '>') {
-      if (IsEmptyElementEnding(cls, last, beforeLast)) token.flags |= EmptyElement;
-      return Finish(cursor, token, NodeType::ElementTag, q);
+      scan.empty = IsEmptyElementEnding(cls, last, beforeLast);
+      scan.ended = true;
+      scan.end = q;
+      return scan;
     }
-    if (c == 0) return Unterminated(cursor, token, "Element tag", q);
+    if (c == 0) {
+      scan.end = q - 1;
+      return scan;
+    }
     beforeLast = last;
     last = c;
     if (c != '"' && c != '\'') {  // a lead byte
@@ -80,14 +109,17 @@ inline NodeType ScanStartTag(ScanCursor& cursor, NodeToken& token, const ByteCla
     }
     // Inside a quoted value only the same quote (or the end of the text) matters.
     const unsigned char quote = c;
-    const uint16_t stop = quote == '"' ? kDoubleQStop : kSingleQStop;
     ++q;
     for (;;) {
       run = q;
-      while ((cls.of[t[q]] & stop) == 0) ++q;
+      q = quote == '"' ? skip.template SkipTo<Stops::DoubleQuote>(q)
+                       : skip.template SkipTo<Stops::SingleQuote>(q);
       TrackRun(t, run, q, last, beforeLast);
       c = t[q];
-      if (c == 0) return Unterminated(cursor, token, "Element tag", q);
+      if (c == 0) {
+        scan.end = q - 1;
+        return scan;
+      }
       beforeLast = last;
       last = c;
       if (c == quote) {
@@ -99,26 +131,65 @@ inline NodeType ScanStartTag(ScanCursor& cursor, NodeToken& token, const ByteCla
   }
 }
 
-// "</": an end tag. Its name stays in the text, as two offsets in the cursor.
-inline NodeType ScanEndTag(ScanCursor& cursor, NodeToken& token, const ByteClasses& cls) {
-  const unsigned char* t = Bytes(cursor.text);
-  const int32_t nameStart = token.start + 2;
-  int32_t q = nameStart;
-  while ((cls.of[t[q]] & kNameEnd) == 0) ++q;
-  if (t[q] == 0) return Unterminated(cursor, token, "Element end tag", q);
-  cursor.nameStart = nameStart;
-  cursor.nameEnd = q - 1;
+// "</" at start: an end tag. Its name runs from start + 2 to nameEnd - 1.
+template <class Skipper>
+inline TagScan ScanEndTagAt(const ByteClasses& cls, const unsigned char* t, int32_t start,
+                            Skipper& skip) {
+  TagScan scan;
+  int32_t q = skip.template SkipTo<Stops::NameEnd>(start + 2);
+  if (t[q] == 0) {
+    scan.end = q - 1;
+    return scan;
+  }
+  scan.named = true;
+  scan.nameEnd = q;
   for (;;) {
-    while ((cls.of[t[q]] & kEndTagStop) == 0) ++q;
-    if (t[q] == '>') return Finish(cursor, token, NodeType::EndTag, q);
-    if (t[q] == 0) return Unterminated(cursor, token, "Element end tag", q);
+    q = skip.template SkipTo<Stops::EndTagStop>(q);
+    if (t[q] == '>') {
+      scan.ended = true;
+      scan.end = q;
+      return scan;
+    }
+    if (t[q] == 0) {
+      scan.end = q - 1;
+      return scan;
+    }
     q += CharLength(cls, t + q);
   }
 }
 
+// The same as ScanNode results: a start tag's name copied into the token, an end tag's left in
+// the cursor.
+template <class Skipper>
+inline NodeType ScanStartTag(ScanCursor& cursor, NodeToken& token, const ByteClasses& cls,
+                             Skipper& skip) {
+  const TagScan scan = ScanStartTagAt(cls, Bytes(cursor.text), token.start, skip);
+  if (scan.named) {
+    const int32_t nameStart = token.start + 1;
+    token.text.assign(cursor.text + nameStart, static_cast<size_t>(scan.nameEnd - nameStart));
+  }
+  if (!scan.ended) return Unterminated(cursor, token, "Element tag", scan.end + 1);
+  if (scan.empty) token.flags |= EmptyElement;
+  return Finish(cursor, token, NodeType::ElementTag, scan.end);
+}
+
+template <class Skipper>
+inline NodeType ScanEndTag(ScanCursor& cursor, NodeToken& token, const ByteClasses& cls,
+                           Skipper& skip) {
+  const TagScan scan = ScanEndTagAt(cls, Bytes(cursor.text), token.start, skip);
+  if (scan.named) {
+    cursor.nameStart = token.start + 2;
+    cursor.nameEnd = scan.nameEnd - 1;
+  }
+  if (!scan.ended) return Unterminated(cursor, token, "Element end tag", scan.end + 1);
+  return Finish(cursor, token, NodeType::EndTag, scan.end);
+}
+
 // Anything not opened by '<': whitespace, or character data up to the next '<' or through the
 // next '>' (the node's own first byte excepted).
-inline NodeType ScanText(ScanCursor& cursor, NodeToken& token, const ByteClasses& cls) {
+template <class Skipper>
+inline NodeType ScanText(ScanCursor& cursor, NodeToken& token, const ByteClasses& cls,
+                         Skipper& skip) {
   const unsigned char* t = Bytes(cursor.text);
   int32_t q = token.start;
   if ((cls.of[t[q]] & kWhitespace) != 0) {
@@ -127,10 +198,23 @@ inline NodeType ScanText(ScanCursor& cursor, NodeToken& token, const ByteClasses
   }
   q += CharLength(cls, t + q);
   for (;;) {
-    while ((cls.of[t[q]] & kTextStop) == 0) ++q;
+    q = skip.template SkipTo<Stops::TextStop>(q);
     const unsigned char c = t[q];
     if (c == '>') return Finish(cursor, token, NodeType::Text, q);
     if (c == '<' || c == 0) return Finish(cursor, token, NodeType::Text, q - 1);
+    q += CharLength(cls, t + q);
+  }
+}
+
+// Passes over character data from offset (which must not hold '<') to the next '<' that starts
+// a character, or to the terminating NUL.
+template <class Skipper>
+inline int32_t SkipCharacterData(const ByteClasses& cls, const unsigned char* t, int32_t offset,
+                                 Skipper& skip) {
+  int32_t q = offset;
+  for (;;) {
+    q = skip.template SkipTo<Stops::DataStop>(q);
+    if (!Skipper::kDoubleByte || (cls.of[t[q]] & kLead) == 0) return q;
     q += CharLength(cls, t + q);
   }
 }

@@ -219,9 +219,10 @@ NodeType ScanNode(ScanCursor& cursor, NodeToken& token) {
     return NodeType::EndOfDocument;
   }
   const ByteClasses& cls = CurrentClasses();
-  if (t[o] != '<') return ScanText(cursor, token, cls);
-  if ((cls.of[t[o + 1]] & kNameStart) != 0) return ScanStartTag(cursor, token, cls, false);
-  if (t[o + 1] == '/') return ScanEndTag(cursor, token, cls);
+  ByteSkipper skip{cls, t};
+  if (t[o] != '<') return ScanText(cursor, token, cls, skip);
+  if ((cls.of[t[o + 1]] & kNameStart) != 0) return ScanStartTag(cursor, token, cls, skip);
+  if (t[o + 1] == '/') return ScanEndTag(cursor, token, cls, skip);
   return ScanGeneral(cursor, token, cls);
 }
 

@@ -7,11 +7,6 @@ XmlDocument::XmlDocument() { SetText(nullptr); }
 // The store releases its segments, then the members release the strings.
 XmlDocument::~XmlDocument() = default;
 
-int32_t XmlDocument::NewRecord() {
-  if (nextFree_ == tree_.Capacity()) tree_.EnsureCapacity(0, nextFree_);
-  return nextFree_++;
-}
-
 bool XmlDocument::EnsureCapacity(int32_t requested) {
   tree_.EnsureCapacity(requested, nextFree_);
   return true;

@@ -78,7 +78,10 @@ class XmlDocument {
   // Low-level store access: a caller that takes a record writes all of its fields and keeps
   // the link invariants.
   ElementRecord& At(int32_t index) { return tree_.At(index); }
-  int32_t NewRecord();
+  int32_t NewRecord() {
+    if (nextFree_ == tree_.Capacity()) tree_.EnsureCapacity(0, nextFree_);
+    return nextFree_++;
+  }
   bool EnsureCapacity(int32_t requested);
 
   // Reading elements back.
@@ -102,9 +105,17 @@ class XmlDocument {
   };
   bool Parse();
   int32_t ParseElements(ScanCursor& cursor);
-  void CloseUnended(OpenTagStack& stack, int32_t outer, int32_t count, const ScanCursor& cursor,
-                    const NodeToken* endTag, int32_t& staleLevelsFrom);
+  template <class Skipper>
+  int32_t ParseElementsWith(ScanCursor& cursor);
+  // Closes open elements as not ended; endNameLength -1: at the end of the text, else at the
+  // end tag whose name lies at endNameStart.
+  void CloseUnended(OpenTagStack& stack, int32_t outer, int32_t count, const char* text,
+                    int32_t endNameStart, int32_t endNameLength, int32_t& staleLevelsFrom);
+  int32_t Unended(ScanCursor& cursor, NodeToken& token, int32_t start, const char* kind,
+                  int32_t nul);
   void NoteContentError(int32_t parent);
+  void NoteError(int32_t parent, const std::string& message);
+  void NoteError(int32_t parent, const char* format, int32_t offset);
   void FixLevelsFrom(int32_t first);
 
   int32_t PlaceElementText(int32_t parent, int32_t& reference, PendingNode& node);

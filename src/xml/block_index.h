@@ -1,0 +1,197 @@
+// Finding the scanner's next stop byte. A ByteSkipper steps byte by byte through the class table;
+// a BlockIndex classifies the text 64 bytes at a time into bit masks (one bit per byte for '<',
+// '>', each quote, the bytes that end a name, and, under a double-byte code page, every byte
+// from 0x80 up) and finds the next stop with a shift and a bit scan, so that runs of bytes that
+// cannot change the scanner's state cost nothing and no search waits on the one before.
+// Both give the same offset for the same question. Internal to the XML code.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+
+#include "xml/byte_classes.h"
+
+#if defined(__SSE2__) || defined(_M_X64) || (defined(_M_IX86_FP) && _M_IX86_FP >= 2)
+#include <emmintrin.h>
+#define OSTREL_XML_BLOCK_INDEX 1
+#if defined(_MSC_VER) && !defined(__clang__)
+#include <intrin.h>
+#endif
+#endif
+
+namespace ostrel::xml::block_index {
+
+using namespace byte_classes;
+
+// The stop classes the scanner's fast paths search for.
+enum class Stops {
+  NameEnd,      // kNameEnd: whitespace, '/', '>', NUL
+  TagStop,      // kTagStop: '>', quotes, NUL, lead bytes
+  DoubleQuote,  // kDoubleQStop: '"', NUL, lead bytes
+  SingleQuote,  // kSingleQStop: '\'', NUL, lead bytes
+  EndTagStop,   // kEndTagStop: '>', NUL, lead bytes
+  TextStop,     // kTextStop: '<', '>', NUL, lead bytes
+  DataStop,     // kDataStop: '<', NUL, lead bytes
+};
+
+constexpr uint16_t ClassOf(Stops stops) {
+  switch (stops) {
+    case Stops::NameEnd:
+      return kNameEnd;
+    case Stops::TagStop:
+      return kTagStop;
+    case Stops::DoubleQuote:
+      return kDoubleQStop;
+    case Stops::SingleQuote:
+      return kSingleQStop;
+    case Stops::EndTagStop:
+      return kEndTagStop;
+    case Stops::TextStop:
+      return kTextStop;
+    default:
+      return kDataStop;
+  }
+}
+
+// The plain search: one table look-up per byte. Works on any NUL-terminated text.
+struct ByteSkipper {
+  static constexpr bool kDoubleByte = true;  // any code page: lead bytes are looked up
+
+  ByteSkipper(const ByteClasses& classes, const unsigned char* text) : cls(classes), t(text) {}
+  ByteSkipper(const ByteClasses& classes, const unsigned char* text, int32_t /*length*/)
+      : cls(classes), t(text) {}
+
+  const ByteClasses& cls;
+  const unsigned char* t;
+
+  template <Stops kStops>
+  int32_t SkipTo(int32_t q) const {
+    while ((cls.of[t[q]] & ClassOf(kStops)) == 0) ++q;
+    return q;
+  }
+};
+
+#ifdef OSTREL_XML_BLOCK_INDEX
+
+inline unsigned LowestBit(uint64_t mask) {
+#if defined(_MSC_VER) && !defined(__clang__)
+  unsigned long index;
+  _BitScanForward64(&index, mask);
+  return static_cast<unsigned>(index);
+#else
+  return static_cast<unsigned>(__builtin_ctzll(mask));
+#endif
+}
+
+// The block search over a text of known length with no NUL before its end. Blocks lie at
+// multiples of 64 from the text's first byte; the last one, which holds the terminating NUL, is
+// read through a zero-padded copy, and its NUL bytes count as members of every class (as NUL
+// is of every stop class), so no read passes the end of the text.
+template <bool kDoubleByteCodePage>
+class BlockIndex {
+ public:
+  static constexpr int32_t kBlock = 64;
+  static constexpr bool kDoubleByte = kDoubleByteCodePage;  // false: no byte is a lead byte
+
+  BlockIndex(const ByteClasses& cls, const unsigned char* t, int32_t length)
+      : cls_(cls), t_(t), length_(length) {}
+
+  template <Stops kStops>
+  int32_t SkipTo(int32_t q) {
+    for (;;) {
+      if (static_cast<uint32_t>(q - base_) >= static_cast<uint32_t>(kBlock))
+        Load(q & ~(kBlock - 1));
+      const uint64_t mask = Mask<kStops>() >> (q - base_);
+      if (mask == 0) {
+        q = base_ + kBlock;
+        continue;
+      }
+      q += static_cast<int32_t>(LowestBit(mask));
+      // Under a double-byte code page every byte from 0x80 up is a candidate; the table tells
+      // the lead bytes from the others.
+      if (!kDoubleByte || t_[q] < 0x80 || (cls_.of[t_[q]] & ClassOf(kStops)) != 0) return q;
+      ++q;
+    }
+  }
+
+ private:
+  template <Stops kStops>
+  uint64_t Mask() const {
+    const uint64_t high = kDoubleByte ? high_ : 0;
+    switch (kStops) {
+      case Stops::NameEnd:
+        return nameEnd_ | gt_;
+      case Stops::TagStop:
+        return gt_ | dq_ | sq_ | high;
+      case Stops::DoubleQuote:
+        return dq_ | high;
+      case Stops::SingleQuote:
+        return sq_ | high;
+      case Stops::EndTagStop:
+        return gt_ | high;
+      case Stops::TextStop:
+        return lt_ | gt_ | high;
+      default:
+        return lt_ | high;
+    }
+  }
+
+  void Load(int32_t base) {
+    base_ = base;
+    if (base + kBlock <= length_) {
+      Classify(t_ + base);
+      return;
+    }
+    // The last block: what is left of the text, then zeros from its NUL on.
+    alignas(16) unsigned char tail[kBlock] = {};
+    const int32_t left = length_ - base;
+    if (left > 0) std::memcpy(tail, t_ + base, static_cast<size_t>(left));
+    Classify(tail);
+    const uint64_t nul = ~uint64_t{0} << left;
+    lt_ |= nul;
+    gt_ |= nul;
+    dq_ |= nul;
+    sq_ |= nul;
+    nameEnd_ |= nul;
+  }
+
+  void Classify(const unsigned char* p) {
+    const __m128i lt = _mm_set1_epi8('<'), gt = _mm_set1_epi8('>');
+    const __m128i dq = _mm_set1_epi8('"'), sq = _mm_set1_epi8('\'');
+    const __m128i space = _mm_set1_epi8(' '), tab = _mm_set1_epi8('\t');
+    const __m128i lf = _mm_set1_epi8('\n'), cr = _mm_set1_epi8('\r');
+    const __m128i slash = _mm_set1_epi8('/');
+    uint64_t l = 0, g = 0, d = 0, s = 0, n = 0, h = 0;
+    for (int i = 0; i < kBlock; i += 16) {
+      const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+      const auto bits = [](__m128i m, int at) {
+        return static_cast<uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(m))) << at;
+      };
+      l |= bits(_mm_cmpeq_epi8(x, lt), i);
+      g |= bits(_mm_cmpeq_epi8(x, gt), i);
+      d |= bits(_mm_cmpeq_epi8(x, dq), i);
+      s |= bits(_mm_cmpeq_epi8(x, sq), i);
+      const __m128i white =
+          _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, space), _mm_cmpeq_epi8(x, tab)),
+                       _mm_or_si128(_mm_cmpeq_epi8(x, lf), _mm_cmpeq_epi8(x, cr)));
+      n |= bits(_mm_or_si128(white, _mm_cmpeq_epi8(x, slash)), i);
+      if (kDoubleByte) h |= bits(x, i);  // the sign bit of every byte from 0x80 up
+    }
+    lt_ = l;
+    gt_ = g;
+    dq_ = d;
+    sq_ = s;
+    nameEnd_ = n;
+    high_ = h;
+  }
+
+  const ByteClasses& cls_;
+  const unsigned char* t_;
+  int32_t length_;
+  int32_t base_ = -kBlock;  // no block loaded yet
+  uint64_t lt_ = 0, gt_ = 0, dq_ = 0, sq_ = 0, nameEnd_ = 0, high_ = 0;
+};
+
+#endif  // OSTREL_XML_BLOCK_INDEX
+
+}  // namespace ostrel::xml::block_index
