@@ -97,6 +97,18 @@ bool XmlDocument::SetText(const char* text) {
   return Parse();
 }
 
+bool XmlDocument::SetTextByteByByte(const char* text) {
+  byteByByte_ = true;
+  try {
+    const bool result = SetText(text);
+    byteByByte_ = false;
+    return result;
+  } catch (...) {
+    byteByByte_ = false;
+    throw;
+  }
+}
+
 bool XmlDocument::Parse() {
   SetPosition(0, 0, 0);
   nextFree_ = 1;
@@ -142,6 +154,7 @@ void XmlDocument::NoteContentError(int32_t parent) {
 // searched a block at a time (it has no NUL before its end), with the lead-byte checks compiled
 // out under a single-byte code page.
 int32_t XmlDocument::ParseElements(ScanCursor& cursor) {
+  if (byteByByte_) return ParseElementsWith<block_index::GeneralScanner>(cursor);
 #ifdef OSTREL_XML_BLOCK_INDEX
   if (&byte_classes::CurrentClasses() == &byte_classes::kSingleByteClasses)
     return ParseElementsWith<block_index::BlockIndex<false>>(cursor);
@@ -172,31 +185,79 @@ int32_t XmlDocument::ParseElementsWith(ScanCursor& cursor) {
   int32_t next = cursor.next;
 
   for (;;) {
-    const unsigned char nextByte = bytes[next];
-    if (nextByte != '<') {
-      if (nextByte == '\0') {
-        CloseUnended(stack, -1, count, text, 0, -1, staleLevelsFrom);
-        if (staleLevelsFrom != 0) FixLevelsFrom(staleLevelsFrom);
-        cursor.next = next;
-        return first;
+    // Read the next node. Text and whitespace are passed over, start and end tags are read by
+    // the fast paths with their names left in the text, anything else by the general scanner.
+    // The byte-by-byte lane reads every node with the general scanner.
+    enum { kOther, kStartTag, kEndTag, kEnd } node = kOther;
+    scan_paths::TagScan scan;
+    int32_t start = next;
+    if constexpr (Skipper::kByteByByte) {
+      cursor.next = next;
+      const NodeType type = detail::ScanNodeGeneral(cursor, token);
+      start = token.start;
+      next = cursor.next;
+      scan.end = next - 1;
+      scan.named = scan.ended = true;
+      if (type == NodeType::ElementTag) {
+        node = kStartTag;
+        scan.nameEnd = start + 1 + static_cast<int32_t>(token.text.size());
+        scan.empty = (token.flags & EmptyElement) != 0;
+      } else if (type == NodeType::EndTag) {
+        node = kEndTag;
+        scan.nameEnd = cursor.nameEnd + 1;
+      } else if (type == NodeType::EndOfDocument) {
+        node = kEnd;
+      } else if (type == NodeType::Error) {
+        NoteError(parent, token.text);
       }
-      // Text and whitespace nodes are passed over: skip them at once, to the next '<' that
-      // starts a character.
-      next = scan_paths::SkipCharacterData(classes, bytes, next, skip);
-      continue;
+    } else {
+      const unsigned char nextByte = bytes[next];
+      if (nextByte != '<') {
+        if (nextByte == '\0') {
+          node = kEnd;
+        } else {
+          // Text and whitespace nodes: to the next '<' that starts a character.
+          next = scan_paths::SkipCharacterData(classes, bytes, next, skip);
+          continue;
+        }
+      } else {
+        const unsigned char second = bytes[next + 1];
+        if ((classes.of[second] & byte_classes::kNameStart) != 0) {
+          scan = scan_paths::ScanStartTagAt(classes, bytes, start, skip);
+          node = kStartTag;
+          if (!scan.ended) {
+            next = Unended(cursor, token, start, "Element tag", scan.end + 1);
+            NoteError(parent, token.text);
+            continue;
+          }
+        } else if (second == '/') {
+          scan = scan_paths::ScanEndTagAt(classes, bytes, start, skip);
+          node = kEndTag;
+          if (!scan.ended) {
+            next = Unended(cursor, token, start, "Element end tag", scan.end + 1);
+            NoteError(parent, token.text);
+            continue;
+          }
+        } else {
+          // A comment, processing instruction, CDATA section, declaration or error: never a
+          // start or an end tag.
+          cursor.next = next;
+          if (ScanNode(cursor, token) == NodeType::Error) NoteError(parent, token.text);
+          next = cursor.next;
+          continue;
+        }
+        next = scan.end + 1;
+      }
     }
 
-    const unsigned char second = bytes[next + 1];
-    const int32_t start = next;
-    if ((classes.of[second] & byte_classes::kNameStart) != 0) {
-      // A start tag, read by the fast path; its name stays in the text.
-      const scan_paths::TagScan scan = scan_paths::ScanStartTagAt(classes, bytes, start, skip);
-      if (!scan.ended) {
-        next = Unended(cursor, token, start, "Element tag", scan.end + 1);
-        NoteError(parent, token.text);
-        continue;
-      }
-      next = scan.end + 1;
+    if (node == kEnd) {
+      CloseUnended(stack, -1, count, text, 0, -1, staleLevelsFrom);
+      if (staleLevelsFrom != 0) FixLevelsFrom(staleLevelsFrom);
+      cursor.next = next;
+      return first;
+    }
+
+    if (node == kStartTag) {
       const int32_t length = next - start;
       // A start tag whose length or depth the record cannot hold gets no record.
       if (length > ElementRecord::MaxStartTagLength) {
@@ -242,15 +303,7 @@ int32_t XmlDocument::ParseElementsWith(ScanCursor& cursor) {
       continue;
     }
 
-    if (second == '/') {
-      // An end tag, read by the fast path; its name stays in the text.
-      const scan_paths::TagScan scan = scan_paths::ScanEndTagAt(classes, bytes, start, skip);
-      if (!scan.ended) {
-        next = Unended(cursor, token, start, "Element end tag", scan.end + 1);
-        NoteError(parent, token.text);
-        continue;
-      }
-      next = scan.end + 1;
+    if (node == kEndTag) {
       const int32_t length = next - start;
       const int32_t nameStart = start + 2;
       const int32_t n = scan.nameEnd - nameStart;
@@ -291,14 +344,6 @@ int32_t XmlDocument::ParseElementsWith(ScanCursor& cursor) {
       count = j;
       continue;
     }
-
-    // Anything else opened by '<' (comment, processing instruction, CDATA section, declaration,
-    // or an error) goes to the general scanner: it is never a start or an end tag.
-    cursor.next = next;
-    const NodeType type = ScanNode(cursor, token);
-    next = cursor.next;
-    if (type == NodeType::Error) NoteError(parent, token.text);
-    // CDATA sections, processing instructions, comments, DOCTYPE: passed over.
   }
 }
 

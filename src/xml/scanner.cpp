@@ -208,7 +208,10 @@ NodeType ScanGeneral(ScanCursor& cursor, NodeToken& token, const ByteClasses& cl
 
 }  // namespace
 
-NodeType ScanNode(ScanCursor& cursor, NodeToken& token) {
+namespace {
+
+template <class Skipper>
+NodeType ScanNodeWith(ScanCursor& cursor, NodeToken& token, const ByteClasses& cls, Skipper& skip) {
   const unsigned char* t = Bytes(cursor.text);
   const int32_t o = cursor.next;
   token.start = o;
@@ -218,12 +221,18 @@ NodeType ScanNode(ScanCursor& cursor, NodeToken& token) {
     token.length = 0;
     return NodeType::EndOfDocument;
   }
-  const ByteClasses& cls = CurrentClasses();
-  ByteSkipper skip{cls, t};
   if (t[o] != '<') return ScanText(cursor, token, cls, skip);
   if ((cls.of[t[o + 1]] & kNameStart) != 0) return ScanStartTag(cursor, token, cls, skip);
   if (t[o + 1] == '/') return ScanEndTag(cursor, token, cls, skip);
   return ScanGeneral(cursor, token, cls);
+}
+
+}  // namespace
+
+NodeType ScanNode(ScanCursor& cursor, NodeToken& token) {
+  const ByteClasses& cls = CurrentClasses();
+  ByteSkipper skip(cls, Bytes(cursor.text));
+  return ScanNodeWith(cursor, token, cls, skip);
 }
 
 namespace detail {
@@ -237,6 +246,21 @@ NodeType ScanNodeGeneral(ScanCursor& cursor, NodeToken& token) {
     return NodeType::EndOfDocument;
   }
   return ScanGeneral(cursor, token, CurrentClasses());
+}
+
+NodeType ScanNodeIndexed(ScanCursor& cursor, NodeToken& token, int32_t length) {
+  const ByteClasses& cls = CurrentClasses();
+#ifdef OSTREL_XML_BLOCK_INDEX
+  if (&cls == &kSingleByteClasses) {
+    block_index::BlockIndex<false> skip(cls, Bytes(cursor.text), length);
+    return ScanNodeWith(cursor, token, cls, skip);
+  }
+  block_index::BlockIndex<true> skip(cls, Bytes(cursor.text), length);
+  return ScanNodeWith(cursor, token, cls, skip);
+#else
+  (void)length;
+  return ScanNode(cursor, token);
+#endif
 }
 }  // namespace detail
 

@@ -60,6 +60,10 @@ namespace detail {
 // processing instructions, CDATA sections and errors. Exposed so that tests can hold the fast
 // paths against it on any input.
 NodeType ScanNodeGeneral(ScanCursor& cursor, NodeToken& token);
+
+// ScanNode with its stop bytes found through the block index the parse uses. The text must
+// hold no NUL before length, its terminating NUL.
+NodeType ScanNodeIndexed(ScanCursor& cursor, NodeToken& token, int32_t length);
 }  // namespace detail
 
 }  // namespace ostrel::xml
