@@ -1,0 +1,155 @@
+// The parse's block index and the fast paths that use it, held against the byte-by-byte
+// machine: the same stops, the same tokens, the same records, under every code page.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+
+#include "platform/mbcs.h"
+#include "xml/block_index.h"
+#include "xml/document_generator.h"
+#include "xml/invariant_checker.h"
+#include "xml/scanner.h"
+#include "xml/xml_document.h"
+
+namespace ostrel::xml {
+namespace {
+
+class BlockIndexTest : public ::testing::Test {
+ protected:
+  void TearDown() override { platform::SetCodePageForTesting(0); }
+};
+
+// Texts rich in the bytes the scanner stops at, long enough to cross several 64-byte blocks.
+std::string RandomText(std::mt19937& random, size_t maxLength) {
+  static const std::string alphabet =
+      "<>\"'/ \t\r\n=!?-[]abcxyzAB:_\x01\x1f\x80\x81\x83\x9f\xa1\xdf\xe0\xfc\xfe\xff\x5c";
+  std::string text(random() % (maxLength + 1), ' ');
+  for (char& c : text) c = alphabet[random() % alphabet.size()];
+  if (random() % 3 == 0) {
+    // Long runs without a stop byte, so that whole blocks are passed over.
+    const size_t at = random() % (text.size() + 1);
+    text.insert(at, std::string(random() % 200, "abcd\x81"[random() % 5]));
+  }
+  return text;
+}
+
+#ifdef OSTREL_XML_BLOCK_INDEX
+template <block_index::Stops kStops, class Index>
+void ExpectSameStops(const std::string& text, Index& index) {
+  const auto* t = reinterpret_cast<const unsigned char*>(text.c_str());
+  const block_index::ByteSkipper bytes(byte_classes::CurrentClasses(), t);
+  for (int32_t q = 0; q <= static_cast<int32_t>(text.size()); ++q) {
+    ASSERT_EQ(index.template SkipTo<kStops>(q), bytes.SkipTo<kStops>(q))
+        << "stop class " << static_cast<int>(kStops) << " from " << q << " in: " << text;
+  }
+}
+
+template <bool kDoubleByte>
+void ExpectSameStopsForEveryClass(const std::string& text) {
+  using block_index::Stops;
+  const auto* t = reinterpret_cast<const unsigned char*>(text.c_str());
+  block_index::BlockIndex<kDoubleByte> index(byte_classes::CurrentClasses(), t,
+                                             static_cast<int32_t>(text.size()));
+  ExpectSameStops<Stops::NameEnd>(text, index);
+  ExpectSameStops<Stops::TagStop>(text, index);
+  ExpectSameStops<Stops::DoubleQuote>(text, index);
+  ExpectSameStops<Stops::SingleQuote>(text, index);
+  ExpectSameStops<Stops::EndTagStop>(text, index);
+  ExpectSameStops<Stops::TextStop>(text, index);
+  ExpectSameStops<Stops::DataStop>(text, index);
+}
+
+TEST_F(BlockIndexTest, StopsWhereTheByteLoopStopsForEveryClassAndOffset) {
+  std::mt19937 random(4242);
+  for (int codePage : {0, 932, 936, 949, 950}) {
+    platform::SetCodePageForTesting(codePage);
+    for (int round = 0; round < 300; ++round) {
+      const std::string text = RandomText(random, 300);
+      if (codePage == 0) {
+        ExpectSameStopsForEveryClass<false>(text);
+      } else {
+        ExpectSameStopsForEveryClass<true>(text);
+      }
+      if (HasFatalFailure()) return;
+    }
+  }
+}
+
+TEST_F(BlockIndexTest, TextsOfEveryLengthAroundABlockEndAtTheirNul) {
+  // The last block is read through a padded copy: the NUL is found at every length.
+  for (int32_t length = 0; length <= 200; ++length) {
+    const std::string text(static_cast<size_t>(length), 'a');
+    ExpectSameStopsForEveryClass<false>(text);
+    if (HasFatalFailure()) return;
+  }
+}
+#endif
+
+void ExpectSameTokens(const std::string& text) {
+  ScanCursor fast, plain;
+  fast.text = plain.text = text.c_str();
+  NodeToken fastToken, plainToken;
+  const int32_t length = static_cast<int32_t>(text.size());
+  for (int guard = 0; guard <= length + 1; ++guard) {
+    const NodeType a = detail::ScanNodeIndexed(fast, fastToken, length);
+    const NodeType b = detail::ScanNodeGeneral(plain, plainToken);
+    ASSERT_EQ(a, b) << "at " << plainToken.start << " in: " << text;
+    ASSERT_EQ(fastToken.start, plainToken.start) << text;
+    ASSERT_EQ(fastToken.length, plainToken.length) << text;
+    ASSERT_EQ(fastToken.flags, plainToken.flags) << text;
+    ASSERT_EQ(fastToken.text, plainToken.text) << text;
+    ASSERT_EQ(fast.next, plain.next) << text;
+    ASSERT_EQ(fast.nameStart, plain.nameStart) << text;
+    ASSERT_EQ(fast.nameEnd, plain.nameEnd) << text;
+    if (b == NodeType::EndOfDocument) return;
+  }
+  FAIL() << "no end of document: " << text;
+}
+
+TEST_F(BlockIndexTest, IndexedScanGivesTheGeneralMachinesTokens) {
+  std::mt19937 random(777);
+  for (int codePage : {0, 932, 936, 949, 950}) {
+    platform::SetCodePageForTesting(codePage);
+    for (int round = 0; round < 2000; ++round) {
+      ExpectSameTokens(RandomText(random, 160));
+      if (HasFatalFailure()) return;
+    }
+  }
+}
+
+void ExpectSameParse(const std::string& text, uint32_t options) {
+  XmlDocument fast, plain;
+  fast.SetOptions(options);
+  plain.SetOptions(options);
+  ASSERT_EQ(fast.SetText(text.c_str()), plain.SetTextByteByByte(text.c_str())) << text;
+  ASSERT_EQ(fast.ErrorText(), plain.ErrorText()) << text;
+  ASSERT_EQ(fast.NextFree(), plain.NextFree()) << text;
+  for (int32_t r = 0; r < fast.NextFree(); ++r) {
+    const ElementRecord& a = fast.At(r);
+    const ElementRecord& b = plain.At(r);
+    ASSERT_TRUE(a.start == b.start && a.length == b.length && a.tagLengths == b.tagLengths &&
+                a.flags == b.flags && a.parent == b.parent && a.firstChild == b.firstChild &&
+                a.next == b.next && a.prev == b.prev)
+        << "record " << r << " of: " << text;
+  }
+  ASSERT_INVARIANTS(plain);
+}
+
+TEST_F(BlockIndexTest, FastParseGivesTheRecordsOfTheByteByByteParse) {
+  testing::DocumentGenerator generator(31337);
+  std::mt19937 random(99);
+  for (int codePage : {0, 932, 936}) {
+    platform::SetCodePageForTesting(codePage);
+    for (int round = 0; round < 400; ++round) {
+      const uint32_t options = round % 4 == 0 ? CaseInsensitiveEndTags : 0;
+      ExpectSameParse(generator.WellFormed(5, 4).text, options);
+      ExpectSameParse(generator.IllFormed(5, 4), options);
+      ExpectSameParse(RandomText(random, 200), options);
+      if (HasFatalFailure()) return;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace ostrel::xml
