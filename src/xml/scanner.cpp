@@ -249,8 +249,8 @@ NodeType ScanNodeGeneral(ScanCursor& cursor, NodeToken& token) {
 }
 
 NodeType ScanNodeIndexed(ScanCursor& cursor, NodeToken& token, int32_t length) {
-  const ByteClasses& cls = CurrentClasses();
 #ifdef OSTREL_XML_BLOCK_INDEX
+  const ByteClasses& cls = CurrentClasses();
   if (&cls == &kSingleByteClasses) {
     block_index::BlockIndex<false> skip(cls, Bytes(cursor.text), length);
     return ScanNodeWith(cursor, token, cls, skip);
