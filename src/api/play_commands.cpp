@@ -79,9 +79,8 @@ OSTREL_API int OSTREL_CALL Ostrel_StopPlay(int handle, const char* vidout, int a
   return Deliver(slot, [&] { return command::ComposeStopPlay(vidout, area); });
 }
 
-OSTREL_API int OSTREL_CALL Ostrel_Duplicate(int handle, const char* source_vidout,
-                                            int source_area, const char* target_vidout,
-                                            int target_area) {
+OSTREL_API int OSTREL_CALL Ostrel_Duplicate(int handle, const char* source_vidout, int source_area,
+                                            const char* target_vidout, int target_area) {
   if (!IsValidWallHandle(handle) || !TextFits(source_vidout, kVidoutLimit) ||
       !TextFits(target_vidout, kVidoutLimit)) {
     return Refuse();

@@ -49,9 +49,7 @@ class PlayCommands : public ::testing::Test {
   std::vector<std::string> lines_;
 };
 
-std::string Framed(const std::string& document) {
-  return Bytes(command::FrameDocument(document));
-}
+std::string Framed(const std::string& document) { return Bytes(command::FrameDocument(document)); }
 
 TEST_F(PlayCommands, EachCommandDeliversItsExactFrame) {
   ASSERT_EQ(Ostrel_StartPlay(wall_, "1", 2, "stream01"), 0);

@@ -70,8 +70,8 @@ TEST_F(EntryPoints, CloseChecksRangeOnly) {
     int handle;
     int result;
   };
-  for (const Case& c : {Case{-1, -1}, Case{64, -1}, Case{INT32_MIN, -1}, Case{7, 0}, Case{0, 0},
-                        Case{63, 0}}) {
+  for (const Case& c :
+       {Case{-1, -1}, Case{64, -1}, Case{INT32_MIN, -1}, Case{7, 0}, Case{0, 0}, Case{63, 0}}) {
     EXPECT_EQ(Ostrel_CloseTvWall(c.handle), c.result) << "handle " << c.handle;
     EXPECT_EQ(Ostrel_LastErrorCode(), c.result == 0 ? OSTREL_OK : OSTREL_E_INVALID_ARG);
   }

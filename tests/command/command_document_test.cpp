@@ -18,11 +18,10 @@ std::string Lines(std::initializer_list<const char*> lines) {
 }
 
 TEST(CommandDocument, StartPlayExampleIs201Bytes) {
-  const std::string expected = Lines({"<?xml version=\"1.0\"?>", "<iq type='command'>",
-                                      "<query xmlns='iq:command'>", "<Command>",
-                                      "<Function>StartPlay</Function>", "<Vidout>1</Vidout>",
-                                      "<Area>2</Area>", "<Url>stream01</Url>", "</Command>",
-                                      "</query>", "</iq>"});
+  const std::string expected =
+      Lines({"<?xml version=\"1.0\"?>", "<iq type='command'>", "<query xmlns='iq:command'>",
+             "<Command>", "<Function>StartPlay</Function>", "<Vidout>1</Vidout>", "<Area>2</Area>",
+             "<Url>stream01</Url>", "</Command>", "</query>", "</iq>"});
   const std::string document = ComposeStartPlay("1", 2, "stream01");
   EXPECT_EQ(document, expected);
   EXPECT_EQ(document.size(), 201u);
@@ -85,9 +84,9 @@ TEST(CommandDocument, AreaNumbersInDecimal) {
     int area;
     const char* line;
   };
-  for (const Case& c : {Case{0, "<Area>0</Area>"}, Case{-1, "<Area>-1</Area>"},
-                        Case{INT_MAX, "<Area>2147483647</Area>"},
-                        Case{INT_MIN, "<Area>-2147483648</Area>"}}) {
+  for (const Case& c :
+       {Case{0, "<Area>0</Area>"}, Case{-1, "<Area>-1</Area>"},
+        Case{INT_MAX, "<Area>2147483647</Area>"}, Case{INT_MIN, "<Area>-2147483648</Area>"}}) {
     EXPECT_NE(ComposeStopPlay("v", c.area).find(std::string("\r\n") + c.line + "\r\n"),
               std::string::npos)
         << c.area;
@@ -96,7 +95,8 @@ TEST(CommandDocument, AreaNumbersInDecimal) {
 
 TEST(CommandDocument, EmptyValuesTakeTheEmptyElementForm) {
   const std::string start = ComposeStartPlay("", 5, "");
-  EXPECT_NE(start.find("\r\n<Vidout/>\r\n<Area>5</Area>\r\n<Url/>\r\n</Command>"), std::string::npos);
+  EXPECT_NE(start.find("\r\n<Vidout/>\r\n<Area>5</Area>\r\n<Url/>\r\n</Command>"),
+            std::string::npos);
   EXPECT_EQ(start.size(), 191u + 1 - 8 - 5);  // one area digit; empty video output and URL
   const std::string dup = ComposeDuplicate("", 1, "", 2);
   EXPECT_EQ(dup.size(), 220u + 1 + 1 - 9 - 9);
@@ -110,7 +110,9 @@ std::size_t EscapedLength(const std::string& value) {
 
 TEST(CommandDocument, LengthFormulasHoldForRandomValues) {
   std::mt19937 random(20261208);
-  const std::string alphabet = "ab<>&'\"\r\n\t;]\x80\xFE" "0123456789";
+  const std::string alphabet =
+      "ab<>&'\"\r\n\t;]\x80\xFE"
+      "0123456789";
   auto text = [&](std::size_t max) {
     std::string s(1 + random() % max, ' ');
     for (char& c : s) c = alphabet[random() % alphabet.size()];

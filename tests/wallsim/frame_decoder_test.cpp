@@ -11,8 +11,8 @@ namespace ostrel::wallsim {
 namespace {
 
 TEST(FrameDecoder, ReadsBackEachCommandWithItsValues) {
-  DecodeResult start = DecodeCommandDocument(
-      command::ComposeStartPlay("out<1>", -3, "rtsp://h/s?a=1&b=]]>"));
+  DecodeResult start =
+      DecodeCommandDocument(command::ComposeStartPlay("out<1>", -3, "rtsp://h/s?a=1&b=]]>"));
   ASSERT_TRUE(start.ok) << start.error;
   EXPECT_EQ(start.command.function, Function::StartPlay);
   EXPECT_EQ(start.command.vidout, "out<1>");
@@ -25,7 +25,8 @@ TEST(FrameDecoder, ReadsBackEachCommandWithItsValues) {
   EXPECT_EQ(stop.command.vidout, "");
   EXPECT_EQ(stop.command.area, 2147483647);
 
-  DecodeResult dup = DecodeCommandDocument(command::ComposeDuplicate("a", 1, "b\r\n", -2147483647 - 1));
+  DecodeResult dup =
+      DecodeCommandDocument(command::ComposeDuplicate("a", 1, "b\r\n", -2147483647 - 1));
   ASSERT_TRUE(dup.ok) << dup.error;
   EXPECT_EQ(dup.command.function, Function::Duplicate);
   EXPECT_EQ(dup.command.vidout, "a");
@@ -99,7 +100,7 @@ TEST(WallModel, AppliesCommandsAndDuplicatesWhatTheSourceShows) {
   EXPECT_EQ(wall.Showing("2", 4), "rtsp://b");
   wall.Apply({Function::StopPlay, "1", 2, "", "", 0});
   EXPECT_EQ(wall.Showing("1", 2), "");
-  EXPECT_EQ(wall.Showing("2", 4), "rtsp://b");  // the copy keeps playing
+  EXPECT_EQ(wall.Showing("2", 4), "rtsp://b");            // the copy keeps playing
   wall.Apply({Function::Duplicate, "9", 9, "", "1", 1});  // a dark source darkens the target
   EXPECT_EQ(wall.Showing("1", 1), "");
   EXPECT_EQ(wall.commandsApplied(), 5);

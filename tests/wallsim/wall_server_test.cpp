@@ -151,8 +151,10 @@ TEST_F(WallServerTest, EightHostThreadsThroughTheLibraryAllLandIntact) {
     threads.emplace_back([&, t] {
       const std::string vidout = "out" + std::to_string(t);
       for (int i = 0; i < kEach; ++i) {
-        const std::string url = "rtsp://cam/" + std::to_string(t) + "?n=" + std::to_string(i) + "&x=<y>";
-        if (Ostrel_StartPlay(wall, vidout.c_str(), i, url.c_str()) != 0 || Ostrel_LastErrorCode() != 0) {
+        const std::string url =
+            "rtsp://cam/" + std::to_string(t) + "?n=" + std::to_string(i) + "&x=<y>";
+        if (Ostrel_StartPlay(wall, vidout.c_str(), i, url.c_str()) != 0 ||
+            Ostrel_LastErrorCode() != 0) {
           ++undelivered;
         }
       }

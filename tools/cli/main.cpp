@@ -35,17 +35,22 @@ enum class Kind { StartPlay, StopPlay, Duplicate };
 
 const char* KindName(Kind kind) {
   switch (kind) {
-    case Kind::StartPlay: return "start-play";
-    case Kind::StopPlay: return "stop-play";
-    case Kind::Duplicate: return "duplicate";
+    case Kind::StartPlay:
+      return "start-play";
+    case Kind::StopPlay:
+      return "stop-play";
+    case Kind::Duplicate:
+      return "duplicate";
   }
   return "";
 }
 
 std::string Document(Kind kind, const PlayArgs& a) {
   switch (kind) {
-    case Kind::StartPlay: return ostrel::command::ComposeStartPlay(a.vidout.c_str(), a.area, a.url.c_str());
-    case Kind::StopPlay: return ostrel::command::ComposeStopPlay(a.vidout.c_str(), a.area);
+    case Kind::StartPlay:
+      return ostrel::command::ComposeStartPlay(a.vidout.c_str(), a.area, a.url.c_str());
+    case Kind::StopPlay:
+      return ostrel::command::ComposeStopPlay(a.vidout.c_str(), a.area);
     case Kind::Duplicate:
       return ostrel::command::ComposeDuplicate(a.vidout.c_str(), a.area, a.targetVidout.c_str(),
                                                a.targetArea);
@@ -55,10 +60,13 @@ std::string Document(Kind kind, const PlayArgs& a) {
 
 int Send(int handle, Kind kind, const PlayArgs& a) {
   switch (kind) {
-    case Kind::StartPlay: return Ostrel_StartPlay(handle, a.vidout.c_str(), a.area, a.url.c_str());
-    case Kind::StopPlay: return Ostrel_StopPlay(handle, a.vidout.c_str(), a.area);
+    case Kind::StartPlay:
+      return Ostrel_StartPlay(handle, a.vidout.c_str(), a.area, a.url.c_str());
+    case Kind::StopPlay:
+      return Ostrel_StopPlay(handle, a.vidout.c_str(), a.area);
     case Kind::Duplicate:
-      return Ostrel_Duplicate(handle, a.vidout.c_str(), a.area, a.targetVidout.c_str(), a.targetArea);
+      return Ostrel_Duplicate(handle, a.vidout.c_str(), a.area, a.targetVidout.c_str(),
+                              a.targetArea);
   }
   return -1;
 }
@@ -116,12 +124,15 @@ int RunPlay(Kind kind, const PlayArgs& a) {
   if (failures > 0) {
     if (lastCode != 0) {
       std::cerr << "ostrel: " << name << " to " << a.endpoint << " not delivered"
-                << (a.repeat > 1 ? " (" + std::to_string(failures) + " of " + std::to_string(a.repeat) + ")" : "")
+                << (a.repeat > 1
+                        ? " (" + std::to_string(failures) + " of " + std::to_string(a.repeat) + ")"
+                        : "")
                 << ": " << OutcomeText(lastCode) << " (" << lastCode << ")\n";
     }
     return 1;
   }
-  if (a.repeat > 1) std::cout << name << ": " << a.repeat << " frames delivered to " << a.endpoint << "\n";
+  if (a.repeat > 1)
+    std::cout << name << ": " << a.repeat << " frames delivered to " << a.endpoint << "\n";
   return 0;
 }
 
@@ -171,9 +182,8 @@ int RunWallsim(const SimArgs& args) {
 
 // A short scripted session against a simulator started in this process.
 int RunDemo() {
-  ostrel::wallsim::WallServer server({}, [](const std::string& line) {
-    std::cout << "  wallsim  " << line << std::endl;
-  });
+  ostrel::wallsim::WallServer server(
+      {}, [](const std::string& line) { std::cout << "  wallsim  " << line << std::endl; });
   server.Start();
   const std::string endpoint = "127.0.0.1:" + std::to_string(server.Port());
   std::cout << "ostrel " << Ostrel_Version() << " demo: wall controller simulator on " << endpoint
@@ -212,13 +222,16 @@ int RunDemo() {
   server.Stop();
   std::cout << "\nThe wall now:\n" << server.Table();
   const bool ok = delivered == sent && server.Counters().applied == sent;
-  std::cout << "\n" << delivered << " of " << sent << " commands delivered, "
-            << server.Counters().applied << " applied by the controller.\n";
+  std::cout << "\n"
+            << delivered << " of " << sent << " commands delivered, " << server.Counters().applied
+            << " applied by the controller.\n";
   return ok ? 0 : 1;
 }
 
 void AddPlayOptions(CLI::App* sub, PlayArgs* a) {
-  sub->add_flag("--dry-run", a->dryRun, "Print the frame (length field and document, bytes made visible) instead of sending it");
+  sub->add_flag(
+      "--dry-run", a->dryRun,
+      "Print the frame (length field and document, bytes made visible) instead of sending it");
   sub->add_option("--repeat", a->repeat, "Send the command N times, one connection each")
       ->check(CLI::Range(1, 1000000));
 }
@@ -226,33 +239,39 @@ void AddPlayOptions(CLI::App* sub, PlayArgs* a) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  CLI::App app{"ostrel: drive a TV wall controller.\n"
-               "Each command goes as one framed XML document over its own TCP connection."};
-  app.footer("Examples:\n"
-             "  ostrel wallsim --port 5000\n"
-             "  ostrel start-play 127.0.0.1:5000 1 2 rtsp://camera-7/stream\n"
-             "  ostrel duplicate 127.0.0.1:5000 1 2 3 4\n"
-             "  ostrel stop-play 127.0.0.1:5000 1 2 --dry-run\n"
-             "Exit status: 0 delivered, 1 not delivered (the reason is printed), 2 bad arguments.");
+  CLI::App app{
+      "ostrel: drive a TV wall controller.\n"
+      "Each command goes as one framed XML document over its own TCP connection."};
+  app.footer(
+      "Examples:\n"
+      "  ostrel wallsim --port 5000\n"
+      "  ostrel start-play 127.0.0.1:5000 1 2 rtsp://camera-7/stream\n"
+      "  ostrel duplicate 127.0.0.1:5000 1 2 3 4\n"
+      "  ostrel stop-play 127.0.0.1:5000 1 2 --dry-run\n"
+      "Exit status: 0 delivered, 1 not delivered (the reason is printed), 2 bad arguments.");
   app.require_subcommand(1);
   app.set_version_flag("--version", std::string("ostrel ") + Ostrel_Version());
 
   PlayArgs play;
-  CLI::App* start = app.add_subcommand("start-play", "Play a stream URL on an area of a video output");
-  start->add_option("controller", play.endpoint, "Wall controller as HOST:PORT (dotted IPv4)")->required();
+  CLI::App* start =
+      app.add_subcommand("start-play", "Play a stream URL on an area of a video output");
+  start->add_option("controller", play.endpoint, "Wall controller as HOST:PORT (dotted IPv4)")
+      ->required();
   start->add_option("vidout", play.vidout, "Video output (text, under 64 bytes)")->required();
   start->add_option("area", play.area, "Area number")->required();
   start->add_option("url", play.url, "Stream URL (under 256 bytes)")->required();
   AddPlayOptions(start, &play);
 
   CLI::App* stop = app.add_subcommand("stop-play", "Stop what plays on an area of a video output");
-  stop->add_option("controller", play.endpoint, "Wall controller as HOST:PORT (dotted IPv4)")->required();
+  stop->add_option("controller", play.endpoint, "Wall controller as HOST:PORT (dotted IPv4)")
+      ->required();
   stop->add_option("vidout", play.vidout, "Video output (text, under 64 bytes)")->required();
   stop->add_option("area", play.area, "Area number")->required();
   AddPlayOptions(stop, &play);
 
   CLI::App* dup = app.add_subcommand("duplicate", "Show on one area what another area shows");
-  dup->add_option("controller", play.endpoint, "Wall controller as HOST:PORT (dotted IPv4)")->required();
+  dup->add_option("controller", play.endpoint, "Wall controller as HOST:PORT (dotted IPv4)")
+      ->required();
   dup->add_option("source-vidout", play.vidout, "Source video output")->required();
   dup->add_option("source-area", play.area, "Source area number")->required();
   dup->add_option("target-vidout", play.targetVidout, "Target video output")->required();
@@ -260,12 +279,15 @@ int main(int argc, char** argv) {
   AddPlayOptions(dup, &play);
 
   SimArgs sim;
-  CLI::App* wallsim = app.add_subcommand("wallsim", "Run the wall controller simulator until Ctrl-C");
+  CLI::App* wallsim =
+      app.add_subcommand("wallsim", "Run the wall controller simulator until Ctrl-C");
   wallsim->add_option("--address", sim.address, "Address to listen on")->capture_default_str();
   wallsim->add_option("--port", sim.port, "Port to listen on (0: any free port)")
-      ->capture_default_str()->check(CLI::Range(0, 65535));
+      ->capture_default_str()
+      ->check(CLI::Range(0, 65535));
   wallsim->add_option("--idle-ms", sim.idleMs, "Drop a peer that sends nothing for this long")
-      ->capture_default_str()->check(CLI::Range(1, 3600000));
+      ->capture_default_str()
+      ->check(CLI::Range(1, 3600000));
   wallsim->add_option("--json", sim.jsonPath, "On exit, write the wall state as JSON to this file");
   wallsim->add_flag("--quiet", sim.quiet, "Do not log each command");
 

@@ -29,20 +29,34 @@ bool ParseEndpoint(const std::string& text, std::string* address, int* port, std
 
 std::string OutcomeText(int code) {
   switch (code) {
-    case OSTREL_OK: return "delivered";
-    case OSTREL_E_NOT_STARTED: return "network layer not started";
-    case OSTREL_E_INVALID_ARG: return "argument rejected";
-    case OSTREL_E_TABLE_FULL: return "all 64 controller slots in use";
-    case OSTREL_E_NOT_REGISTERED: return "no controller registered under the handle";
-    case OSTREL_E_NO_BUFFERS: return "out of memory or sockets";
-    case OSTREL_E_ADDRESS: return "not a usable IPv4 address (no name lookup is done)";
-    case OSTREL_E_NET_UNREACHABLE: return "network unreachable";
-    case OSTREL_E_ABORTED: return "connection aborted";
-    case OSTREL_E_RESET: return "connection reset by the controller";
-    case OSTREL_E_TIMED_OUT: return "timed out";
-    case OSTREL_E_REFUSED: return "connection refused";
-    case OSTREL_E_HOST_UNREACHABLE: return "host unreachable";
-    default: return "socket error";
+    case OSTREL_OK:
+      return "delivered";
+    case OSTREL_E_NOT_STARTED:
+      return "network layer not started";
+    case OSTREL_E_INVALID_ARG:
+      return "argument rejected";
+    case OSTREL_E_TABLE_FULL:
+      return "all 64 controller slots in use";
+    case OSTREL_E_NOT_REGISTERED:
+      return "no controller registered under the handle";
+    case OSTREL_E_NO_BUFFERS:
+      return "out of memory or sockets";
+    case OSTREL_E_ADDRESS:
+      return "not a usable IPv4 address (no name lookup is done)";
+    case OSTREL_E_NET_UNREACHABLE:
+      return "network unreachable";
+    case OSTREL_E_ABORTED:
+      return "connection aborted";
+    case OSTREL_E_RESET:
+      return "connection reset by the controller";
+    case OSTREL_E_TIMED_OUT:
+      return "timed out";
+    case OSTREL_E_REFUSED:
+      return "connection refused";
+    case OSTREL_E_HOST_UNREACHABLE:
+      return "host unreachable";
+    default:
+      return "socket error";
   }
 }
 
@@ -52,8 +66,9 @@ std::string VisibleFrame(const std::string& frame) {
   if (frame.size() >= 4) {
     const auto b = [&](int i) { return static_cast<unsigned char>(frame[i]); };
     const unsigned total = b(0) | b(1) << 8 | b(2) << 16 | unsigned(b(3)) << 24;
-    std::snprintf(buffer, sizeof buffer, "frame: %zu bytes, length field %02X %02X %02X %02X (%u)\n",
-                  frame.size(), b(0), b(1), b(2), b(3), total);
+    std::snprintf(buffer, sizeof buffer,
+                  "frame: %zu bytes, length field %02X %02X %02X %02X (%u)\n", frame.size(), b(0),
+                  b(1), b(2), b(3), total);
     out += buffer;
   }
   bool lineStart = true;
@@ -62,10 +77,19 @@ std::string VisibleFrame(const std::string& frame) {
     if (lineStart) out += "  ";
     lineStart = false;
     switch (c) {
-      case '\r': out += "\\r"; break;
-      case '\n': out += "\\n\n"; lineStart = true; break;
-      case '\t': out += "\\t"; break;
-      case '\\': out += "\\\\"; break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\n':
+        out += "\\n\n";
+        lineStart = true;
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
       default:
         if (c < 0x20 || c >= 0x7F) {
           std::snprintf(buffer, sizeof buffer, "\\x%02X", c);

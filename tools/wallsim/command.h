@@ -9,7 +9,7 @@ enum class Function { StartPlay, StopPlay, Duplicate };
 
 struct Command {
   Function function = Function::StartPlay;
-  std::string vidout;        // StartPlay, StopPlay; the source for Duplicate
+  std::string vidout;  // StartPlay, StopPlay; the source for Duplicate
   int area = 0;
   std::string url;           // StartPlay
   std::string targetVidout;  // Duplicate

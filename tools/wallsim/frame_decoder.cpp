@@ -18,7 +18,7 @@ namespace {
 struct Element {
   std::string name;
   std::map<std::string, std::string> attributes;
-  std::string_view content;  // raw text between the start and end tag
+  std::string_view content;   // raw text between the start and end tag
   std::vector<int> children;  // record indexes
 };
 
@@ -179,12 +179,14 @@ DecodeResult DecodeCommandDocument(const std::string& document) {
 
   const Element iq = view.Read(view.Root());
   if (iq.name != "iq") return Refuse("root element is <" + iq.name + ">, not <iq>");
-  if (auto type = iq.attributes.find("type"); type == iq.attributes.end() || type->second != "command") {
+  if (auto type = iq.attributes.find("type");
+      type == iq.attributes.end() || type->second != "command") {
     return Refuse("<iq> is not of type 'command'");
   }
   auto query = OnlyChild(view, iq, "query", &error);
   if (!query) return Refuse(error);
-  if (auto ns = query->attributes.find("xmlns"); ns == query->attributes.end() || ns->second != "iq:command") {
+  if (auto ns = query->attributes.find("xmlns");
+      ns == query->attributes.end() || ns->second != "iq:command") {
     return Refuse("<query> is not in the iq:command namespace");
   }
   auto command = OnlyChild(view, *query, "Command", &error);

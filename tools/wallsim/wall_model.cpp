@@ -68,7 +68,8 @@ std::string WallModel::Table() const {
   row("Vidout", "Area", "Showing", "");
   row(std::string(vidoutWidth, '-'), "------", "-------", "");
   for (const auto& [vidout, areas] : outputs_) {
-    for (const auto& [area, state] : areas) row(vidout, std::to_string(area), state.url, state.copiedFrom);
+    for (const auto& [area, state] : areas)
+      row(vidout, std::to_string(area), state.url, state.copiedFrom);
   }
   return out.str();
 }
@@ -89,9 +90,12 @@ nlohmann::json WallModel::ToJson() const {
 
 const char* FunctionName(Function function) {
   switch (function) {
-    case Function::StartPlay: return "StartPlay";
-    case Function::StopPlay: return "StopPlay";
-    case Function::Duplicate: return "Duplicate";
+    case Function::StartPlay:
+      return "StartPlay";
+    case Function::StopPlay:
+      return "StopPlay";
+    case Function::Duplicate:
+      return "Duplicate";
   }
   return "?";
 }
@@ -118,7 +122,8 @@ std::string Describe(const Command& command) {
   line += " vidout=" + quoted(command.vidout) + " area=" + std::to_string(command.area);
   if (command.function == Function::StartPlay) line += " url=" + quoted(command.url);
   if (command.function == Function::Duplicate) {
-    line += " to vidout=" + quoted(command.targetVidout) + " area=" + std::to_string(command.targetArea);
+    line += " to vidout=" + quoted(command.targetVidout) +
+            " area=" + std::to_string(command.targetArea);
   }
   return line;
 }

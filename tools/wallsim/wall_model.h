@@ -11,8 +11,8 @@
 namespace ostrel::wallsim {
 
 struct AreaState {
-  std::string url;          // what the area shows
-  std::string copiedFrom;   // "vidout:area" when the picture came from a duplicate, else empty
+  std::string url;         // what the area shows
+  std::string copiedFrom;  // "vidout:area" when the picture came from a duplicate, else empty
 };
 
 class WallModel {
