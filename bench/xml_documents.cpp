@@ -1,49 +1,76 @@
 #include "xml_documents.h"
 
+#include <fstream>
 #include <map>
 #include <memory>
+#include <sstream>
 #include <utility>
 
 namespace ostrel::bench {
 namespace {
 
-// One element per line under a root: the shape of a command log or a record list.
+constexpr const char* kDeclaration = "<?xml version=\"1.0\"?>\r\n";
+constexpr int kDeepLevels = 2000;
+
 std::string Flat(std::size_t bytes) {
-  std::string out = "<?xml version=\"1.0\"?>\r\n<root>\r\n";
+  std::string out = std::string(kDeclaration) + "<root>\r\n";
   for (std::size_t i = 0; out.size() < bytes; ++i) {
     out +=
         "<item id=\"" + std::to_string(i) + "\">value of item " + std::to_string(i) + "</item>\r\n";
   }
-  out += "</root>\r\n";
-  return out;
+  return out + "</root>\r\n";
 }
 
-// Chains 64 elements deep, one after the other.
-std::string Deep(std::size_t bytes) {
-  std::string out = "<?xml version=\"1.0\"?>\r\n<root>";
-  while (out.size() < bytes) {
-    for (int d = 0; d < 64; ++d) out += "<level" + std::to_string(d) + ">";
-    out += "leaf";
-    for (int d = 63; d >= 0; --d) out += "</level" + std::to_string(d) + ">";
-    out += "\r\n";
-  }
-  out += "</root>\r\n";
-  return out;
-}
-
-// Empty elements carrying ten attributes each, in both kinds of quotes.
 std::string AttributeHeavy(std::size_t bytes) {
-  std::string out = "<?xml version=\"1.0\"?>\r\n<root>\r\n";
+  std::string out = std::string(kDeclaration) + "<root>\r\n";
   for (std::size_t i = 0; out.size() < bytes; ++i) {
     out += "<rec";
     for (int a = 0; a < 10; ++a) {
-      out += " attr" + std::to_string(a) + (a % 2 == 0 ? "='" : "=\"") + "v" + std::to_string(i) +
-             "-" + std::to_string(a) + (a % 2 == 0 ? "'" : "\"");
+      const char* quote = a % 2 == 0 ? "'" : "\"";
+      out += " attr" + std::to_string(a) + "=" + quote + "v" + std::to_string(i) + "-" +
+             std::to_string(a) + quote;
     }
     out += "/>\r\n";
   }
-  out += "</root>\r\n";
-  return out;
+  return out + "</root>\r\n";
+}
+
+std::string TextHeavy(std::size_t bytes) {
+  std::string out = std::string(kDeclaration) + "<book>\r\n";
+  for (std::size_t i = 0; out.size() < bytes; ++i) {
+    out += "<p n=\"" + std::to_string(i) +
+           "\">The quick brown fox &amp; the lazy dog met at &lt;noon&gt; by the river, where "
+           "&quot;nothing&quot; happened &#169; for a while; then it&apos;s paragraph " +
+           std::to_string(i) +
+           " again, with a little more text to make the run of character data long enough to "
+           "matter &#x263A; in the end.</p>\r\n";
+  }
+  return out + "</book>\r\n";
+}
+
+std::string Deep(std::size_t bytes) {
+  std::string out = std::string(kDeclaration) + "<root>\r\n";
+  while (out.size() < bytes) {
+    for (int d = 0; d < kDeepLevels; ++d) out += "<d" + std::to_string(d % 100) + ">";
+    out += "leaf";
+    for (int d = kDeepLevels - 1; d >= 0; --d) out += "</d" + std::to_string(d % 100) + ">";
+    out += "\r\n";
+  }
+  return out + "</root>\r\n";
+}
+
+std::string Mixed(std::size_t bytes) {
+  std::string out = std::string(kDeclaration) +
+                    "<!DOCTYPE root [\r\n<!ELEMENT root ANY>\r\n<!ELEMENT item (#PCDATA)>\r\n"
+                    "<!ATTLIST item id CDATA #IMPLIED>\r\n<!-- a subset with a comment -->\r\n"
+                    "<?subset-pi data?>\r\n]>\r\n<root>\r\n";
+  for (std::size_t i = 0; out.size() < bytes; ++i) {
+    const std::string n = std::to_string(i);
+    out += "<!-- comment " + n + " > with a greater-than -->\r\n<?process item=\"" + n +
+           "\"?>\r\n<item id=\"" + n + "\"><![CDATA[raw <data> & more " + n +
+           "]]></item>\r\n<item id='" + n + "b'>plain " + n + "</item>\r\n";
+  }
+  return out + "</root>\r\n";
 }
 
 }  // namespace
@@ -52,10 +79,14 @@ const char* ShapeName(Shape shape) {
   switch (shape) {
     case Shape::Flat:
       return "flat";
+    case Shape::AttributeHeavy:
+      return "attributes";
+    case Shape::TextHeavy:
+      return "text";
     case Shape::Deep:
       return "deep";
     default:
-      return "attributes";
+      return "mixed";
   }
 }
 
@@ -67,15 +98,37 @@ const std::string& BenchDocument(Shape shape, std::size_t bytes) {
       case Shape::Flat:
         slot = std::make_unique<std::string>(Flat(bytes));
         break;
+      case Shape::AttributeHeavy:
+        slot = std::make_unique<std::string>(AttributeHeavy(bytes));
+        break;
+      case Shape::TextHeavy:
+        slot = std::make_unique<std::string>(TextHeavy(bytes));
+        break;
       case Shape::Deep:
         slot = std::make_unique<std::string>(Deep(bytes));
         break;
-      case Shape::AttributeHeavy:
-        slot = std::make_unique<std::string>(AttributeHeavy(bytes));
+      case Shape::Mixed:
+        slot = std::make_unique<std::string>(Mixed(bytes));
         break;
     }
   }
   return *slot;
+}
+
+std::string FlatWithElements(std::size_t elements) {
+  std::string out = std::string(kDeclaration) + "<root>\r\n";
+  for (std::size_t i = 0; i < elements; ++i) {
+    out +=
+        "<item id=\"" + std::to_string(i) + "\">value of item " + std::to_string(i) + "</item>\r\n";
+  }
+  return out + "</root>\r\n";
+}
+
+std::string ReadWholeFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
 }
 
 }  // namespace ostrel::bench

@@ -1,28 +1,42 @@
-// Parse throughput of generated documents (1, 16, 128 MB; flat, deep, attribute-heavy), ours
-// beside pugixml's default parse of the same buffers. Bytes per second is the number to read.
+// Parse throughput and peak extra heap of the XML document's SetText beside its peers, on
+// generated documents and on real XML files given on the command line (--file=PATH, repeatable).
+// Every row parses the same bytes held in memory and builds what it builds (ours: the element
+// records) into a fresh document that it then destroys. Rows: ours; pugixml default and minimal;
+// rapidxml non-destructive (in place over the caller's buffer, no copy); tinyxml2; expat (a
+// parse with no handlers); libxml2's xmlReadMemory; and two floors that only read the bytes (a
+// 256-entry table look-up per byte, and memchr for '<').
 #include <benchmark/benchmark.h>
+#include <expat.h>
+#include <libxml/parser.h>
+#include <tinyxml2.h>
 
+#include <array>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <map>
 #include <pugixml.hpp>
+#include <rapidxml/rapidxml.hpp>
+#include <string>
+#include <vector>
 
 #if defined(__GLIBC__)
 #include <malloc.h>
 #endif
 
-#include "xml/scanner.h"
+#include "heap_meter.h"
 #include "xml/xml_document.h"
 #include "xml_documents.h"
 
 namespace {
 
-using ostrel::bench::BenchDocument;
-using ostrel::bench::Shape;
+using ostrel::bench::Input;
 
 constexpr std::size_t kMB = 1024 * 1024;
 
 #if defined(__GLIBC__)
-// Freed memory stays in the process, so that every parser runs on warm pages: without this the
-// numbers of both sides swing by a factor of three with the kernel's page faults for fresh
-// mappings, depending on which benchmark ran before.
+// Freed memory stays in the process, so that every row runs on warm pages: a fresh page costs
+// a fault, which would otherwise charge each row for the footprint of the row before it.
 const bool kWarmHeap = [] {
   mallopt(M_MMAP_MAX, 0);
   mallopt(M_TRIM_THRESHOLD, 1 << 30);
@@ -30,86 +44,173 @@ const bool kWarmHeap = [] {
 }();
 #endif
 
-void Label(benchmark::State& state, Shape shape, std::size_t size) {
-  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * size));
-  state.SetLabel(std::string(ostrel::bench::ShapeName(shape)) + " " +
-                 std::to_string(state.range(0)) + " MB");
-}
+// One row: parses the text into a fresh document and destroys it; true when the parser
+// accepted the text.
+using Parse = std::function<bool(const std::string&)>;
 
-// SetText on a fresh document, as pugixml parses into a fresh one: copies the text in, scans
-// it, builds the records, judges it.
-void OstrelSetText(benchmark::State& state, Shape shape) {
-  const std::string& text = BenchDocument(shape, static_cast<std::size_t>(state.range(0)) * kMB);
-  int32_t elements = 0;
-  for (auto _ : state) {
-    ostrel::xml::XmlDocument doc;
-    bool ok = doc.SetText(text.c_str());
-    benchmark::DoNotOptimize(ok);
-    if (!ok) state.SkipWithError(doc.ErrorText().c_str());
-    elements = doc.NextFree() - 1;
-  }
-  state.counters["elements"] = elements;
-  Label(state, shape, text.size());
-}
+struct Row {
+  const char* name;
+  Parse parse;
+};
 
-// SetText again on the same document: its text storage and record store are reused.
-void OstrelSetTextReused(benchmark::State& state, Shape shape) {
-  const std::string& text = BenchDocument(shape, static_cast<std::size_t>(state.range(0)) * kMB);
+bool OstrelSetText(const std::string& text) {
   ostrel::xml::XmlDocument doc;
-  for (auto _ : state) {
-    bool ok = doc.SetText(text.c_str());
-    benchmark::DoNotOptimize(ok);
-    if (!ok) state.SkipWithError(doc.ErrorText().c_str());
+  const bool ok = doc.SetText(text.c_str());
+  benchmark::DoNotOptimize(doc.NextFree());
+  return ok;
+}
+
+bool Pugixml(const std::string& text, unsigned options) {
+  pugi::xml_document doc;
+  const pugi::xml_parse_result result = doc.load_buffer(text.data(), text.size(), options);
+  return static_cast<bool>(result);
+}
+
+bool Rapidxml(const std::string& text) {
+  rapidxml::xml_document<char> doc;
+  try {
+    // Non-destructive: the buffer is read, never written.
+    doc.parse<rapidxml::parse_non_destructive>(const_cast<char*>(text.c_str()));
+  } catch (const rapidxml::parse_error&) {
+    return false;
   }
-  Label(state, shape, text.size());
+  benchmark::DoNotOptimize(doc.first_node());
+  return true;
 }
 
-// The scanner alone over the same text: the ceiling for the parse.
-void OstrelScanOnly(benchmark::State& state, Shape shape) {
-  const std::string& text = BenchDocument(shape, static_cast<std::size_t>(state.range(0)) * kMB);
-  for (auto _ : state) {
-    ostrel::xml::ScanCursor cursor;
-    cursor.text = text.c_str();
-    ostrel::xml::NodeToken token;
-    int64_t nodes = 0;
-    while (ostrel::xml::ScanNode(cursor, token) != ostrel::xml::NodeType::EndOfDocument) ++nodes;
-    benchmark::DoNotOptimize(nodes);
+bool Tinyxml2(const std::string& text) {
+  tinyxml2::XMLDocument doc;
+  return doc.Parse(text.data(), text.size()) == tinyxml2::XML_SUCCESS;
+}
+
+bool Expat(const std::string& text) {
+  XML_Parser parser = XML_ParserCreate(nullptr);
+  const bool ok =
+      XML_Parse(parser, text.data(), static_cast<int>(text.size()), XML_TRUE) == XML_STATUS_OK;
+  XML_ParserFree(parser);
+  return ok;
+}
+
+bool Libxml2(const std::string& text) {
+  xmlDocPtr doc =
+      xmlReadMemory(text.data(), static_cast<int>(text.size()), nullptr, nullptr,
+                    XML_PARSE_HUGE | XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
+  if (doc == nullptr) return false;
+  xmlFreeDoc(doc);
+  return true;
+}
+
+bool TableLoop(const std::string& text) {
+  static const auto table = [] {
+    std::array<unsigned char, 256> t{};
+    for (unsigned char c : std::string("<>&\"' \t\r\n")) t[c] = 1;
+    return t;
+  }();
+  std::size_t marked = 0;
+  for (unsigned char c : text) marked += table[c];
+  benchmark::DoNotOptimize(marked);
+  return true;
+}
+
+bool MemchrLoop(const std::string& text) {
+  std::size_t count = 0;
+  const char* p = text.data();
+  const char* end = p + text.size();
+  while ((p = static_cast<const char*>(std::memchr(p, '<', static_cast<std::size_t>(end - p))))) {
+    ++count;
+    ++p;
   }
-  Label(state, shape, text.size());
+  benchmark::DoNotOptimize(count);
+  return true;
 }
 
-// pugixml's default parse (escapes, end-of-line handling, CDATA), copying the buffer in.
-void PugixmlLoadBuffer(benchmark::State& state, Shape shape) {
-  const std::string& text = BenchDocument(shape, static_cast<std::size_t>(state.range(0)) * kMB);
-  for (auto _ : state) {
-    pugi::xml_document doc;
-    pugi::xml_parse_result result = doc.load_buffer(text.data(), text.size());
-    benchmark::DoNotOptimize(result);
-    if (!result) state.SkipWithError(result.description());
+std::vector<Row> Rows() {
+  return {
+      {"ostrel", OstrelSetText},
+      {"pugixml", [](const std::string& t) { return Pugixml(t, pugi::parse_default); }},
+      {"pugixml-minimal", [](const std::string& t) { return Pugixml(t, pugi::parse_minimal); }},
+      {"rapidxml", Rapidxml},
+      {"tinyxml2", Tinyxml2},
+      {"expat", Expat},
+      {"libxml2", Libxml2},
+      {"table-loop", TableLoop},
+      {"memchr", MemchrLoop},
+  };
+}
+
+void RunRow(benchmark::State& state, const Row& row, const Input& input) {
+  // Peak extra heap of one parse, measured once per row and input, outside the timing.
+  static std::map<std::string, std::pair<std::int64_t, bool>> measured;
+  const std::string key = std::string(row.name) + "/" + input.name;
+  auto found = measured.find(key);
+  if (found == measured.end()) {
+    bool ok = false;
+    const std::int64_t peak = ostrel::bench::PeakExtraHeap([&] { ok = row.parse(*input.text); });
+    found = measured.emplace(key, std::make_pair(peak, ok)).first;
   }
-  Label(state, shape, text.size());
+  bool ok = true;
+  for (auto _ : state) ok = row.parse(*input.text) && ok;
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * input.text->size()));
+  state.counters["input_bytes"] = static_cast<double>(input.text->size());
+  state.counters["peak_heap"] = static_cast<double>(found->second.first);
+  state.counters["ok"] = found->second.second && ok ? 1 : 0;
 }
 
-void Sizes(benchmark::internal::Benchmark* b) {
-  b->Unit(benchmark::kMillisecond);
-  b->Arg(1)->Arg(16);
+std::vector<Input> Inputs(const std::vector<std::string>& files) {
+  using ostrel::bench::BenchDocument;
+  using ostrel::bench::Shape;
+  std::vector<Input> inputs = {
+      {"flat-1MB", "generated", &BenchDocument(Shape::Flat, 1 * kMB)},
+      {"flat-16MB", "generated", &BenchDocument(Shape::Flat, 16 * kMB)},
+      {"flat-128MB", "generated", &BenchDocument(Shape::Flat, 128 * kMB)},
+      {"attributes-16MB", "generated", &BenchDocument(Shape::AttributeHeavy, 16 * kMB)},
+      {"text-16MB", "generated", &BenchDocument(Shape::TextHeavy, 16 * kMB)},
+      {"deep-16MB", "generated", &BenchDocument(Shape::Deep, 16 * kMB)},
+      {"mixed-16MB", "generated", &BenchDocument(Shape::Mixed, 16 * kMB)},
+  };
+  static std::vector<std::unique_ptr<std::string>> contents;
+  for (const std::string& path : files) {
+    auto content = std::make_unique<std::string>(ostrel::bench::ReadWholeFile(path));
+    if (content->empty()) {
+      std::fprintf(stderr, "xml_parse_bench: cannot read %s, left out\n", path.c_str());
+      continue;
+    }
+    const std::size_t slash = path.find_last_of('/');
+    inputs.push_back(
+        {path.substr(slash == std::string::npos ? 0 : slash + 1), path, content.get()});
+    contents.push_back(std::move(content));
+  }
+  return inputs;
 }
-
-void Large(benchmark::internal::Benchmark* b) {
-  b->Unit(benchmark::kMillisecond)->Arg(128)->Iterations(2);
-}
-
-#define SHAPE_BENCHMARKS(fn)                                              \
-  BENCHMARK_CAPTURE(fn, flat, Shape::Flat)->Apply(Sizes);                 \
-  BENCHMARK_CAPTURE(fn, flat, Shape::Flat)->Apply(Large);                 \
-  BENCHMARK_CAPTURE(fn, deep, Shape::Deep)->Apply(Sizes);                 \
-  BENCHMARK_CAPTURE(fn, deep, Shape::Deep)->Apply(Large);                 \
-  BENCHMARK_CAPTURE(fn, attributes, Shape::AttributeHeavy)->Apply(Sizes); \
-  BENCHMARK_CAPTURE(fn, attributes, Shape::AttributeHeavy)->Apply(Large)
-
-SHAPE_BENCHMARKS(OstrelSetText);
-SHAPE_BENCHMARKS(PugixmlLoadBuffer);
-SHAPE_BENCHMARKS(OstrelSetTextReused);
-SHAPE_BENCHMARKS(OstrelScanOnly);
 
 }  // namespace
+
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  std::vector<std::string> files;
+  for (int i = 1; i < argc; ++i) {
+    if (std::strncmp(argv[i], "--file=", 7) == 0) {
+      files.push_back(argv[i] + 7);
+    } else {
+      std::fprintf(stderr, "xml_parse_bench: unknown argument %s\n", argv[i]);
+      return 1;
+    }
+  }
+  xmlInitParser();
+  static const std::vector<Row> rows = Rows();
+  static const std::vector<Input> inputs = Inputs(files);
+  for (const Input& input : inputs) {
+    for (const Row& row : rows) {
+      auto* b = benchmark::RegisterBenchmark(
+          ("parse/" + std::string(row.name) + "/" + input.name).c_str(),
+          [&row, &input](benchmark::State& state) { RunRow(state, row, input); });
+      b->Unit(benchmark::kMillisecond);
+      // The largest inputs: one parse per repetition keeps the run short.
+      if (input.text->size() >= 64 * kMB) b->Iterations(1);
+    }
+  }
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  xmlCleanupParser();
+  return 0;
+}

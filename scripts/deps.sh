@@ -11,7 +11,7 @@ packages_for() {
     sanitize) echo "cmake make g++ libgtest-dev libgmock-dev" ;;
     windows) echo "cmake make g++-mingw-w64-i686 g++-mingw-w64-x86-64 googletest wine64 binutils-mingw-w64-i686 binutils-mingw-w64-x86-64 python3" ;;
     netns) echo "iproute2 iptables" ;;
-    bench) echo "cmake make g++ libbenchmark-dev libpugixml-dev rapidxml libtinyxml2-dev libexpat1-dev libxml2-dev gnuplot-nox" ;;
+    bench) echo "cmake make g++ python3 libbenchmark-dev libpugixml-dev librapidxml-dev libtinyxml2-dev libexpat1-dev libxml2-dev gnuplot-nox shared-mime-info iso-codes khronos-api libgirepository1.0-dev" ;;
     fuzz) echo "cmake make clang-14 libclang-rt-14-dev" ;;
     *) echo "deps.sh: unknown target '$1'" >&2; exit 2 ;;
   esac

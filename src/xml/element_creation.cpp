@@ -2,6 +2,7 @@
 // the records are kept in step (linked, and shifted behind the insertion) without a new parse.
 #include <cstring>
 #include <limits>
+#include <string_view>
 
 #include "xml/xml_document.h"
 
@@ -52,12 +53,24 @@ bool XmlDocument::InsertElement(const char* name, const char* value, unsigned fl
   if (n + 4 > static_cast<size_t>(ElementRecord::MaxStartTagLength)) return false;
   if (hasValue && n + 3 > static_cast<size_t>(ElementRecord::MaxEndTagLength)) return false;
 
+  // The markup is built in the document's scratch buffers, whose room outlives the call.
   PendingNode node;
   node.flags = flags;
+  node.text.swap(scratch_);
+  node.text.clear();
+  struct GiveBack {
+    std::string& from;
+    std::string& to;
+    ~GiveBack() { to.swap(from); }
+  } giveBack{node.text, scratch_};
   int32_t length, startTag, endTag;
   if (hasValue) {
-    const std::string content =
-        (flags & AsCData) != 0 ? WrapCData(value) : EscapeValue(value, flags);
+    // A value without a special byte escapes to itself: it is copied as it stands.
+    const char* specials = (flags & EscapeQuotes) != 0 ? "<&>'\"" : "<&>";
+    const bool plain = (flags & AsCData) == 0 && std::strpbrk(value, specials) == nullptr;
+    std::string escaped;
+    if (!plain) escaped = (flags & AsCData) != 0 ? WrapCData(value) : EscapeValue(value, flags);
+    const std::string_view content = plain ? std::string_view(value) : std::string_view(escaped);
     if (content.size() > kMaxTextLength) return false;
     node.text.reserve(content.size() + 2 * n + 5 + 2);
     node.text.append("<").append(name).append(">").append(content);
@@ -164,7 +177,8 @@ int32_t XmlDocument::PlaceElementText(int32_t parent, int32_t& reference, Pendin
   if (empty) {
     tagName = ElementTagName(parent);
     if (tagName.size() + 3 > static_cast<size_t>(ElementRecord::MaxEndTagLength)) return -1;
-    std::string wrapped;
+    std::string& wrapped = wrapScratch_;
+    wrapped.clear();
     wrapped.reserve(node.text.size() + tagName.size() + 5);
     wrapped.append(">");
     if (lineBreaks) wrapped.append(kLineBreak);

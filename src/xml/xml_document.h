@@ -141,6 +141,9 @@ class XmlDocument {
   int32_t nodeLength_ = 0;
   uint32_t options_ = 0;
   bool byteByByte_ = false;  // set only while SetTextByteByByte parses
+  // Room reused by InsertElement for the markup it builds.
+  std::string scratch_;
+  std::string wrapScratch_;
   // No entry table: nothing in this system ever adds entries to one.
   ElementStore tree_;
 };

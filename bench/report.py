@@ -1,0 +1,284 @@
+#!/usr/bin/env python3
+"""Turns the Google Benchmark JSON files of scripts/bench.sh into one Markdown report, one
+JSON file of records (one per benchmark and input) and a chart drawn with gnuplot."""
+import argparse
+import json
+import os
+import subprocess
+import sys
+
+MB = 1024 * 1024
+PEERS = ["pugixml", "pugixml-minimal", "rapidxml", "tinyxml2", "expat", "libxml2"]
+FLOORS = ["table-loop", "memchr"]
+ROWS = ["ostrel"] + PEERS + FLOORS
+
+
+def load(path):
+    if not os.path.exists(path):
+        return []
+    with open(path) as f:
+        data = json.load(f)
+    # Medians of the rounds where there were rounds, else the single runs.
+    runs = data.get("benchmarks", [])
+    medians = [b for b in runs if b.get("aggregate_name") == "median"]
+    if medians:
+        return medians
+    return [b for b in runs if b.get("run_type", "iteration") == "iteration"]
+
+
+def base_name(b):
+    return b.get("run_name", b["name"]).split("/repeats:")[0]
+
+
+def to_ns(b):
+    scale = {"ns": 1.0, "us": 1e3, "ms": 1e6, "s": 1e9}[b.get("time_unit", "ns")]
+    return b["real_time"] * scale
+
+
+def fmt_mbs(v):
+    return "%.0f" % v if v >= 10 else "%.1f" % v
+
+
+def parse_section(results, records):
+    table = {}  # input -> row -> (MB/s, heap ratio, ok)
+    inputs = []
+    for b in results:
+        _, row, inp = base_name(b).split("/", 2)
+        size = b["input_bytes"]
+        mbs = b["bytes_per_second"] / MB
+        heap = b["peak_heap"]
+        ok = b["ok"] >= 0.5
+        if inp not in inputs:
+            inputs.append(inp)
+        table.setdefault(inp, {})[row] = (mbs, heap / size, ok)
+        records.append({"benchmark": "parse", "name": row, "input": inp, "bytes": int(size),
+                        "mb_per_s": round(mbs, 1), "peak_extra_heap_bytes": int(heap),
+                        "accepted": ok})
+    lines = ["## Parse: MB/s (median of the rounds; peak extra heap / input size below)", ""]
+    lines.append("| input | size | " + " | ".join(ROWS) + " | ours vs best peer |")
+    lines.append("|---|---:|" + "---:|" * len(ROWS) + "---:|")
+    verdicts = []
+    for inp in inputs:
+        cells = []
+        size = None
+        for b in results:
+            if base_name(b).endswith("/" + inp):
+                size = b["input_bytes"]
+        for row in ROWS:
+            v = table[inp].get(row)
+            if v is None:
+                cells.append("")
+            elif not v[2]:
+                cells.append("fails")
+            else:
+                cells.append(fmt_mbs(v[0]))
+        ours = table[inp].get("ostrel")
+        peers = [(table[inp][p][0], p) for p in PEERS if p in table[inp] and table[inp][p][2]]
+        best = max(peers) if peers else None
+        ratio = "%.2fx %s" % (ours[0] / best[0], best[1]) if ours and best else ""
+        if ours and best:
+            verdicts.append((inp, ours[0] / best[0]))
+        lines.append("| %s | %.1f MB | %s | %s |" % (inp, size / MB, " | ".join(cells), ratio))
+    lines += ["", "| input | " + " | ".join(ROWS[:1 + len(PEERS)]) + " |",
+              "|---|" + "---:|" * (1 + len(PEERS))]
+    for inp in inputs:
+        cells = []
+        for row in ROWS[:1 + len(PEERS)]:
+            v = table[inp].get(row)
+            cells.append("" if v is None else "%.1fx" % v[1])
+        lines.append("| %s | %s |" % (inp, " | ".join(cells)))
+    flat = table.get("flat-16MB", {})
+    if "ostrel" in flat and "pugixml" in flat:
+        lines += ["", "Flat 16 MB: ours %.2fx pugixml's default parse; peak extra heap %.2fx the "
+                  "input." % (flat["ostrel"][0] / flat["pugixml"][0], flat["ostrel"][1])]
+    slower = [i for i, r in verdicts if r < 1.0]
+    lines.append("Inputs where a peer row is faster than ours: %s." %
+                 (", ".join(slower) if slower else "none"))
+    return lines, table, inputs
+
+
+def scaling_section(results, records):
+    lines = ["## Scaling", ""]
+    by_size, by_elements, append = [], [], []
+    for b in results:
+        name = base_name(b)
+        kind, arg = name.split("/")[0], int(name.split("/")[1])
+        if kind == "SetTextBySize":
+            mbs = b["bytes_per_second"] / MB
+            by_size.append((arg, b["input_bytes"], mbs, b["peak_heap"], b["elements"]))
+            records.append({"benchmark": "settext-by-size", "name": "ostrel",
+                            "input": "flat-%d" % arg, "bytes": int(b["input_bytes"]),
+                            "mb_per_s": round(mbs, 1),
+                            "peak_extra_heap_bytes": int(b["peak_heap"])})
+        elif kind == "SetTextByElements":
+            ns = to_ns(b) / arg
+            by_elements.append((arg, b["input_bytes"], ns, b["peak_heap"]))
+            records.append({"benchmark": "settext-by-elements", "name": "ostrel",
+                            "input": "flat-%d-elements" % arg, "bytes": int(b["input_bytes"]),
+                            "ns_per_element": round(ns, 1),
+                            "peak_extra_heap_bytes": int(b["peak_heap"])})
+        elif kind == "AppendChildren":
+            ns = to_ns(b) / arg
+            append.append((arg, ns, b["peak_heap"]))
+            records.append({"benchmark": "append-children", "name": "ostrel",
+                            "input": "%d-children" % arg, "ns_per_element": round(ns, 1),
+                            "peak_extra_heap_bytes": int(b["peak_heap"])})
+    lines += ["| SetText, flat text of | MB/s | peak extra heap / input |", "|---:|---:|---:|"]
+    for arg, size, mbs, heap, _ in sorted(by_size):
+        lines.append("| %s | %s | %.2fx |" % (human(size), fmt_mbs(mbs), heap / size))
+    lines += ["", "| SetText, elements | ns per element | heap bytes per element |",
+              "|---:|---:|---:|"]
+    for arg, size, ns, heap in sorted(by_elements):
+        lines.append("| %d | %.1f | %.1f |" % (arg, ns, heap / arg))
+    lines += ["", "| append N children | ns per element | heap bytes per element |",
+              "|---:|---:|---:|"]
+    for arg, ns, heap in sorted(append):
+        lines.append("| %d | %.1f | %.1f |" % (arg, ns, heap / arg))
+    return lines, sorted(by_size), sorted(append)
+
+
+def human(size):
+    for unit, scale in (("MB", MB), ("KB", 1024)):
+        if size >= scale:
+            return "%.0f %s" % (size / scale, unit)
+    return "%d B" % size
+
+
+def compose_section(results, records):
+    names = {"OstrelComposeAndFrame": "ours: compose + frame",
+             "HandWrittenSnprintf": "hand-written snprintf + frame",
+             "PugixmlTreeAndSave": "pugixml tree + save + frame",
+             "Tinyxml2TreeAndPrint": "tinyxml2 tree + print + frame"}
+    ns = {}
+    for b in results:
+        name = base_name(b)
+        ns[name] = to_ns(b)
+        records.append({"benchmark": "compose-start-play", "name": name,
+                        "input": "start play, %d-byte frame" % int(b.get("frame_bytes", 0)),
+                        "ns": round(ns[name], 1)})
+    lines = ["## Composing and framing a start-play command", "",
+             "| row | ns | vs snprintf |", "|---|---:|---:|"]
+    base = ns.get("HandWrittenSnprintf")
+    for key, label in names.items():
+        if key in ns:
+            lines.append("| %s | %.0f | %s |" % (label, ns[key],
+                                                 "%.2fx" % (ns[key] / base) if base else ""))
+    return lines
+
+
+def net_section(results, records):
+    lines = ["## Delivering one frame to a loopback controller", "", "| row | median us |",
+             "|---|---:|"]
+    for b in results:
+        name = base_name(b)
+        us = to_ns(b) / 1e3
+        records.append({"benchmark": "delivery", "name": name, "input": "205-byte frame",
+                        "ns": round(us * 1e3, 1)})
+        lines.append("| %s | %.1f |" % (name, us))
+    return lines
+
+
+def chart(path, work, table, inputs, by_size, append):
+    dat = os.path.join(work, "parse.dat")
+    rows = [r for r in ROWS if any(r in table[i] for i in inputs)]
+    with open(dat, "w") as f:
+        f.write("input " + " ".join(rows) + "\n")
+        for inp in inputs:
+            vals = []
+            for r in rows:
+                v = table[inp].get(r)
+                vals.append("%.1f" % v[0] if v and v[2] else "0")
+            f.write(inp + " " + " ".join(vals) + "\n")
+    size_dat = os.path.join(work, "settext.dat")
+    with open(size_dat, "w") as f:
+        for _, size, mbs, _, _ in by_size:
+            f.write("%d %.1f\n" % (size, mbs))
+    append_dat = os.path.join(work, "append.dat")
+    with open(append_dat, "w") as f:
+        for n, ns, _ in append:
+            f.write("%d %.1f\n" % (n, ns))
+    script = """
+set terminal pngcairo size 1400,1100 font ",10"
+set output '%(out)s'
+set multiplot
+set size 1,0.55
+set origin 0,0.45
+set title 'Parse throughput per input (MB/s, log scale, higher is better; 0 = parse failed)'
+set style data histogram
+set style histogram clustered gap 1
+set style fill solid 0.8 border -1
+set logscale y
+set yrange [10:*]
+set xtics rotate by -25 scale 0
+set key outside right
+plot for [c=2:%(cols)d] '%(dat)s' using c:xtic(1) title columnheader
+unset logscale y
+set yrange [*:*]
+set xtics norotate
+unset style
+set key inside
+set size 0.5,0.45
+set origin 0,0
+set title 'SetText MB/s against text size (flat: linear time)'
+set logscale x 2
+set xlabel 'bytes'
+set yrange [0:*]
+plot '%(size)s' using 1:2 with linespoints title 'SetText'
+set size 0.5,0.45
+set origin 0.5,0
+set title 'Append N children: ns per element'
+set logscale x 10
+set xlabel 'N'
+plot '%(append)s' using 1:2 with linespoints title 'InsertElement AsChild'
+unset multiplot
+""" % {"out": path, "cols": len(rows) + 1, "dat": dat, "size": size_dat,
+       "append": append_dat}
+    gp = os.path.join(work, "chart.gp")
+    with open(gp, "w") as f:
+        f.write(script)
+    try:
+        subprocess.run(["gnuplot", gp], check=True)
+        return True
+    except (OSError, subprocess.CalledProcessError) as e:
+        print("report: no chart (%s)" % e, file=sys.stderr)
+        return False
+
+
+def main():
+    p = argparse.ArgumentParser()
+    p.add_argument("--results", required=True)
+    p.add_argument("--json", required=True)
+    p.add_argument("--markdown", required=True)
+    p.add_argument("--chart", required=True)
+    p.add_argument("--work", required=True)
+    a = p.parse_args()
+    records = []
+    lines = ["# ostrel benchmark report", "",
+             "Input in memory, warm heap (freed memory kept in the process), rows interleaved in "
+             "random order in each round, medians of the rounds. Peak extra heap: the highest "
+             "heap in use during one parse minus the heap before it, counted through the C "
+             "library's allocation functions.", ""]
+    parse_lines, table, inputs = parse_section(load(os.path.join(a.results, "xml_parse.json")),
+                                               records)
+    lines += parse_lines + [""]
+    scaling_lines, by_size, append = scaling_section(
+        load(os.path.join(a.results, "xml_scaling.json")), records)
+    lines += scaling_lines + [""]
+    lines += compose_section(load(os.path.join(a.results, "command_compose.json")), records)
+    lines += [""]
+    net = load(os.path.join(a.results, "net_delivery.json"))
+    if net:
+        lines += net_section(net, records) + [""]
+    if chart(a.chart, a.work, table, inputs, by_size, append):
+        lines.append("Chart: %s" % a.chart)
+    lines.append("Records: %s" % a.json)
+    with open(a.json, "w") as f:
+        json.dump(records, f, indent=1)
+    text = "\n".join(lines) + "\n"
+    with open(a.markdown, "w") as f:
+        f.write(text)
+    sys.stdout.write(text)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,54 @@
+#!/bin/sh
+# Runs every benchmark program of the `bench` preset and writes one report: Markdown on standard
+# output and in bench-report.md, every record in bench-results.json, a chart in bench-chart.png
+# (all at the top of the source tree). Real XML inputs are files that Debian packages ship,
+# found with dpkg -L at run time.
+set -eu
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+bin="$root/build/bench/bench"
+out="$root/build/bench/results"
+mkdir -p "$out"
+
+# Rows run in rounds, in random order within each round, so that machine noise hits every row
+# alike; the report takes the median of the rounds.
+rounds=${OSTREL_BENCH_ROUNDS:-3}
+common="--benchmark_repetitions=$rounds --benchmark_enable_random_interleaving=true \
+  --benchmark_report_aggregates_only=true --benchmark_min_time=0.05 --benchmark_format=console"
+
+# First match of a file name among a package's files.
+shipped() {
+  dpkg -L "$1" 2>/dev/null | grep -E "$2" | head -n 1 || true
+}
+files=""
+for spec in "shared-mime-info:/freedesktop\.org\.xml$" "iso-codes:/iso_639-3\.xml$" \
+            "iso-codes:/iso_3166-2\.xml$" "khronos-api:/gl\.xml$" \
+            "libgirepository1.0-dev:/Gio-2\.0\.gir$" "libgirepository1.0-dev:/GLib-2\.0\.gir$"; do
+  path=$(shipped "${spec%%:*}" "${spec#*:}")
+  if [ -n "$path" ] && [ -r "$path" ]; then
+    files="$files --file=$path"
+  else
+    echo "bench: ${spec%%:*} ships no ${spec#*:}; left out" >&2
+  fi
+done
+
+echo "bench: XML parse, generated and real inputs (a minute or two)" >&2
+# shellcheck disable=SC2086
+"$bin/xml_parse_bench" $common --benchmark_out="$out/xml_parse.json" \
+  --benchmark_out_format=json $files >&2
+echo "bench: XML scaling" >&2
+# shellcheck disable=SC2086
+"$bin/xml_scaling_bench" $common --benchmark_out="$out/xml_scaling.json" \
+  --benchmark_out_format=json >&2
+echo "bench: composing a command" >&2
+# shellcheck disable=SC2086
+"$bin/command_compose_bench" $common --benchmark_min_time=0.3 \
+  --benchmark_out="$out/command_compose.json" --benchmark_out_format=json >&2
+if [ -x "$bin/net_delivery_bench" ]; then
+  echo "bench: delivery to a loopback controller" >&2
+  "$bin/net_delivery_bench" --benchmark_out="$out/net_delivery.json" \
+    --benchmark_out_format=json >&2
+fi
+
+python3 "$root/bench/report.py" --results "$out" --json "$root/bench-results.json" \
+  --markdown "$root/bench-report.md" --chart "$root/bench-chart.png" --work "$out"
