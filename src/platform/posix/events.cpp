@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstdint>
 
+#include "platform/posix/fault_injection.h"
 #include "platform/posix/registry.h"
 #include "platform/posix/wait.h"
 
@@ -137,6 +138,10 @@ void UnregisterWaiter(Registry& registry, const WSAEVENT* events, DWORD count, i
 using posix::Registry;
 
 WSAEVENT WSACreateEvent() {
+  if (const int injected = posix::faults::InjectedError(posix::faults::Call::kWSACreateEvent)) {
+    WSASetLastError(injected);
+    return WSA_INVALID_EVENT;
+  }
   Registry& registry = Registry::Get();
   std::lock_guard<std::mutex> lock(registry.mutex);
   const std::uintptr_t handle = registry.events.Add(posix::EventState{});
@@ -148,10 +153,16 @@ WSAEVENT WSACreateEvent() {
 }
 
 BOOL WSACloseEvent(WSAEVENT event) {
+  // An injected failure is reported after the event is gone, so that it cannot leak one.
+  const int injected = posix::faults::InjectedError(posix::faults::Call::kWSACloseEvent);
   Registry& registry = Registry::Get();
   std::lock_guard<std::mutex> lock(registry.mutex);
   if (!registry.events.Remove(reinterpret_cast<std::uintptr_t>(event))) {
     WSASetLastError(WSA_INVALID_HANDLE);
+    return FALSE;
+  }
+  if (injected != 0) {
+    WSASetLastError(injected);
     return FALSE;
   }
   // Sockets still selected on it keep a handle that now finds nothing.
@@ -159,6 +170,10 @@ BOOL WSACloseEvent(WSAEVENT event) {
 }
 
 BOOL WSASetEvent(WSAEVENT event) {
+  if (const int injected = posix::faults::InjectedError(posix::faults::Call::kWSASetEvent)) {
+    WSASetLastError(injected);
+    return FALSE;
+  }
   Registry& registry = Registry::Get();
   std::lock_guard<std::mutex> lock(registry.mutex);
   if (registry.FindEvent(event) == nullptr) {
@@ -170,6 +185,10 @@ BOOL WSASetEvent(WSAEVENT event) {
 }
 
 BOOL WSAResetEvent(WSAEVENT event) {
+  if (const int injected = posix::faults::InjectedError(posix::faults::Call::kWSAResetEvent)) {
+    WSASetLastError(injected);
+    return FALSE;
+  }
   Registry& registry = Registry::Get();
   std::lock_guard<std::mutex> lock(registry.mutex);
   posix::EventState* state = registry.FindEvent(event);
@@ -183,6 +202,19 @@ BOOL WSAResetEvent(WSAEVENT event) {
 
 DWORD WSAWaitForMultipleEvents(DWORD count, const WSAEVENT* events, BOOL wait_all, DWORD timeout_ms,
                                BOOL /*alertable: no completion routines*/) {
+  const posix::faults::Action fault =
+      posix::faults::Intercept(posix::faults::Call::kWSAWaitForMultipleEvents);
+  switch (fault.effect) {
+    case posix::faults::Effect::kFail:
+      WSASetLastError(fault.error);
+      return WSA_WAIT_FAILED;
+    case posix::faults::Effect::kTimeOut:
+      return WSA_WAIT_TIMEOUT;
+    case posix::faults::Effect::kWake:
+      return WSA_WAIT_EVENT_0;
+    default:
+      break;
+  }
   if (count == 0 || count > WSA_MAXIMUM_WAIT_EVENTS || events == nullptr) {
     WSASetLastError(WSA_INVALID_PARAMETER);
     return WSA_WAIT_FAILED;
@@ -218,7 +250,8 @@ DWORD WSAWaitForMultipleEvents(DWORD count, const WSAEVENT* events, BOOL wait_al
            (socket.send.active() && listed(socket.send.overlapped->hEvent)) ||
            (socket.receive.active() && listed(socket.receive.overlapped->hEvent));
   };
-  switch (posix::WaitUntil(events, count, timeout_ms, check, drives)) {
+  const bool end_when_idle = fault.effect == posix::faults::Effect::kTimeOutIfIdle;
+  switch (posix::WaitUntil(events, count, timeout_ms, check, drives, end_when_idle)) {
     case posix::WaitState::kDone:
       return result;
     case posix::WaitState::kPending:

@@ -9,6 +9,7 @@
 #include "platform/posix/system.h"
 
 #include "platform/posix/errors.h"
+#include "platform/posix/fault_injection.h"
 #include "platform/posix/registry.h"
 
 namespace ostrel::wsa {
@@ -186,6 +187,10 @@ bool RefreshNow(Registry& registry, SocketState& socket) {
 using posix::Registry;
 
 int WSAEventSelect(SOCKET s, WSAEVENT event, long network_events) {
+  if (const int injected = posix::faults::InjectedError(posix::faults::Call::kWSAEventSelect)) {
+    WSASetLastError(injected);
+    return SOCKET_ERROR;
+  }
   Registry& registry = Registry::Get();
   std::lock_guard<std::mutex> lock(registry.mutex);
   if (!posix::Started()) {
@@ -216,6 +221,11 @@ int WSAEventSelect(SOCKET s, WSAEVENT event, long network_events) {
 }
 
 int WSAEnumNetworkEvents(SOCKET s, WSAEVENT event, LPWSANETWORKEVENTS network_events) {
+  if (const int injected =
+          posix::faults::InjectedError(posix::faults::Call::kWSAEnumNetworkEvents)) {
+    WSASetLastError(injected);
+    return SOCKET_ERROR;
+  }
   Registry& registry = Registry::Get();
   std::lock_guard<std::mutex> lock(registry.mutex);
   if (!posix::Started()) {

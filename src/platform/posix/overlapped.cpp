@@ -10,6 +10,7 @@
 #include <cstdint>
 
 #include "platform/posix/errors.h"
+#include "platform/posix/fault_injection.h"
 #include "platform/posix/registry.h"
 #include "platform/posix/wait.h"
 
@@ -48,10 +49,47 @@ void Consume(std::vector<::iovec>& iovecs, std::size_t bytes) {
   }
 }
 
-ssize_t SendSome(int fd, std::vector<::iovec>& iovecs) {
+// The first `limit` bytes of the buffers (all of them when they hold no more).
+std::vector<::iovec> Limited(const std::vector<::iovec>& iovecs, std::size_t limit) {
+  std::vector<::iovec> limited;
+  for (const ::iovec& piece : iovecs) {
+    if (limit == 0) {
+      break;
+    }
+    const std::size_t length = std::min(piece.iov_len, limit);
+    limited.push_back({piece.iov_base, length});
+    limit -= length;
+  }
+  return limited;
+}
+
+constexpr std::size_t kNoLimit = static_cast<std::size_t>(-1);
+
+// The room an injected fault leaves for one call: none, a few bytes, or no limit.
+std::size_t InjectedRoom(const faults::Action& fault) {
+  switch (fault.effect) {
+    case faults::Effect::kWouldBlock:
+      return 0;
+    case faults::Effect::kShort:
+      return fault.bytes;
+    default:
+      return kNoLimit;
+  }
+}
+
+ssize_t SendSome(int fd, std::vector<::iovec>& iovecs, std::size_t limit = kNoLimit) {
+  if (limit == 0) {
+    errno = EAGAIN;
+    return -1;
+  }
+  std::vector<::iovec> limited;
+  if (limit != kNoLimit) {
+    limited = Limited(iovecs, limit);
+  }
+  std::vector<::iovec>& pieces = limit != kNoLimit ? limited : iovecs;
   ::msghdr message{};
-  message.msg_iov = iovecs.data();
-  message.msg_iovlen = iovecs.size();
+  message.msg_iov = pieces.data();
+  message.msg_iovlen = pieces.size();
   ssize_t sent;
   do {
     sent = ::sendmsg(fd, &message, kSendFlags);
@@ -59,10 +97,19 @@ ssize_t SendSome(int fd, std::vector<::iovec>& iovecs) {
   return sent;
 }
 
-ssize_t ReceiveSome(int fd, std::vector<::iovec>& iovecs, int flags) {
+ssize_t ReceiveSome(int fd, std::vector<::iovec>& iovecs, int flags, std::size_t limit = kNoLimit) {
+  if (limit == 0) {
+    errno = EAGAIN;
+    return -1;
+  }
+  std::vector<::iovec> limited;
+  if (limit != kNoLimit) {
+    limited = Limited(iovecs, limit);
+  }
+  std::vector<::iovec>& pieces = limit != kNoLimit ? limited : iovecs;
   ::msghdr message{};
-  message.msg_iov = iovecs.data();
-  message.msg_iovlen = iovecs.size();
+  message.msg_iov = pieces.data();
+  message.msg_iovlen = pieces.size();
   ssize_t received;
   do {
     received = ::recvmsg(fd, &message, flags | MSG_DONTWAIT);
@@ -164,6 +211,10 @@ using posix::Registry;
 
 int WSASend(SOCKET s, LPWSABUF buffers, DWORD buffer_count, LPDWORD bytes_sent, DWORD flags,
             LPWSAOVERLAPPED overlapped, LPWSAOVERLAPPED_COMPLETION_ROUTINE completion) {
+  const posix::faults::Action fault = posix::faults::Intercept(posix::faults::Call::kWSASend);
+  if (fault.effect == posix::faults::Effect::kFail) {
+    return posix::Fail(fault.error);
+  }
   Registry& registry = Registry::Get();
   std::unique_lock<std::mutex> lock(registry.mutex);
   if (!posix::Started()) {
@@ -188,14 +239,18 @@ int WSASend(SOCKET s, LPWSABUF buffers, DWORD buffer_count, LPDWORD bytes_sent, 
   std::size_t total = 0;
   std::vector<::iovec> rest = posix::ToIovecs(buffers, buffer_count, &total);
   std::size_t sent = 0;
+  std::size_t room = posix::InjectedRoom(fault);
   for (;;) {
-    const ssize_t result = rest.empty() ? 0 : posix::SendSome(socket->fd, rest);
+    const ssize_t result = rest.empty() ? 0 : posix::SendSome(socket->fd, rest, room);
     if (result < 0 && !posix::WouldBlock(errno)) {
       return posix::FailFromErrno();
     }
     if (result > 0) {
       sent += static_cast<std::size_t>(result);
       posix::Consume(rest, static_cast<std::size_t>(result));
+      if (room != posix::kNoLimit) {
+        room -= static_cast<std::size_t>(result);
+      }
     }
     if (rest.empty()) {
       if (overlapped != nullptr) {
@@ -227,11 +282,16 @@ int WSASend(SOCKET s, LPWSABUF buffers, DWORD buffer_count, LPDWORD bytes_sent, 
         (socket = registry.FindSocket(s)) == nullptr) {
       return posix::Fail(WSAEINTR);  // closed while blocked, as Windows reports it
     }
+    room = posix::kNoLimit;
   }
 }
 
 int WSARecv(SOCKET s, LPWSABUF buffers, DWORD buffer_count, LPDWORD bytes_received, LPDWORD flags,
             LPWSAOVERLAPPED overlapped, LPWSAOVERLAPPED_COMPLETION_ROUTINE completion) {
+  const posix::faults::Action fault = posix::faults::Intercept(posix::faults::Call::kWSARecv);
+  if (fault.effect == posix::faults::Effect::kFail) {
+    return posix::Fail(fault.error);
+  }
   Registry& registry = Registry::Get();
   std::unique_lock<std::mutex> lock(registry.mutex);
   if (!posix::Started()) {
@@ -256,10 +316,12 @@ int WSARecv(SOCKET s, LPWSABUF buffers, DWORD buffer_count, LPDWORD bytes_receiv
   const int native_flags = (*flags & MSG_PEEK) != 0 ? sys::kMsgPeek : 0;
   std::size_t total = 0;
   std::vector<::iovec> into = posix::ToIovecs(buffers, buffer_count, &total);
+  std::size_t room = posix::InjectedRoom(fault);
   for (;;) {
     // Every receive call, even one that fails, lets FD_READ be recorded again.
     socket->armed |= FD_READ;
-    const ssize_t result = into.empty() ? 0 : posix::ReceiveSome(socket->fd, into, native_flags);
+    const ssize_t result =
+        into.empty() ? 0 : posix::ReceiveSome(socket->fd, into, native_flags, room);
     if (result >= 0) {
       if (result == 0 && total != 0) {
         socket->end_of_stream = true;
@@ -287,11 +349,17 @@ int WSARecv(SOCKET s, LPWSABUF buffers, DWORD buffer_count, LPDWORD bytes_receiv
     if (!posix::BlockUntilReady(lock, fd, POLLIN) || (socket = registry.FindSocket(s)) == nullptr) {
       return posix::Fail(WSAEINTR);
     }
+    room = posix::kNoLimit;
   }
 }
 
 BOOL WSAGetOverlappedResult(SOCKET s, LPWSAOVERLAPPED overlapped, LPDWORD transferred, BOOL wait,
                             LPDWORD flags) {
+  if (const int injected =
+          posix::faults::InjectedError(posix::faults::Call::kWSAGetOverlappedResult)) {
+    WSASetLastError(injected);
+    return FALSE;
+  }
   Registry& registry = Registry::Get();
   {
     std::lock_guard<std::mutex> lock(registry.mutex);
@@ -334,6 +402,10 @@ BOOL WSAGetOverlappedResult(SOCKET s, LPWSAOVERLAPPED overlapped, LPDWORD transf
 }
 
 BOOL CancelIoEx(HANDLE file, LPOVERLAPPED overlapped) {
+  if (const int injected = posix::faults::InjectedError(posix::faults::Call::kCancelIoEx)) {
+    WSASetLastError(injected);
+    return FALSE;
+  }
   Registry& registry = Registry::Get();
   std::lock_guard<std::mutex> lock(registry.mutex);
   posix::SocketState* socket = registry.FindSocket(reinterpret_cast<SOCKET>(file));

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "platform/posix/errors.h"
+#include "platform/posix/fault_injection.h"
 #include "platform/posix/registry.h"
 
 namespace ostrel::wsa {
@@ -133,6 +134,10 @@ using posix::Registry;
 
 SOCKET WSASocketA(int family, int type, int protocol, LPWSAPROTOCOL_INFOA protocol_info,
                   GROUP group, DWORD /*flags: every socket here can do overlapped transfers*/) {
+  if (const int injected = posix::faults::InjectedError(posix::faults::Call::kWSASocketA)) {
+    WSASetLastError(injected);
+    return INVALID_SOCKET;
+  }
   if (!posix::Started()) {
     WSASetLastError(WSANOTINITIALISED);
     return INVALID_SOCKET;
@@ -173,6 +178,8 @@ SOCKET WSASocketA(int family, int type, int protocol, LPWSAPROTOCOL_INFOA protoc
 }
 
 int closesocket(SOCKET s) {
+  // An injected failure is reported after the socket is gone, so that it cannot leak one.
+  const int injected = posix::faults::InjectedError(posix::faults::Call::kCloseSocket);
   Registry& registry = Registry::Get();
   int fd;
   {
@@ -192,10 +199,16 @@ int closesocket(SOCKET s) {
   }
   // Graceful: queued bytes are still delivered, then FIN.
   ::close(fd);
+  if (injected != 0) {
+    return posix::Fail(injected);
+  }
   return 0;
 }
 
 int bind(SOCKET s, const sockaddr* name, int name_length) {
+  if (const int injected = posix::faults::InjectedError(posix::faults::Call::kBind)) {
+    return posix::Fail(injected);
+  }
   Registry& registry = Registry::Get();
   std::lock_guard<std::mutex> lock(registry.mutex);
   posix::SocketState* socket = posix::Lookup(registry, s);
@@ -215,6 +228,9 @@ int bind(SOCKET s, const sockaddr* name, int name_length) {
 }
 
 int listen(SOCKET s, int backlog) {
+  if (const int injected = posix::faults::InjectedError(posix::faults::Call::kListen)) {
+    return posix::Fail(injected);
+  }
   Registry& registry = Registry::Get();
   std::lock_guard<std::mutex> lock(registry.mutex);
   posix::SocketState* socket = posix::Lookup(registry, s);
@@ -233,6 +249,9 @@ int listen(SOCKET s, int backlog) {
 }
 
 int getsockname(SOCKET s, sockaddr* name, int* name_length) {
+  if (const int injected = posix::faults::InjectedError(posix::faults::Call::kGetSockName)) {
+    return posix::Fail(injected);
+  }
   Registry& registry = Registry::Get();
   std::lock_guard<std::mutex> lock(registry.mutex);
   posix::SocketState* socket = posix::Lookup(registry, s);
@@ -266,6 +285,9 @@ int getpeername(SOCKET s, sockaddr* name, int* name_length) {
 }
 
 int setsockopt(SOCKET s, int level, int name, const char* value, int value_length) {
+  if (const int injected = posix::faults::InjectedError(posix::faults::Call::kSetSockOpt)) {
+    return posix::Fail(injected);
+  }
   Registry& registry = Registry::Get();
   std::lock_guard<std::mutex> lock(registry.mutex);
   posix::SocketState* socket = posix::Lookup(registry, s);
@@ -361,6 +383,10 @@ int getsockopt(SOCKET s, int level, int name, char* value, int* value_length) {
 int WSAConnect(SOCKET s, const sockaddr* name, int name_length, LPWSABUF /*caller_data*/,
                LPWSABUF /*callee_data*/, LPQOS /*sqos*/, LPQOS /*gqos*/) {
   // Connect data and quality of service do not exist for TCP/IPv4; they are ignored.
+  const posix::faults::Action fault = posix::faults::Intercept(posix::faults::Call::kWSAConnect);
+  if (fault.effect == posix::faults::Effect::kFail) {
+    return posix::Fail(fault.error);
+  }
   Registry& registry = Registry::Get();
   std::unique_lock<std::mutex> lock(registry.mutex);
   posix::SocketState* socket = posix::Lookup(registry, s);
@@ -408,7 +434,7 @@ int WSAConnect(SOCKET s, const sockaddr* name, int name_length, LPWSABUF /*calle
     return posix::Fail(posix::ErrorFromErrno(error));
   }
   socket->phase = posix::Phase::kConnecting;
-  if (socket->non_blocking) {
+  if (socket->non_blocking && fault.effect != posix::faults::Effect::kBlocking) {
     return posix::Fail(WSAEWOULDBLOCK);
   }
   // Blocking mode: wait for the outcome here (without a limit of our own, as Windows does;
@@ -432,6 +458,10 @@ int WSAConnect(SOCKET s, const sockaddr* name, int name_length, LPWSABUF /*calle
 
 SOCKET WSAAccept(SOCKET s, sockaddr* address, LPINT address_length, LPCONDITIONPROC condition,
                  DWORD_PTR /*callback_data*/) {
+  if (const int injected = posix::faults::InjectedError(posix::faults::Call::kWSAAccept)) {
+    WSASetLastError(injected);
+    return INVALID_SOCKET;
+  }
   Registry& registry = Registry::Get();
   std::unique_lock<std::mutex> lock(registry.mutex);
   posix::SocketState* listener = posix::Lookup(registry, s);

@@ -27,10 +27,12 @@ const WakeChannel& ThreadWake();
 // `events` from another thread wakes it, and every socket for which drives(handle, socket)
 // holds is polled for what PollInterest names and brought up to date with Refresh. A socket
 // that poll() flags without any change is left out for the rest of the wait, so a condition
-// that stays raised cannot make the loop spin.
+// that stays raised cannot make the loop spin. With end_when_idle (a test-only fault), a wait
+// that has no socket left to poll ends at once as if its time had run out: only another
+// thread could still set an event then.
 template <class Check, class Drives>
 WaitState WaitUntil(const WSAEVENT* events, DWORD count, DWORD timeout_ms, Check check,
-                    Drives drives) {
+                    Drives drives, bool end_when_idle = false) {
   using Clock = std::chrono::steady_clock;
   Registry& registry = Registry::Get();
   const bool infinite = timeout_ms == INFINITE;
@@ -71,6 +73,9 @@ WaitState WaitUntil(const WSAEVENT* events, DWORD count, DWORD timeout_ms, Check
           handles.push_back(handle);
         }
       });
+      if (end_when_idle && fds.size() == 1) {
+        return WaitState::kPending;
+      }
       RegisterWaiter(registry, events, count, wake.write_fd);
     }
     const int ready = ::poll(fds.data(), static_cast<::nfds_t>(fds.size()), poll_ms);
