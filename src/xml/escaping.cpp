@@ -80,6 +80,12 @@ std::string EscapeValue(const char* value, unsigned flags, std::size_t* finalRes
     }
     const unsigned char c = *p;
     if (c >= 0x80 || platform::_mbschr(special, c) == nullptr) {
+      // A lead byte with nothing after it is no character; written out, it would take the
+      // '<' of the end tag that follows as its trail byte. It is left out.
+      if (lead[c] != 0 && p[1] == 0) {
+        ++p;
+        continue;
+      }
       const std::size_t n = CharLength(lead, p);
       write(p, n);
       p += n;
