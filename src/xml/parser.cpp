@@ -77,6 +77,27 @@ bool NameMatches(const char* open, int32_t openLength, const char* endName, int3
   return after == ' ' || after == '=' || after == '/' || after == '[' || after == ']';
 }
 
+// Under a single-byte code page a stored name holds no byte that ends a name, so "</", the
+// innermost open element's name and ">" is an end tag of exactly that name, closing it.
+bool EndsInnermost(const unsigned char* t, int32_t start, const OpenTagStack::OpenElement& open,
+                   int32_t length) {
+  const int32_t close = start + 2 + open.nameLength;
+  return close < length && t[close] == '>' &&
+         SameBytes(reinterpret_cast<const char*>(t) + start + 2,
+                   reinterpret_cast<const char*>(t) + open.nameStart,
+                   static_cast<size_t>(open.nameLength));
+}
+
+// The kind word of a comment ("<!--"), CDATA section ("<![C") or processing instruction ("<?")
+// opening at start, whose body the parse only passes over; nullptr for any other node.
+const char* PassedOverKind(const unsigned char* t, int32_t start) {
+  if (t[start + 1] == '?') return "Processing instruction";
+  if (t[start + 1] != '!') return nullptr;
+  if (t[start + 2] == '-' && t[start + 3] == '-') return "Comment";
+  if (t[start + 2] == '[' && t[start + 3] == 'C') return "CDATA Section";
+  return nullptr;
+}
+
 }  // namespace
 
 bool XmlDocument::SetText(const char* text) {
@@ -179,7 +200,8 @@ int32_t XmlDocument::ParseElementsWith(ScanCursor& cursor) {
   const char* text = cursor.text;
   const unsigned char* bytes = reinterpret_cast<const unsigned char*>(text);
   // The text has no NUL before its end: a block index may search it a block at a time.
-  Skipper skip(classes, bytes, static_cast<int32_t>(text_.size()));
+  const int32_t textLength = static_cast<int32_t>(text_.size());
+  Skipper skip(classes, bytes, textLength);
   // The scan position stays in a local; the cursor is brought up to date only for the general
   // scanner and for messages.
   int32_t next = cursor.next;
@@ -190,6 +212,7 @@ int32_t XmlDocument::ParseElementsWith(ScanCursor& cursor) {
     // The byte-by-byte lane reads every node with the general scanner.
     enum { kOther, kStartTag, kEndTag, kEnd } node = kOther;
     scan_paths::TagScan scan;
+    bool closesInnermost = false;  // an end tag already known to close the innermost element
     int32_t start = next;
     if constexpr (Skipper::kByteByByte) {
       cursor.next = next;
@@ -231,16 +254,40 @@ int32_t XmlDocument::ParseElementsWith(ScanCursor& cursor) {
             continue;
           }
         } else if (second == '/') {
-          scan = scan_paths::ScanEndTagAt(classes, bytes, start, skip);
           node = kEndTag;
+          if (!Skipper::kDoubleByte && count > 0 &&
+              EndsInnermost(bytes, start, stack[count - 1], textLength)) {
+            // "</" + the innermost element's name + ">": the scan would find just that.
+            scan.named = scan.ended = true;
+            scan.nameEnd = scan.end = start + 2 + stack[count - 1].nameLength;
+            closesInnermost = true;
+          } else {
+            scan = scan_paths::ScanEndTagAt(classes, bytes, start, skip);
+          }
           if (!scan.ended) {
             next = Unended(cursor, token, start, "Element end tag", scan.end + 1);
             NoteError(parent, token.text);
             continue;
           }
+        } else if (const char* kind = PassedOverKind(bytes, start)) {
+          // A comment, CDATA section or processing instruction: passed over, read only for its
+          // end (a processing instruction's target name is read byte by byte first).
+          int32_t body = start + 4;
+          unsigned char delimiter = second == '?' ? '?' : bytes[start + 2] == '-' ? '-' : ']';
+          if (delimiter == '?') body = skip.template SkipTo<block_index::Stops::NameEnd>(start + 2);
+          int32_t nul = body;
+          const int32_t end = bytes[body] == '\0' ? -1
+                                                  : scan_paths::SkipDelimitedBody(
+                                                        classes, bytes, body, delimiter, skip, nul);
+          if (end < 0) {
+            next = Unended(cursor, token, start, kind, nul);
+            NoteError(parent, token.text);
+          } else {
+            next = end + 1;
+          }
+          continue;
         } else {
-          // A comment, processing instruction, CDATA section, declaration or error: never a
-          // start or an end tag.
+          // A declaration or an error: never a start or an end tag.
           cursor.next = next;
           if (ScanNode(cursor, token) == NodeType::Error) NoteError(parent, token.text);
           next = cursor.next;
@@ -316,8 +363,9 @@ int32_t XmlDocument::ParseElementsWith(ScanCursor& cursor) {
       int32_t j = count - 1;
       // Most end tags close the innermost element, by the same name: that case without a call.
       const bool innermostSame =
-          j >= 0 && !foldCase && stack[j].nameLength == n &&
-          SameBytes(text + stack[j].nameStart, endName, static_cast<size_t>(n));
+          closesInnermost ||
+          (j >= 0 && !foldCase && stack[j].nameLength == n &&
+           SameBytes(text + stack[j].nameStart, endName, static_cast<size_t>(n)));
       if (!innermostSame) {
         while (j >= 0 &&
                !NameMatches(text + stack[j].nameStart, stack[j].nameLength, endName, n, foldCase))

@@ -84,6 +84,11 @@ inline TagScan ScanStartTagAt(const ByteClasses& cls, const unsigned char* t, in
   }
   scan.named = true;
   scan.nameEnd = q;
+  if (t[q] == '>') {  // no attributes: the name's end closes the tag
+    scan.ended = true;
+    scan.end = q;
+    return scan;
+  }
 
   unsigned char last = 0, beforeLast = 0;
   for (;;) {
@@ -155,6 +160,30 @@ inline TagScan ScanEndTagAt(const ByteClasses& cls, const unsigned char* t, int3
       return scan;
     }
     q += CharLength(cls, t + q);
+  }
+}
+
+// The body of a comment, CDATA section or processing instruction from q: characters up to a '>'
+// that the bytes just before it make the node's closing delimiter ("--", "]]", or "?" for a
+// processing instruction, whose '>' counts only past offset 2). Returns the offset of that '>',
+// or -1 when the text ends first (nul then holds the offset of its NUL).
+template <class Skipper>
+inline int32_t SkipDelimitedBody(const ByteClasses& cls, const unsigned char* t, int32_t q,
+                                 unsigned char delimiter, Skipper& skip, int32_t& nul) {
+  for (;;) {
+    q = skip.template SkipTo<Stops::EndTagStop>(q);
+    const unsigned char c = t[q];
+    if (c == '>') {
+      if (delimiter == '?' ? (q > 2 && t[q - 1] == '?')
+                           : (t[q - 1] == delimiter && t[q - 2] == delimiter))
+        return q;
+      ++q;
+    } else if (c == 0) {
+      nul = q;
+      return -1;
+    } else {
+      q += CharLength(cls, t + q);  // a lead byte and its trail
+    }
   }
 }
 
