@@ -4,6 +4,7 @@
 #include <limits>
 #include <string_view>
 
+#include "platform/mbcs.h"
 #include "xml/xml_document.h"
 
 namespace ostrel::xml {
@@ -11,6 +12,22 @@ namespace {
 
 constexpr char kLineBreak[] = "\r\n";
 constexpr size_t kMaxTextLength = static_cast<size_t>(std::numeric_limits<int32_t>::max() - 1);
+
+// True when the last character of the text is a lead byte without its trail byte.
+bool EndsInLoneLeadByte(const char* text) {
+  if (platform::CurrentCodePage() == 0) return false;  // no lead bytes at all
+  const unsigned char* lead = platform::LeadByteTable();
+  const unsigned char* p = reinterpret_cast<const unsigned char*>(text);
+  while (*p != 0) {
+    if (lead[*p] != 0) {
+      if (p[1] == 0) return true;
+      p += 2;
+    } else {
+      ++p;
+    }
+  }
+  return false;
+}
 
 }  // namespace
 
@@ -65,9 +82,11 @@ bool XmlDocument::InsertElement(const char* name, const char* value, unsigned fl
   } giveBack{node.text, scratch_};
   int32_t length, startTag, endTag;
   if (hasValue) {
-    // A value without a special byte escapes to itself: it is copied as it stands.
+    // A value without a special byte escapes to itself: it is copied as it stands. (Escaping
+    // leaves out a lead byte that ends the value, so such a value takes the long way.)
     const char* specials = (flags & EscapeQuotes) != 0 ? "<&>'\"" : "<&>";
-    const bool plain = (flags & AsCData) == 0 && std::strpbrk(value, specials) == nullptr;
+    const bool plain = (flags & AsCData) == 0 && std::strpbrk(value, specials) == nullptr &&
+                       !EndsInLoneLeadByte(value);
     std::string escaped;
     if (!plain) escaped = (flags & AsCData) != 0 ? WrapCData(value) : EscapeValue(value, flags);
     const std::string_view content = plain ? std::string_view(value) : std::string_view(escaped);
