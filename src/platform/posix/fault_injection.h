@@ -53,6 +53,7 @@ enum class Effect {
   kShort,          // a send or receive moves at most `bytes` bytes at once; a send's rest is
                    // left pending, as when the send buffer fills
   kBlocking,       // WSAConnect waits for the outcome, as on a socket never selected
+  kEmpty,          // an enumeration reports no events, leaving them recorded and the event set
 };
 
 constexpr int kEvery = -1;

@@ -221,10 +221,15 @@ int WSAEventSelect(SOCKET s, WSAEVENT event, long network_events) {
 }
 
 int WSAEnumNetworkEvents(SOCKET s, WSAEVENT event, LPWSANETWORKEVENTS network_events) {
-  if (const int injected =
-          posix::faults::InjectedError(posix::faults::Call::kWSAEnumNetworkEvents)) {
-    WSASetLastError(injected);
+  const posix::faults::Action fault =
+      posix::faults::Intercept(posix::faults::Call::kWSAEnumNetworkEvents);
+  if (fault.effect == posix::faults::Effect::kFail) {
+    WSASetLastError(fault.error);
     return SOCKET_ERROR;
+  }
+  if (fault.effect == posix::faults::Effect::kEmpty && network_events != nullptr) {
+    network_events->lNetworkEvents = 0;  // as when another thread set the event
+    return 0;
   }
   Registry& registry = Registry::Get();
   std::lock_guard<std::mutex> lock(registry.mutex);
