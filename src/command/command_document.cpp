@@ -1,7 +1,7 @@
 #include "command/command_document.h"
 
 #include <algorithm>
-#include <cstdio>
+#include <charconv>
 #include <initializer_list>
 #include <utility>
 
@@ -10,16 +10,20 @@
 namespace ostrel::command {
 namespace {
 
-using Parameter = std::pair<const char*, std::string>;
+// A parameter element: its name and its value, both as they stand until the call ends.
+using Parameter = std::pair<const char*, const char*>;
 
 // The text every command starts from: the XML declaration and its line break.
 constexpr const char* kDeclaration = "<?xml version=\"1.0\"?>\r\n";
 
-std::string AreaText(int area) {
+// An area number in decimal, as "%d" writes it, held in the caller's frame.
+struct AreaText {
+  explicit AreaText(int area) {
+    const std::to_chars_result end = std::to_chars(digits, digits + sizeof digits - 1, area);
+    *end.ptr = '\0';
+  }
   char digits[16];
-  std::snprintf(digits, sizeof digits, "%d", area);
-  return digits;
-}
+};
 
 // iq > query > Command > Function, then each parameter after the one before, one per line.
 std::string Compose(const char* function, std::initializer_list<Parameter> parameters) {
@@ -32,27 +36,30 @@ std::string Compose(const char* function, std::initializer_list<Parameter> param
   doc.EnterElement();
   doc.InsertElement("Function", function, xml::AsChild);
   for (const Parameter& parameter : parameters) {
-    doc.InsertElement(parameter.first, parameter.second.c_str(), xml::AsChild);
+    doc.InsertElement(parameter.first, parameter.second, xml::AsChild);
   }
-  return std::string(doc.Text());
+  return doc.TakeText();  // the document is done with: its text moves out, no copy
 }
 
 }  // namespace
 
 std::string ComposeStartPlay(const char* vidout, int area, const char* url) {
-  return Compose("StartPlay", {{"Vidout", vidout}, {"Area", AreaText(area)}, {"Url", url}});
+  const AreaText areaText(area);
+  return Compose("StartPlay", {{"Vidout", vidout}, {"Area", areaText.digits}, {"Url", url}});
 }
 
 std::string ComposeStopPlay(const char* vidout, int area) {
-  return Compose("StopPlay", {{"Vidout", vidout}, {"Area", AreaText(area)}});
+  const AreaText areaText(area);
+  return Compose("StopPlay", {{"Vidout", vidout}, {"Area", areaText.digits}});
 }
 
 std::string ComposeDuplicate(const char* sourceVidout, int sourceArea, const char* targetVidout,
                              int targetArea) {
+  const AreaText source(sourceArea), target(targetArea);
   return Compose("Duplicate", {{"Vidoutf", sourceVidout},
-                               {"Areaf", AreaText(sourceArea)},
+                               {"Areaf", source.digits},
                                {"Vidoutt", targetVidout},
-                               {"Areat", AreaText(targetArea)}});
+                               {"Areat", target.digits}});
 }
 
 std::vector<unsigned char> FrameDocument(const std::string& document) {

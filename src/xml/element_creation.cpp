@@ -29,7 +29,43 @@ bool EndsInLoneLeadByte(const char* text) {
   return false;
 }
 
+// Appends the pieces with one size change and one copy each, rather than one append call per
+// piece: the markup of a new element is a handful of short pieces.
+inline void CopyPieces(char*) {}
+
+template <class... Rest>
+inline void CopyPieces(char* at, std::string_view piece, Rest... rest) {
+  if (!piece.empty()) std::memcpy(at, piece.data(), piece.size());
+  CopyPieces(at + piece.size(), rest...);
+}
+
+constexpr size_t kScratchRoom = 256;
+
+template <class... Pieces>
+void AppendPieces(std::string& out, Pieces... pieces) {
+  const size_t total = (std::string_view(pieces).size() + ...);
+  const size_t at = out.size();
+  out.resize(at + total);
+  CopyPieces(&out[at], std::string_view(pieces)...);
+}
+
 }  // namespace
+
+std::string_view XmlDocument::PendingNode::Text() const {
+  return std::string_view(buffer).substr(from);
+}
+
+// The node's text becomes before + (lineBreak) + text + after + name, built behind it in the
+// same buffer (room made first, so that the old text stays readable while it is copied).
+void XmlDocument::PendingNode::Rewrite(std::string_view before, std::string_view lineBreak,
+                                       std::string_view after, std::string_view name) {
+  const size_t old = buffer.size() - from;
+  const size_t start = buffer.size();
+  buffer.reserve(start + before.size() + lineBreak.size() + old + after.size() + name.size());
+  const std::string_view text(buffer.data() + from, old);
+  AppendPieces(buffer, before, lineBreak, text, after, name);
+  from = start;
+}
 
 bool XmlDocument::IsEmptyElement(int32_t index) const {
   if (index == 0) return false;
@@ -70,16 +106,12 @@ bool XmlDocument::InsertElement(const char* name, const char* value, unsigned fl
   if (n + 4 > static_cast<size_t>(ElementRecord::MaxStartTagLength)) return false;
   if (hasValue && n + 3 > static_cast<size_t>(ElementRecord::MaxEndTagLength)) return false;
 
-  // The markup is built in the document's scratch buffers, whose room outlives the call.
-  PendingNode node;
-  node.flags = flags;
-  node.text.swap(scratch_);
-  node.text.clear();
-  struct GiveBack {
-    std::string& from;
-    std::string& to;
-    ~GiveBack() { to.swap(from); }
-  } giveBack{node.text, scratch_};
+  // The markup is built in the document's scratch buffer, which keeps its room from call to
+  // call: one allocation per document.
+  scratch_.clear();
+  if (scratch_.capacity() < kScratchRoom) scratch_.reserve(kScratchRoom);
+  PendingNode node{0, flags, scratch_, 0};
+  const std::string_view nameText(name, n);
   int32_t length, startTag, endTag;
   if (hasValue) {
     // A value without a special byte escapes to itself: it is copied as it stands. (Escaping
@@ -91,16 +123,16 @@ bool XmlDocument::InsertElement(const char* name, const char* value, unsigned fl
     if (!plain) escaped = (flags & AsCData) != 0 ? WrapCData(value) : EscapeValue(value, flags);
     const std::string_view content = plain ? std::string_view(value) : std::string_view(escaped);
     if (content.size() > kMaxTextLength) return false;
-    node.text.reserve(content.size() + 2 * n + 5 + 2);
-    node.text.append("<").append(name).append(">").append(content);
-    node.text.append("</").append(name).append(">");
+    AppendPieces(node.buffer, "<", nameText, ">", content, "</", nameText, ">");
     length = static_cast<int32_t>(content.size() + 2 * n + 5);
     startTag = static_cast<int32_t>(n + 2);
     endTag = static_cast<int32_t>(n + 3);
   } else {
-    node.text.append("<").append(name);
-    node.text.append((flags & NoEndTag) != 0 ? ">" : (flags & SpacedEmptyTag) != 0 ? " />" : "/>");
-    length = startTag = static_cast<int32_t>(node.text.size());
+    const char* close = (flags & NoEndTag) != 0         ? ">"
+                        : (flags & SpacedEmptyTag) != 0 ? " />"
+                                                        : "/>";
+    AppendPieces(node.buffer, "<", nameText, close);
+    length = startTag = static_cast<int32_t>(node.buffer.size());
     endTag = 0;
   }
 
@@ -119,7 +151,7 @@ bool XmlDocument::InsertElement(const char* name, const char* value, unsigned fl
   record.firstChild = 0;
   record.flags = (flags & NoEndTag) != 0 ? ElementRecord::Unended : 0;
   LinkElement(parent, reference, element);
-  ShiftFollowing(element, static_cast<int32_t>(node.text.size()) - replaced);
+  ShiftFollowing(element, static_cast<int32_t>(node.Text().size()) - replaced);
 
   if ((flags & AsChild) != 0) {
     currentPos_ = parent;
@@ -186,23 +218,20 @@ int32_t XmlDocument::PlaceElementText(int32_t parent, int32_t& reference, Pendin
   }
 
   const bool lineBreaks = (flags & NoLineBreaks) == 0;
+  const std::string_view lineBreak = lineBreaks ? kLineBreak : "";
   if (lineBreaks) {
     if (empty || noContent) s += 2;
-    node.text += kLineBreak;
+    AppendPieces(node.buffer, lineBreak);
   }
 
   int32_t at, removed;
-  std::string tagName;
+  std::string_view tagName;  // a view into the text: read before the text changes
+  size_t tagNameSize = 0;
   if (empty) {
-    tagName = ElementTagName(parent);
-    if (tagName.size() + 3 > static_cast<size_t>(ElementRecord::MaxEndTagLength)) return -1;
-    std::string& wrapped = wrapScratch_;
-    wrapped.clear();
-    wrapped.reserve(node.text.size() + tagName.size() + 5);
-    wrapped.append(">");
-    if (lineBreaks) wrapped.append(kLineBreak);
-    wrapped.append(node.text).append("</").append(tagName);
-    node.text.swap(wrapped);
+    tagName = TagNameIn(parent);
+    tagNameSize = tagName.size();
+    if (tagNameSize + 3 > static_cast<size_t>(ElementRecord::MaxEndTagLength)) return -1;
+    node.Rewrite(">", lineBreak, "</", tagName);
     // The parent's own final '>' closes the new end tag.
     if (p.Has(ElementRecord::Unended)) {
       at = p.start + p.length - 1;
@@ -215,7 +244,7 @@ int32_t XmlDocument::PlaceElementText(int32_t parent, int32_t& reference, Pendin
     at = contentStart;
     removed = p.length - p.StartTagLength() - p.EndTagLength();
   } else if (noContent) {
-    if (lineBreaks) node.text.insert(0, kLineBreak);
+    if (lineBreaks) node.Rewrite(lineBreak, "", "", "");
     at = contentStart;
     removed = 0;
   } else {
@@ -223,7 +252,7 @@ int32_t XmlDocument::PlaceElementText(int32_t parent, int32_t& reference, Pendin
     removed = 0;
   }
 
-  const size_t newLength = text_.size() - static_cast<size_t>(removed) + node.text.size();
+  const size_t newLength = text_.size() - static_cast<size_t>(removed) + node.Text().size();
   if (newLength > kMaxTextLength) return -1;
   ReserveText(newLength);  // the only step that can fail; nothing has changed yet
 
@@ -234,9 +263,9 @@ int32_t XmlDocument::PlaceElementText(int32_t parent, int32_t& reference, Pendin
     } else {
       opened.SetStartTagLength(opened.StartTagLength() - 1);  // a space before '/' stays
     }
-    opened.SetEndTagLength(static_cast<int32_t>(tagName.size()) + 3);
+    opened.SetEndTagLength(static_cast<int32_t>(tagNameSize) + 3);
   }
-  ReplaceSpan(at, removed, node.text);
+  ReplaceSpan(at, removed, node.Text());
   node.start = s;
   reference = after;
   return removed;
@@ -315,7 +344,7 @@ void XmlDocument::ReserveText(size_t length) {
   }
 }
 
-void XmlDocument::ReplaceSpan(int32_t offset, int32_t removed, const std::string& inserted) {
+void XmlDocument::ReplaceSpan(int32_t offset, int32_t removed, std::string_view inserted) {
   ReserveText(text_.size() - static_cast<size_t>(removed) + inserted.size());
   text_.replace(static_cast<size_t>(offset), static_cast<size_t>(removed), inserted);
 }

@@ -4,19 +4,32 @@
 #include <memory>
 
 namespace ostrel::xml {
-namespace {
-
 // Records are not cleared: a record means something only once its taker has written it.
-std::unique_ptr<ElementRecord[]> NewBlock(int32_t records) {
-  return std::unique_ptr<ElementRecord[]>(new ElementRecord[records]);
+ElementRecord* ElementStore::NewBlock(int32_t records) {
+  if (records <= InlineRecords && !inlineBlockInUse_) {
+    inlineBlockInUse_ = true;
+    return inlineBlock_;
+  }
+  return new ElementRecord[records];
 }
 
-}  // namespace
+void ElementStore::ReleaseBlock(ElementRecord* block) {
+  if (block == inlineBlock_) {
+    inlineBlockInUse_ = false;
+  } else {
+    delete[] block;
+  }
+}
+
+void ElementStore::ReleaseSegmentArray() {
+  if (segments_ != inlineSlots_) delete[] segments_;
+  segments_ = nullptr;
+}
 
 ElementStore::~ElementStore() {
   int32_t inUse = SegmentsInUse();
-  for (int32_t s = 0; s < inUse; ++s) delete[] segments_[s];
-  delete[] segments_;
+  for (int32_t s = 0; s < inUse; ++s) ReleaseBlock(segments_[s]);
+  ReleaseSegmentArray();
 }
 
 void ElementStore::EnsureCapacity(int32_t requested, int32_t used) {
@@ -34,32 +47,33 @@ void ElementStore::EnsureCapacity(int32_t requested, int32_t used) {
 
   if (segmentSlots_ <= newLast) {
     const int32_t slots = 2 * newLast + 4;
-    std::unique_ptr<ElementRecord*[]> array(new ElementRecord*[slots]);
+    ElementRecord** array =
+        slots <= InlineSlots && segments_ == nullptr ? inlineSlots_ : new ElementRecord*[slots];
     int32_t inUse = SegmentsInUse();
-    if (inUse > 0) std::memcpy(array.get(), segments_, sizeof(ElementRecord*) * inUse);
-    delete[] segments_;
-    segments_ = array.release();
+    if (inUse > 0) std::memcpy(array, segments_, sizeof(ElementRecord*) * inUse);
+    ReleaseSegmentArray();
+    segments_ = array;
     segmentSlots_ = slots;
   }
 
   const int32_t inOld = cap - oldLast * SegmentRecords;
   if (newLast > oldLast && inOld < SegmentRecords) {
     // The old last segment becomes full before a segment is added behind it.
-    std::unique_ptr<ElementRecord[]> full = NewBlock(SegmentRecords);
+    ElementRecord* full = NewBlock(SegmentRecords);
     if (inOld > 0) {
-      std::memcpy(full.get(), segments_[oldLast], sizeof(ElementRecord) * inOld);
-      delete[] segments_[oldLast];
+      std::memcpy(full, segments_[oldLast], sizeof(ElementRecord) * inOld);
+      ReleaseBlock(segments_[oldLast]);
     }
-    segments_[oldLast] = full.release();
+    segments_[oldLast] = full;
     // Until capacity is raised the full block still serves the old capacity.
   }
 
-  std::unique_ptr<ElementRecord[]> block = NewBlock(requested - newLast * SegmentRecords);
+  ElementRecord* block = NewBlock(requested - newLast * SegmentRecords);
   if (newLast == oldLast && inOld > 0) {
-    std::memcpy(block.get(), segments_[oldLast], sizeof(ElementRecord) * inOld);
-    delete[] segments_[oldLast];
+    std::memcpy(block, segments_[oldLast], sizeof(ElementRecord) * inOld);
+    ReleaseBlock(segments_[oldLast]);
   }
-  segments_[newLast] = block.release();
+  segments_[newLast] = block;
   capacity_ = requested;
 }
 

@@ -31,9 +31,20 @@ class ElementStore {
   const ElementRecord* Segment(int32_t s) const { return segments_[s]; }
 
  private:
+  // A small document's store needs no heap: the first segment array (4 slots) and a first
+  // block of up to 8 records live inside the store until growth replaces them.
+  static constexpr int32_t InlineSlots = 4;
+  static constexpr int32_t InlineRecords = 8;
+  ElementRecord* NewBlock(int32_t records);
+  void ReleaseBlock(ElementRecord* block);
+  void ReleaseSegmentArray();
+
   ElementRecord** segments_ = nullptr;
   int32_t capacity_ = 0;
   int32_t segmentSlots_ = 0;
+  bool inlineBlockInUse_ = false;
+  ElementRecord* inlineSlots_[InlineSlots];
+  ElementRecord inlineBlock_[InlineRecords];
 };
 
 }  // namespace ostrel::xml

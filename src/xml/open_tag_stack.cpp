@@ -8,8 +8,9 @@ namespace ostrel::xml {
 void OpenTagStack::Grow() {
   const int32_t capacity = 2 * capacity_ + 6;
   std::unique_ptr<OpenElement[]> slots(new OpenElement[capacity]);
-  std::copy(slots_.get(), slots_.get() + capacity_, slots.get());
-  slots_ = std::move(slots);
+  std::copy(slots_, slots_ + capacity_, slots.get());
+  heap_ = std::move(slots);
+  slots_ = heap_.get();
   capacity_ = capacity;
 }
 

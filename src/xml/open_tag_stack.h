@@ -22,7 +22,9 @@ class OpenTagStack {
     int32_t parentsFirst;  // its parent's first child, to restore when it closes
   };
 
-  OpenTagStack() : slots_(new OpenElement[InitialCapacity]), capacity_(InitialCapacity) {}
+  OpenTagStack() = default;
+  OpenTagStack(const OpenTagStack&) = delete;
+  OpenTagStack& operator=(const OpenTagStack&) = delete;
 
   OpenElement& operator[](int32_t slot) { return slots_[slot]; }
   int32_t Capacity() const { return capacity_; }
@@ -36,8 +38,12 @@ class OpenTagStack {
  private:
   void Grow();
 
-  std::unique_ptr<OpenElement[]> slots_;
-  int32_t capacity_;
+  // The first InitialCapacity slots live inside the stack: a shallow document's parse takes
+  // nothing from the heap for them.
+  OpenElement inline_[InitialCapacity];
+  std::unique_ptr<OpenElement[]> heap_;
+  OpenElement* slots_ = inline_;
+  int32_t capacity_ = InitialCapacity;
 };
 
 }  // namespace ostrel::xml

@@ -17,6 +17,9 @@ namespace {
 // Offsets are 32-bit signed: a longer text cannot be indexed.
 constexpr size_t kMaxTextLength = static_cast<size_t>(std::numeric_limits<int32_t>::max() - 1);
 
+// Room given to a short text (see SetText).
+constexpr size_t kSmallTextRoom = 512;
+
 std::string Format(const char* format, ...) {
   va_list args;
   va_start(args, format);
@@ -112,6 +115,10 @@ bool XmlDocument::SetText(const char* text) {
       errorText_ = "Document too large";
       return false;
     }
+    // A short text gets room for the elements that usually follow (a command document is
+    // built from a 23-byte declaration up to a few hundred bytes), so that building one does not
+    // reallocate. Longer texts are held exactly; InsertElement grows them as needed.
+    if (length < kSmallTextRoom && text_.capacity() < kSmallTextRoom) text_.reserve(kSmallTextRoom);
     text_.assign(text, length);
   }
   errorText_.clear();

@@ -1,5 +1,7 @@
 #include "xml/xml_document.h"
 
+#include <utility>
+
 namespace ostrel::xml {
 
 XmlDocument::XmlDocument() { SetText(nullptr); }
@@ -12,6 +14,12 @@ bool XmlDocument::EnsureCapacity(int32_t requested) {
   return true;
 }
 
+std::string XmlDocument::TakeText() {
+  std::string text = std::move(text_);
+  SetText(nullptr);
+  return text;
+}
+
 void XmlDocument::SetPosition(int32_t parent, int32_t current, int32_t child) {
   parentPos_ = parent;
   currentPos_ = current;
@@ -22,12 +30,18 @@ void XmlDocument::SetPosition(int32_t parent, int32_t current, int32_t child) {
 }
 
 std::string XmlDocument::ElementTagName(int32_t index) const {
-  if (index == 0) return std::string();
+  return std::string(TagNameIn(index));
+}
+
+std::string_view XmlDocument::TagNameIn(int32_t index) const {
+  if (index == 0) return std::string_view();
   ScanCursor cursor;
   cursor.text = text_.c_str();
   cursor.next = At(index).start + 1;
   cursor.options = options_;
-  return NextName(cursor) ? NameText(cursor) : std::string();
+  if (!NextName(cursor) || cursor.nameStart > cursor.nameEnd) return std::string_view();
+  return std::string_view(text_).substr(static_cast<size_t>(cursor.nameStart),
+                                        static_cast<size_t>(cursor.nameEnd - cursor.nameStart + 1));
 }
 
 std::string_view XmlDocument::ElementMarkup(int32_t index) const {

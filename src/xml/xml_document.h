@@ -57,6 +57,9 @@ class XmlDocument {
   bool EnterElement();
 
   std::string_view Text() const { return text_; }
+  // Moves the text out, for a caller that is done with the document, which is left holding no
+  // text (as after SetText with none).
+  std::string TakeText();
   const std::string& ErrorText() const { return errorText_; }
   bool CheckWellFormed() const;
 
@@ -93,6 +96,8 @@ class XmlDocument {
   // The name of an element as the text spells it: the bytes after '<' up to the first
   // whitespace, '<', '>', '=', '\', '/', '?', '!'. Empty for record 0.
   std::string ElementTagName(int32_t index) const;
+  // The same name as a view into the text, valid until the text changes.
+  std::string_view TagNameIn(int32_t index) const;
   // The element's whole markup, start tag through end tag.
   std::string_view ElementMarkup(int32_t index) const;
   // The text between the start tag and the end tag, as written (escaped, CDATA sections kept);
@@ -102,10 +107,15 @@ class XmlDocument {
   int32_t FindChild(int32_t parent, std::string_view name) const;
 
  private:
+  // The markup of an element being added: the tail of a scratch buffer from `from` on.
   struct PendingNode {
-    int32_t start = 0;
-    unsigned flags = 0;
-    std::string text;
+    int32_t start;
+    unsigned flags;
+    std::string& buffer;
+    size_t from;
+    std::string_view Text() const;
+    void Rewrite(std::string_view before, std::string_view lineBreak, std::string_view after,
+                 std::string_view name);
   };
   bool Parse();
   int32_t ParseElements(ScanCursor& cursor);
@@ -125,7 +135,7 @@ class XmlDocument {
   int32_t PlaceElementText(int32_t parent, int32_t& reference, PendingNode& node);
   void LinkElement(int32_t parent, int32_t after, int32_t element);
   void ShiftFollowing(int32_t element, int32_t shift);
-  void ReplaceSpan(int32_t offset, int32_t removed, const std::string& inserted);
+  void ReplaceSpan(int32_t offset, int32_t removed, std::string_view inserted);
   void ReserveText(size_t length);
   bool IsEmptyElement(int32_t index) const;
   bool HasNoContent(int32_t index) const;
@@ -141,9 +151,7 @@ class XmlDocument {
   int32_t nodeLength_ = 0;
   uint32_t options_ = 0;
   bool byteByByte_ = false;  // set only while SetTextByteByByte parses
-  // Room reused by InsertElement for the markup it builds.
-  std::string scratch_;
-  std::string wrapScratch_;
+  std::string scratch_;      // room reused by InsertElement for the markup it builds
   // No entry table: nothing in this system ever adds entries to one.
   ElementStore tree_;
 };
