@@ -1,0 +1,210 @@
+// EscapeValue and WrapCData on arbitrary values under every supported code page.
+//
+// Input: byte 0 picks the code page (low bits); byte 1 is the low byte of the flag word, byte 2
+// its second byte (so KeepReferences 0x08 and EscapeQuotes 0x100 come and go with every other
+// bit); the rest is the value, which ends at its first NUL.
+// Checked: EscapeValue gives exactly what a plain reading of the escaping rules gives (walk by
+// characters; replace the special characters; with KeepReferences copy "&", a reference-start
+// character, reference-name characters and ";" unchanged); unescaping an escaped value (without
+// KeepReferences) gives the value back; unwrapping a wrapped value gives the value back; and a
+// document holding either as an element's content parses into that one element, whose content
+// reads back as the value.
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <utility>
+
+#include "fuzz_support.h"
+#include "xml/escaping.h"
+#include "xml/xml_document.h"
+
+namespace ostrel::fuzz {
+namespace {
+
+// Character length with the end-of-text rule: a lead byte right before the NUL is one byte.
+std::size_t CharLen(const std::string& s, std::size_t i) {
+  return platform::IsLeadByte(static_cast<unsigned char>(s[i])) && i + 1 < s.size() ? 2 : 1;
+}
+
+bool IsAsciiLetter(unsigned char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
+
+bool IsReferenceStart(unsigned char c) {
+  return IsAsciiLetter(c) || c == '#' || c == '_' || c == ':' || c >= 0x80;
+}
+
+bool IsReferenceName(unsigned char c) {
+  return IsAsciiLetter(c) || (c >= '0' && c <= '9') || c == '_' || c == ':' || c == '-' ||
+         c == '.' || c >= 0x80;
+}
+
+// The end of a kept reference that starts with the '&' at i, or 0 when none starts there.
+std::size_t KeptReferenceEnd(const std::string& v, std::size_t i) {
+  std::size_t j = i + 1;
+  if (j >= v.size() || !IsReferenceStart(static_cast<unsigned char>(v[j]))) {
+    return 0;
+  }
+  j += CharLen(v, j);
+  while (j < v.size() && IsReferenceName(static_cast<unsigned char>(v[j]))) {
+    j += CharLen(v, j);
+  }
+  return j < v.size() && v[j] == ';' ? j + 1 : 0;
+}
+
+// Element content read back the way the scanner reads text: character by character (a lead
+// byte takes the next byte with it), with CDATA sections unwrapped (a section ends at the first
+// '>' reached whose two bytes before are "]]") and the five predefined references decoded.
+std::string ReadBack(const std::string& content) {
+  static const std::pair<const char*, char> kEntities[] = {
+      {"&lt;", '<'}, {"&gt;", '>'}, {"&amp;", '&'}, {"&apos;", '\''}, {"&quot;", '"'}};
+  std::string out;
+  std::size_t i = 0;
+  while (i < content.size()) {
+    if (content.compare(i, 9, "<![CDATA[") == 0) {
+      std::size_t j = i + 9;
+      while (j < content.size() && !(content[j] == '>' && j >= i + 11 && content[j - 1] == ']' &&
+                                     content[j - 2] == ']')) {
+        j += CharLen(content, j);
+      }
+      const std::size_t end = std::min(j, content.size());
+      out.append(content, i + 9, end >= i + 11 ? end - 2 - (i + 9) : 0);
+      i = end + 1;
+      continue;
+    }
+    bool decoded = false;
+    for (const auto& entity : kEntities) {
+      const std::size_t n = std::char_traits<char>::length(entity.first);
+      if (content.compare(i, n, entity.first) == 0) {
+        out += entity.second;
+        i += n;
+        decoded = true;
+        break;
+      }
+    }
+    if (!decoded) {
+      const std::size_t n = CharLen(content, i);
+      out.append(content, i, n);
+      i += n;
+    }
+  }
+  return out;
+}
+
+// The value without a lone lead byte at its end, which escaping leaves out.
+std::string Whole(const std::string& v) {
+  if (!v.empty() && platform::IsLeadByte(static_cast<unsigned char>(v.back()))) {
+    std::size_t i = 0;
+    while (i + 1 < v.size()) i += CharLen(v, i);
+    if (i + 1 == v.size()) return v.substr(0, i);
+  }
+  return v;
+}
+
+std::string PlainEscape(const std::string& v, unsigned flags) {
+  const bool quotes = (flags & xml::EscapeQuotes) != 0;
+  const bool keep = (flags & xml::KeepReferences) != 0;
+  std::string out;
+  for (std::size_t i = 0; i < v.size();) {
+    const unsigned char c = static_cast<unsigned char>(v[i]);
+    const char* replacement = nullptr;
+    switch (c) {
+      case '<':
+        replacement = "&lt;";
+        break;
+      case '>':
+        replacement = "&gt;";
+        break;
+      case '&':
+        replacement = "&amp;";
+        break;
+      case '\'':
+        replacement = quotes ? "&apos;" : nullptr;
+        break;
+      case '"':
+        replacement = quotes ? "&quot;" : nullptr;
+        break;
+      default:
+        break;
+    }
+    if (replacement == nullptr) {
+      if (platform::IsLeadByte(c) && i + 1 == v.size()) {
+        break;  // a lone lead byte at the end is no character: left out
+      }
+      const std::size_t n = CharLen(v, i);
+      out.append(v, i, n);
+      i += n;
+      continue;
+    }
+    if (keep && c == '&') {
+      if (const std::size_t end = KeptReferenceEnd(v, i)) {
+        out.append(v, i, end - i);
+        i = end;
+        continue;
+      }
+    }
+    out += replacement;
+    ++i;
+  }
+  return out;
+}
+
+void CheckEscape(const std::string& value, unsigned flags) {
+  const std::string escaped = xml::EscapeValue(value.c_str(), flags);
+  const std::string expected = PlainEscape(value, flags);
+  if (escaped != expected) {
+    Finding("EscapeValue differs from the escaping rules",
+            {"flags " + std::to_string(flags), "got: " + escaped, "expected: " + expected}, value);
+  }
+  if ((flags & xml::KeepReferences) == 0 && ReadBack(escaped) != Whole(value)) {
+    Finding("unescaping an escaped value does not give it back", {"escaped: " + escaped}, value);
+  }
+  // Byte by byte, as UnescapeContent reads, the same holds in a single-byte code page.
+  if ((flags & xml::KeepReferences) == 0 && platform::CurrentCodePage() == 0 &&
+      xml::UnescapeContent(escaped) != value) {
+    Finding("UnescapeContent does not read an escaped value back", {"escaped: " + escaped}, value);
+  }
+}
+
+void CheckWrap(const std::string& value) {
+  const std::string wrapped = xml::WrapCData(value.c_str());
+  if (wrapped.compare(0, 9, "<![CDATA[") != 0 || wrapped.size() < 12 ||
+      wrapped.compare(wrapped.size() - 3, 3, "]]>") != 0) {
+    Finding("WrapCData result is not a CDATA section", {"wrapped: " + wrapped}, value);
+  }
+  if (ReadBack(wrapped) != value) {
+    Finding("unwrapping a wrapped value does not give it back", {"wrapped: " + wrapped}, value);
+  }
+  if (xml::UnescapeContent(wrapped) != value) {
+    Finding("UnescapeContent does not unwrap a wrapped value", {"wrapped: " + wrapped}, value);
+  }
+}
+
+// The content as an element's only content: one element, well-formed, reading back as the value.
+void CheckAsContent(const std::string& value, const std::string& content, const char* how) {
+  xml::XmlDocument doc;
+  const std::string text = "<a>" + content + "</a>";
+  const bool wellFormed = doc.SetText(text.c_str());
+  if (!wellFormed || doc.NextFree() != 2 || doc.ElementContent(1) != content) {
+    Finding(std::string(how) + " content does not stay inside its element",
+            {"document: " + text, "error: " + doc.ErrorText()}, value);
+  }
+}
+
+}  // namespace
+}  // namespace ostrel::fuzz
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  using namespace ostrel;
+  if (size < 3) {
+    return 0;
+  }
+  fuzz::SelectCodePage(data[0]);
+  const unsigned flags = data[1] | (static_cast<unsigned>(data[2]) << 8);
+  std::string value(reinterpret_cast<const char*>(data) + 3, size - 3);
+  value.resize(std::char_traits<char>::length(value.c_str()));  // a C text ends at its NUL
+  fuzz::CheckEscape(value, flags);
+  fuzz::CheckWrap(value);
+  fuzz::CheckAsContent(value, xml::EscapeValue(value.c_str(), flags), "escaped");
+  fuzz::CheckAsContent(value, xml::WrapCData(value.c_str()), "wrapped");
+  return 0;
+}
