@@ -135,19 +135,6 @@ void CompleteAtOnce(Registry& registry, WSAOVERLAPPED* overlapped, DWORD bytes) 
   registry.Signal(overlapped->hEvent);
 }
 
-// Sleeps until the descriptor is ready, without the lock: the blocking mode of a socket that
-// was never selected. Returns false when poll() fails.
-bool BlockUntilReady(std::unique_lock<std::mutex>& lock, int fd, short events) {
-  lock.unlock();
-  ::pollfd entry{fd, events, 0};
-  int ready;
-  do {
-    ready = ::poll(&entry, 1, -1);
-  } while (ready < 0 && errno == EINTR);
-  lock.lock();
-  return ready > 0;
-}
-
 int Fail(int error) {
   WSASetLastError(error);
   return SOCKET_ERROR;
@@ -277,8 +264,7 @@ int WSASend(SOCKET s, LPWSABUF buffers, DWORD buffer_count, LPDWORD bytes_sent, 
       }
       return 0;
     }
-    const int fd = socket->fd;
-    if (!posix::BlockUntilReady(lock, fd, POLLOUT) ||
+    if (!posix::BlockUntilReady(registry, lock, s, POLLOUT) ||
         (socket = registry.FindSocket(s)) == nullptr) {
       return posix::Fail(WSAEINTR);  // closed while blocked, as Windows reports it
     }
@@ -345,8 +331,8 @@ int WSARecv(SOCKET s, LPWSABUF buffers, DWORD buffer_count, LPDWORD bytes_receiv
     if (socket->non_blocking) {
       return posix::Fail(WSAEWOULDBLOCK);
     }
-    const int fd = socket->fd;
-    if (!posix::BlockUntilReady(lock, fd, POLLIN) || (socket = registry.FindSocket(s)) == nullptr) {
+    if (!posix::BlockUntilReady(registry, lock, s, POLLIN) ||
+        (socket = registry.FindSocket(s)) == nullptr) {
       return posix::Fail(WSAEINTR);
     }
     room = posix::kNoLimit;

@@ -40,6 +40,7 @@ struct SocketState {
   long armed = FD_READ | FD_WRITE | FD_ACCEPT;  // events that may be recorded (again)
   bool close_recorded = false;                  // FD_CLOSE is recorded once per connection
   bool end_of_stream = false;  // the peer's FIN was read past: POLLIN means nothing new
+  int blocked = 0;             // threads asleep in a blocking call on this socket
   sys::native_sockaddr_in remote{};
   PendingTransfer send;
   PendingTransfer receive;
@@ -89,6 +90,12 @@ bool RefreshNow(Registry& registry, SocketState& socket);
 void MarkConnected(Registry& registry, SocketState& socket, bool record_connect);
 // True when the connection's local address and port equal the remote ones.
 bool ConnectedToItself(int fd, const sys::native_sockaddr_in& remote);
+
+// The blocking mode of a socket that was never selected: sleeps without the lock until the
+// socket's descriptor is ready for `events`, or until closesocket wakes it. The caller looks the
+// socket up again afterwards (it may be gone). False when poll() failed.
+bool BlockUntilReady(Registry& registry, std::unique_lock<std::mutex>& lock, SOCKET s,
+                     short events);
 
 // True while the Windows Sockets start-up count is above zero.
 bool Started();

@@ -115,19 +115,27 @@ void NoSigPipe(int fd) {
 #endif
 }
 
-// Sleeps without the lock until the descriptor is ready (the emulated blocking mode).
-bool BlockUntilReady(std::unique_lock<std::mutex>& lock, int fd, short events) {
+}  // namespace
+
+bool BlockUntilReady(Registry& registry, std::unique_lock<std::mutex>& lock, SOCKET s,
+                     short events) {
+  SocketState* socket = registry.FindSocket(s);
+  if (socket == nullptr) {
+    return false;
+  }
+  ++socket->blocked;  // closesocket then wakes this thread
+  ::pollfd entry{socket->fd, events, 0};
   lock.unlock();
-  ::pollfd entry{fd, events, 0};
   int ready;
   do {
     ready = ::poll(&entry, 1, -1);
   } while (ready < 0 && errno == EINTR);
   lock.lock();
+  if ((socket = registry.FindSocket(s)) != nullptr) {
+    --socket->blocked;
+  }
   return ready > 0;
 }
-
-}  // namespace
 }  // namespace posix
 
 using posix::Registry;
@@ -182,6 +190,7 @@ int closesocket(SOCKET s) {
   const int injected = posix::faults::InjectedError(posix::faults::Call::kCloseSocket);
   Registry& registry = Registry::Get();
   int fd;
+  bool blocked;
   {
     std::lock_guard<std::mutex> lock(registry.mutex);
     posix::SocketState* socket = posix::Lookup(registry, s);
@@ -195,7 +204,13 @@ int closesocket(SOCKET s) {
       }
     }
     fd = socket->fd;
+    blocked = socket->blocked > 0;
     registry.sockets.Remove(s);
+  }
+  // A thread asleep in poll() on the descriptor is not woken by close(); shutting the
+  // connection down wakes it, and it finds the socket gone (WSAEINTR, as Windows reports it).
+  if (blocked) {
+    ::shutdown(fd, SHUT_RDWR);
   }
   // Graceful: queued bytes are still delivered, then FIN.
   ::close(fd);
@@ -440,8 +455,7 @@ int WSAConnect(SOCKET s, const sockaddr* name, int name_length, LPWSABUF /*calle
   // Blocking mode: wait for the outcome here (without a limit of our own, as Windows does;
   // the system's SYN retries end it).
   for (;;) {
-    const int fd = socket->fd;
-    if (!posix::BlockUntilReady(lock, fd, POLLOUT) ||
+    if (!posix::BlockUntilReady(registry, lock, s, POLLOUT) ||
         (socket = registry.FindSocket(s)) == nullptr) {
       return posix::Fail(WSAEINTR);
     }
@@ -500,8 +514,7 @@ SOCKET WSAAccept(SOCKET s, sockaddr* address, LPINT address_length, LPCONDITIONP
       WSASetLastError(WSAEWOULDBLOCK);
       return INVALID_SOCKET;
     }
-    const int listener_fd = listener->fd;
-    if (!posix::BlockUntilReady(lock, listener_fd, POLLIN) ||
+    if (!posix::BlockUntilReady(registry, lock, s, POLLIN) ||
         (listener = registry.FindSocket(s)) == nullptr) {
       WSASetLastError(WSAEINTR);
       return INVALID_SOCKET;
