@@ -192,5 +192,95 @@ TEST_F(SocketClassFaults, ConnectToWithAddressTextThatIsNoAddressMakesNoCall) {
   EXPECT_EQ(faults::CallCount(Call::kWSAConnect), 0u);
 }
 
+// A connected client whose peer answers once it has the request.
+class ConnectedClient {
+ public:
+  explicit ConnectedClient(const LoopbackPeer& peer) {
+    EXPECT_TRUE(socket.CreateAndBind(INADDR_ANY, 0));
+    EXPECT_TRUE(socket.ConnectTo("127.0.0.1", peer.port()));
+  }
+  int Receive(char* into, ULONG size) {
+    buffer = WSABUF{size, into};
+    DWORD count = 0;
+    return socket.Receive(&buffer, 1, &count, 0);
+  }
+  int Send(const char* bytes, ULONG size) {
+    out = WSABUF{size, const_cast<char*>(bytes)};
+    DWORD count = 0;
+    return socket.Send(&out, 1, &count, 0);
+  }
+  net::StreamClientSocket socket;
+  WSABUF buffer{};
+  WSABUF out{};
+};
+
+PeerScript AnswersAfterRequest() {
+  PeerScript script;
+  script.reply = {'o', 'k'};
+  script.reply_after = 1;
+  return script;
+}
+
+TEST_F(SocketClassFaults, ClosingWithATransferUnderWayCancelsItFirst) {
+  {
+    PeerScript script = AnswersAfterRequest();
+    LoopbackPeer peer(script);
+    {
+      ConnectedClient client(peer);
+      char into[2];
+      ASSERT_EQ(client.Receive(into, sizeof into), WSA_IO_PENDING);  // nothing asked yet
+      std::chrono::milliseconds elapsed;
+      EXPECT_TRUE(Timed([&] { return client.socket.Close(); }, &elapsed));
+      EXPECT_LT(elapsed, 1000ms);
+    }
+    ASSERT_TRUE(SettlePeer(peer));
+  }
+  EXPECT_TRUE(NothingLeft());
+}
+
+TEST_F(SocketClassFaults, ReceiveThatFinishedBeforeItsLimitCountsEvenWhenTheWaitSaysOtherwise) {
+  PeerScript script = AnswersAfterRequest();
+  LoopbackPeer peer(script);
+  ConnectedClient client(peer);
+  char into[2];
+  ASSERT_EQ(client.Receive(into, sizeof into), WSA_IO_PENDING);
+  ASSERT_EQ(client.Send("?", 1), 0);
+  // Waiting on the record's event drives the receive to its end.
+  WSAEVENT done = client.socket.ReceiveEvent();
+  ASSERT_EQ(WSAWaitForMultipleEvents(1, &done, TRUE, 5000, FALSE), WSA_WAIT_EVENT_0);
+  DWORD transferred = 0;
+  faults::ScopedPlan plan({Inject(Call::kWSAWaitForMultipleEvents, Effect::kTimeOut)});
+  EXPECT_TRUE(client.socket.AwaitReceiveResult(2000, &transferred));
+  EXPECT_EQ(transferred, 2u);
+  EXPECT_EQ(into[0], 'o');
+}
+
+TEST_F(SocketClassFaults, CompletionEventSetByAnotherDoesNotEndTheWaitForTheResult) {
+  PeerScript script = AnswersAfterRequest();
+  LoopbackPeer peer(script);
+  ConnectedClient client(peer);
+  char into[2];
+  ASSERT_EQ(client.Receive(into, sizeof into), WSA_IO_PENDING);
+  ASSERT_TRUE(WSASetEvent(client.socket.ReceiveEvent()));
+  ASSERT_EQ(client.Send("?", 1), 0);
+  DWORD transferred = 0;
+  EXPECT_TRUE(client.socket.AwaitReceiveResult(5000, &transferred));
+  EXPECT_EQ(transferred, 2u);
+}
+
+TEST_F(SocketClassFaults, ReceiveResultWaitsWithoutALimitWhenAskedTo) {
+  PeerScript script = AnswersAfterRequest();
+  LoopbackPeer peer(script);
+  ConnectedClient client(peer);
+  char into[2];
+  ASSERT_EQ(client.Receive(into, sizeof into), WSA_IO_PENDING);
+  DWORD transferred = 0;
+  EXPECT_FALSE(client.socket.GetReceiveResult(false, &transferred));
+  EXPECT_EQ(WSAGetLastError(), WSA_IO_INCOMPLETE);
+  ASSERT_EQ(client.Send("?", 1), 0);
+  EXPECT_TRUE(client.socket.GetReceiveResult(true, &transferred));
+  EXPECT_EQ(transferred, 2u);
+}
+
 }  // namespace
 }  // namespace ostrel::testing

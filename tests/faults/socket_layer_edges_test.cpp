@@ -1,0 +1,682 @@
+// The socket layer's answers to calls made wrongly, too early or in an unusual mode: the
+// Windows Sockets error each gives, and the blocking mode of sockets that were never selected.
+#include <gtest/gtest.h>
+
+#include <pthread.h>
+#include <signal.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include "faults/fault_test_support.h"
+#include "platform/posix/errors.h"
+#include "platform/socket_test_support.h"
+
+namespace ostrel::testing {
+namespace {
+
+using namespace std::chrono_literals;
+
+SOCKET NewSocket() {
+  return WSASocketA(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0, WSA_FLAG_OVERLAPPED);
+}
+
+// A socket connected without any selection: it stays in blocking mode.
+SOCKET BlockingClient(int port) {
+  const SOCKET s = NewSocket();
+  const sockaddr_in address = LoopbackAddress(port);
+  if (WSAConnect(s, reinterpret_cast<const sockaddr*>(&address), sizeof address, nullptr, nullptr,
+                 nullptr, nullptr) != 0) {
+    closesocket(s);
+    return INVALID_SOCKET;
+  }
+  return s;
+}
+
+class SocketLayerEdges : public FaultTest {};
+
+TEST_F(SocketLayerEdges, SocketsOnlyOfTheOneKindOffered) {
+  char opaque[64] = {};
+  auto* info = reinterpret_cast<WSAPROTOCOL_INFOA*>(opaque);
+  const struct {
+    int family, type, protocol;
+    WSAPROTOCOL_INFOA* info;
+    GROUP group;
+    int error;
+  } cases[] = {
+      {23, SOCK_STREAM, IPPROTO_TCP, nullptr, 0, WSAEAFNOSUPPORT},  // AF_INET6
+      {AF_INET, 2, IPPROTO_TCP, nullptr, 0, WSAESOCKTNOSUPPORT},    // datagrams
+      {AF_INET, SOCK_STREAM, 17, nullptr, 0, WSAEPROTONOSUPPORT},   // UDP
+      {AF_INET, SOCK_STREAM, IPPROTO_TCP, info, 0, WSAEINVAL},
+      {AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 1, WSAEINVAL},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(WSASocketA(c.family, c.type, c.protocol, c.info, c.group, WSA_FLAG_OVERLAPPED),
+              INVALID_SOCKET);
+    EXPECT_EQ(WSAGetLastError(), c.error);
+  }
+  const SOCKET any_protocol = WSASocketA(AF_INET, SOCK_STREAM, 0, nullptr, 0, 0);
+  EXPECT_NE(any_protocol, INVALID_SOCKET);
+  closesocket(any_protocol);
+  EXPECT_TRUE(NothingLeft());
+}
+
+TEST_F(SocketLayerEdges, HandlesThatNameNoSocketAreRefused) {
+  const SOCKET gone = NewSocket();
+  ASSERT_EQ(closesocket(gone), 0);
+  sockaddr_in address = LoopbackAddress(9);
+  int length = sizeof address;
+  int value = 1;
+  int value_length = sizeof value;
+  char byte = 0;
+  WSABUF buffer{1, &byte};
+  DWORD count = 0;
+  DWORD flags = 0;
+  WSAOVERLAPPED record{};
+  WSANETWORKEVENTS notes;
+  auto* name = reinterpret_cast<sockaddr*>(&address);
+  const int results[] = {
+      bind(gone, name, length),
+      listen(gone, 1),
+      getsockname(gone, name, &length),
+      getpeername(gone, name, &length),
+      setsockopt(gone, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<char*>(&value), value_length),
+      getsockopt(gone, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&value), &value_length),
+      WSAConnect(gone, name, length, nullptr, nullptr, nullptr, nullptr),
+      WSAEventSelect(gone, nullptr, 0),
+      WSAEnumNetworkEvents(gone, nullptr, &notes),
+      WSASend(gone, &buffer, 1, &count, 0, nullptr, nullptr),
+      WSARecv(gone, &buffer, 1, &count, &flags, nullptr, nullptr),
+      closesocket(gone),
+  };
+  for (int result : results) {
+    EXPECT_EQ(result, SOCKET_ERROR);
+  }
+  EXPECT_EQ(WSAGetLastError(), WSAENOTSOCK);
+  EXPECT_EQ(WSAAccept(gone, nullptr, nullptr, nullptr, 0), INVALID_SOCKET);
+  EXPECT_EQ(WSAGetLastError(), WSAENOTSOCK);
+  EXPECT_FALSE(WSAGetOverlappedResult(gone, &record, &count, FALSE, &flags));
+  EXPECT_EQ(WSAGetLastError(), WSAENOTSOCK);
+  EXPECT_FALSE(CancelIoEx(reinterpret_cast<HANDLE>(gone), nullptr));
+  EXPECT_EQ(WSAGetLastError(), WSA_INVALID_HANDLE);
+}
+
+TEST_F(SocketLayerEdges, EveryCallFailsWhileSocketsAreNotStarted) {
+  const SOCKET s = NewSocket();
+  WSAEVENT event = WSACreateEvent();
+  ASSERT_EQ(WSACleanup(), 0);
+  char byte = 0;
+  WSABUF buffer{1, &byte};
+  DWORD count = 0;
+  DWORD flags = 0;
+  WSANETWORKEVENTS notes;
+  const sockaddr_in address = LoopbackAddress(9);
+  EXPECT_EQ(NewSocket(), INVALID_SOCKET);
+  EXPECT_EQ(WSAGetLastError(), WSANOTINITIALISED);
+  const int results[] = {
+      bind(s, reinterpret_cast<const sockaddr*>(&address), sizeof address),
+      WSAEventSelect(s, event, FD_READ),
+      WSAEnumNetworkEvents(s, event, &notes),
+      WSASend(s, &buffer, 1, &count, 0, nullptr, nullptr),
+      WSARecv(s, &buffer, 1, &count, &flags, nullptr, nullptr),
+  };
+  for (int result : results) {
+    EXPECT_EQ(result, SOCKET_ERROR);
+    EXPECT_EQ(WSAGetLastError(), WSANOTINITIALISED);
+  }
+  EXPECT_EQ(WSACleanup(), SOCKET_ERROR);  // nothing left to clean up
+  WSADATA data;
+  ASSERT_EQ(WSAStartup(MAKEWORD(2, 2), &data), 0);
+  EXPECT_EQ(WSAStartup(MAKEWORD(2, 2), nullptr), WSAEFAULT);
+  closesocket(s);
+  WSACloseEvent(event);
+  EXPECT_TRUE(NothingLeft());
+}
+
+TEST_F(SocketLayerEdges, AddressArgumentsAreChecked) {
+  const SOCKET s = NewSocket();
+  sockaddr_in address = LoopbackAddress(0);
+  auto* name = reinterpret_cast<sockaddr*>(&address);
+  EXPECT_EQ(bind(s, nullptr, sizeof address), SOCKET_ERROR);
+  EXPECT_EQ(WSAGetLastError(), WSAEFAULT);
+  EXPECT_EQ(bind(s, name, sizeof address - 1), SOCKET_ERROR);
+  EXPECT_EQ(WSAGetLastError(), WSAEFAULT);
+  address.sin_family = 23;
+  EXPECT_EQ(bind(s, name, sizeof address), SOCKET_ERROR);
+  EXPECT_EQ(WSAGetLastError(), WSAEAFNOSUPPORT);
+  address.sin_family = AF_INET;
+  ASSERT_EQ(bind(s, name, sizeof address), 0);
+  EXPECT_EQ(bind(s, name, sizeof address), SOCKET_ERROR);  // bound already
+  EXPECT_EQ(WSAGetLastError(), WSAEINVAL);
+  int length = sizeof address - 1;
+  EXPECT_EQ(getsockname(s, name, &length), SOCKET_ERROR);
+  EXPECT_EQ(WSAGetLastError(), WSAEFAULT);
+  EXPECT_EQ(getsockname(s, name, nullptr), SOCKET_ERROR);
+  length = sizeof address;
+  EXPECT_EQ(getpeername(s, name, &length), SOCKET_ERROR);
+  EXPECT_EQ(WSAGetLastError(), WSAENOTCONN);
+  closesocket(s);
+}
+
+TEST_F(SocketLayerEdges, OptionsOfferedAndRefused) {
+  const SOCKET s = NewSocket();
+  const int on = 1;
+  const char* value = reinterpret_cast<const char*>(&on);
+  const char one_byte = 1;
+  linger hard{1, 0};
+  EXPECT_EQ(setsockopt(s, SOL_SOCKET, SO_SNDBUF, value, sizeof on), 0);
+  EXPECT_EQ(setsockopt(s, SOL_SOCKET, SO_RCVBUF, value, sizeof on), 0);
+  EXPECT_EQ(setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one_byte, 1), 0);  // a BOOL byte will do
+  EXPECT_EQ(setsockopt(s, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&hard), sizeof hard),
+            0);
+  const struct {
+    int level, name;
+    const char* value;
+    int length;
+    int error;
+  } refused[] = {
+      {SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&hard), sizeof hard - 1, WSAEFAULT},
+      {SOL_SOCKET, SO_REUSEADDR, value, 0, WSAEFAULT},
+      {SOL_SOCKET, SO_REUSEADDR, nullptr, sizeof on, WSAEFAULT},
+      {SOL_SOCKET, 0x1234, value, sizeof on, WSAENOPROTOOPT},
+      {IPPROTO_TCP, SO_REUSEADDR, value, sizeof on, WSAENOPROTOOPT},
+  };
+  for (const auto& c : refused) {
+    EXPECT_EQ(setsockopt(s, c.level, c.name, c.value, c.length), SOCKET_ERROR);
+    EXPECT_EQ(WSAGetLastError(), c.error);
+  }
+  int read_back = -1;
+  int length = sizeof read_back;
+  char* into = reinterpret_cast<char*>(&read_back);
+  EXPECT_EQ(getsockopt(s, SOL_SOCKET, SO_ERROR, into, &length), 0);
+  EXPECT_EQ(read_back, 0);
+  EXPECT_EQ(length, 4);
+  EXPECT_EQ(getsockopt(s, SOL_SOCKET, SO_SNDBUF, into, &length), 0);
+  EXPECT_GT(read_back, 0);
+  EXPECT_EQ(getsockopt(s, SOL_SOCKET, SO_RCVBUF, into, &length), 0);
+  EXPECT_GT(read_back, 0);
+  EXPECT_EQ(getsockopt(s, SOL_SOCKET, SO_LINGER, into, &length), SOCKET_ERROR);
+  EXPECT_EQ(WSAGetLastError(), WSAENOPROTOOPT);
+  length = 2;
+  EXPECT_EQ(getsockopt(s, SOL_SOCKET, SO_ERROR, into, &length), SOCKET_ERROR);
+  EXPECT_EQ(WSAGetLastError(), WSAEFAULT);
+  EXPECT_EQ(getsockopt(s, SOL_SOCKET, SO_ERROR, nullptr, &length), SOCKET_ERROR);
+  closesocket(s);
+}
+
+TEST_F(SocketLayerEdges, ConnectAndListenFollowTheSocketsState) {
+  LoopbackPeer peer;
+  RawClient client;
+  sockaddr_in address = LoopbackAddress(peer.port());
+  auto* name = reinterpret_cast<const sockaddr*>(&address);
+  // Started but not yet seen to finish: a second attempt is refused as under way.
+  ASSERT_EQ(client.StartConnect(peer.port()), WSAEWOULDBLOCK);
+  EXPECT_EQ(WSAConnect(client.socket(), name, sizeof address, nullptr, nullptr, nullptr, nullptr),
+            SOCKET_ERROR);
+  EXPECT_EQ(WSAGetLastError(), WSAEALREADY);
+  EXPECT_EQ(listen(client.socket(), 1), SOCKET_ERROR);
+  EXPECT_EQ(WSAGetLastError(), WSAEISCONN);
+  EXPECT_NE(NextEvents(client.socket(), client.connect_event(), 5000), 0);
+  EXPECT_EQ(WSAConnect(client.socket(), name, sizeof address, nullptr, nullptr, nullptr, nullptr),
+            SOCKET_ERROR);
+  EXPECT_EQ(WSAGetLastError(), WSAEISCONN);
+  sockaddr_in peer_address{};
+  int length = sizeof peer_address;
+  ASSERT_EQ(getpeername(client.socket(), reinterpret_cast<sockaddr*>(&peer_address), &length), 0);
+  EXPECT_EQ(peer_address.sin_port, address.sin_port);
+  EXPECT_EQ(WSAConnect(client.socket(), nullptr, 0, nullptr, nullptr, nullptr, nullptr),
+            SOCKET_ERROR);
+  EXPECT_EQ(WSAGetLastError(), WSAEFAULT);
+
+  const SOCKET listener = NewSocket();
+  sockaddr_in any = LoopbackAddress(0);
+  ASSERT_EQ(bind(listener, reinterpret_cast<const sockaddr*>(&any), sizeof any), 0);
+  ASSERT_EQ(listen(listener, -5), 0);  // a negative backlog is taken as the least
+  EXPECT_EQ(WSAConnect(listener, name, sizeof address, nullptr, nullptr, nullptr, nullptr),
+            SOCKET_ERROR);
+  EXPECT_EQ(WSAGetLastError(), WSAEINVAL);
+  closesocket(listener);
+}
+
+int AcceptCondition(LPWSABUF, LPWSABUF, LPQOS, LPQOS, LPWSABUF, LPWSABUF, GROUP*, DWORD_PTR) {
+  return 0;
+}
+
+TEST_F(SocketLayerEdges, AcceptChecksItsArgumentsAndWaitsInBlockingMode) {
+  const SOCKET listener = NewSocket();
+  sockaddr_in address = LoopbackAddress(0);
+  ASSERT_EQ(bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+  EXPECT_EQ(WSAAccept(listener, nullptr, nullptr, nullptr, 0), INVALID_SOCKET);
+  EXPECT_EQ(WSAGetLastError(), WSAEINVAL);  // not listening
+  ASSERT_EQ(listen(listener, 4), 0);
+  int length = sizeof address;
+  ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+  const int port = ntohs(address.sin_port);
+  EXPECT_EQ(WSAAccept(listener, nullptr, nullptr, AcceptCondition, 0), INVALID_SOCKET);
+  EXPECT_EQ(WSAGetLastError(), WSAEOPNOTSUPP);
+  length = 4;
+  EXPECT_EQ(WSAAccept(listener, reinterpret_cast<sockaddr*>(&address), &length, nullptr, 0),
+            INVALID_SOCKET);
+  EXPECT_EQ(WSAGetLastError(), WSAEFAULT);
+
+  // Never selected: the accept waits for the connection that comes a moment later.
+  std::thread late_client([port] {
+    std::this_thread::sleep_for(50ms);
+    const SOCKET s = BlockingClient(port);
+    EXPECT_NE(s, INVALID_SOCKET);
+    std::this_thread::sleep_for(100ms);
+    closesocket(s);
+  });
+  sockaddr_in peer{};
+  length = sizeof peer;
+  const SOCKET accepted =
+      WSAAccept(listener, reinterpret_cast<sockaddr*>(&peer), &length, nullptr, 0);
+  late_client.join();
+  ASSERT_NE(accepted, INVALID_SOCKET);
+  EXPECT_EQ(peer.sin_addr.s_addr, htonl(INADDR_LOOPBACK));
+  closesocket(accepted);
+
+  // Selected (non-blocking) with nothing waiting: would block.
+  WSAEVENT event = WSACreateEvent();
+  ASSERT_EQ(WSAEventSelect(listener, event, FD_ACCEPT), 0);
+  EXPECT_EQ(WSAAccept(listener, nullptr, nullptr, nullptr, 0), INVALID_SOCKET);
+  EXPECT_EQ(WSAGetLastError(), WSAEWOULDBLOCK);
+  closesocket(listener);
+  WSACloseEvent(event);
+  EXPECT_TRUE(NothingLeft());
+}
+
+TEST_F(SocketLayerEdges, BlockingSocketsSendAndReceiveByWaiting) {
+  PeerScript script;
+  script.reply = {'o', 'k'};
+  script.reply_after = 4;  // answers once the whole request is in
+  LoopbackPeer peer(script);
+  {
+    const int closed_port = LoopbackPeer::UnusedPort();
+    const SOCKET s = NewSocket();
+    const sockaddr_in address = LoopbackAddress(closed_port);
+    EXPECT_EQ(WSAConnect(s, reinterpret_cast<const sockaddr*>(&address), sizeof address, nullptr,
+                         nullptr, nullptr, nullptr),
+              SOCKET_ERROR);
+    EXPECT_EQ(WSAGetLastError(), WSAECONNREFUSED);
+    closesocket(s);
+  }
+  const SOCKET s = BlockingClient(peer.port());
+  ASSERT_NE(s, INVALID_SOCKET);
+  // The answer comes only after the request: the receive waits for it.
+  std::thread sender([s] {
+    std::this_thread::sleep_for(50ms);
+    char request[] = {'p', 'i', 'n', 'g'};
+    WSABUF buffer{sizeof request, request};
+    DWORD sent = 0;
+    EXPECT_EQ(WSASend(s, &buffer, 1, &sent, 0, nullptr, nullptr), 0);
+    EXPECT_EQ(sent, 4u);
+  });
+  char answer[2] = {};
+  WSABUF buffer{sizeof answer, answer};
+  DWORD received = 0;
+  DWORD flags = 0;
+  EXPECT_EQ(WSARecv(s, &buffer, 1, &received, &flags, nullptr, nullptr), 0);
+  sender.join();
+  EXPECT_EQ(received, 2u);
+  EXPECT_EQ(answer[0], 'o');
+  closesocket(s);
+}
+
+TEST_F(SocketLayerEdges, BlockingSendWaitsForRoomUntilAllIsSent) {
+  PeerScript script;
+  script.keep_bytes = false;
+  LoopbackPeer peer(script);
+  const SOCKET s = BlockingClient(peer.port());
+  ASSERT_NE(s, INVALID_SOCKET);
+  std::vector<char> bytes(32 * 1024 * 1024, 'b');  // more than the socket buffers hold
+  WSABUF buffer{static_cast<ULONG>(bytes.size()), bytes.data()};
+  DWORD sent = 0;
+  EXPECT_EQ(WSASend(s, &buffer, 1, &sent, 0, nullptr, nullptr), 0);
+  EXPECT_EQ(sent, bytes.size());
+  closesocket(s);
+  ASSERT_TRUE(peer.WaitForFinished(1, 10s));
+  EXPECT_EQ(peer.TotalBytes(), bytes.size());
+}
+
+// Closing a socket from another thread ends a blocking call on it with WSAEINTR, as on
+// Windows, rather than leaving the thread asleep for ever.
+TEST_F(SocketLayerEdges, ClosingTheSocketEndsABlockingCallOnIt) {
+  PeerScript script;
+  script.action = PeerAction::kNeverRead;
+  script.receive_buffer = 4096;
+  LoopbackPeer peer(script);
+  std::vector<char> bytes(32 * 1024 * 1024, 'x');
+  enum class Blocked { kAccept, kReceive, kSend };
+  for (const Blocked call : {Blocked::kAccept, Blocked::kReceive, Blocked::kSend}) {
+    SCOPED_TRACE(static_cast<int>(call));
+    SOCKET s;
+    if (call == Blocked::kAccept) {
+      s = NewSocket();
+      sockaddr_in address = LoopbackAddress(0);
+      ASSERT_EQ(bind(s, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+      ASSERT_EQ(listen(s, 1), 0);
+    } else {
+      s = BlockingClient(peer.port());
+      ASSERT_NE(s, INVALID_SOCKET);
+    }
+    std::thread closer([s] {
+      std::this_thread::sleep_for(100ms);
+      closesocket(s);
+    });
+    char byte = 0;
+    WSABUF one{1, &byte};
+    WSABUF big{static_cast<ULONG>(bytes.size()), bytes.data()};
+    DWORD count = 0;
+    DWORD flags = 0;
+    std::chrono::milliseconds elapsed;
+    const bool failed = Timed(
+        [&] {
+          switch (call) {
+            case Blocked::kAccept:
+              return WSAAccept(s, nullptr, nullptr, nullptr, 0) == INVALID_SOCKET;
+            case Blocked::kReceive:
+              return WSARecv(s, &one, 1, &count, &flags, nullptr, nullptr) == SOCKET_ERROR;
+            case Blocked::kSend:
+              break;
+          }
+          return WSASend(s, &big, 1, &count, 0, nullptr, nullptr) == SOCKET_ERROR;
+        },
+        &elapsed);
+    const int error = WSAGetLastError();
+    closer.join();
+    EXPECT_TRUE(failed);
+    EXPECT_EQ(error, WSAEINTR);
+    EXPECT_LT(elapsed, 5s);
+  }
+}
+
+TEST_F(SocketLayerEdges, NonBlockingTransfersWithoutRecordsSayWouldBlock) {
+  PeerScript script;
+  script.action = PeerAction::kNeverRead;
+  script.receive_buffer = 4096;
+  LoopbackPeer peer(script);
+  RawClient client;
+  ASSERT_TRUE(client.Connect(peer.port()));
+  char byte = 0;
+  WSABUF one{1, &byte};
+  DWORD count = 99;
+  DWORD flags = 0;
+  EXPECT_EQ(WSARecv(client.socket(), &one, 1, &count, &flags, nullptr, nullptr), SOCKET_ERROR);
+  EXPECT_EQ(WSAGetLastError(), WSAEWOULDBLOCK);
+  // A send larger than the room there is moves what fits and says how much.
+  std::vector<char> bytes(32 * 1024 * 1024, 'x');
+  WSABUF big{static_cast<ULONG>(bytes.size()), bytes.data()};
+  count = 0;
+  ASSERT_EQ(WSASend(client.socket(), &big, 1, &count, 0, nullptr, nullptr), 0);
+  EXPECT_GT(count, 0u);
+  EXPECT_LT(count, bytes.size());
+  EXPECT_EQ(WSASend(client.socket(), &big, 1, &count, 0, nullptr, nullptr), SOCKET_ERROR);
+  EXPECT_EQ(WSAGetLastError(), WSAEWOULDBLOCK);
+}
+
+TEST_F(SocketLayerEdges, TransferArgumentsAreChecked) {
+  PeerScript script;
+  script.action = PeerAction::kNeverRead;
+  script.receive_buffer = 4096;
+  LoopbackPeer peer(script);
+  RawClient client;
+  ASSERT_TRUE(client.Connect(peer.port()));
+  const SOCKET s = client.socket();
+  char byte = 0;
+  WSABUF one{1, &byte};
+  DWORD count = 0;
+  DWORD flags = 0;
+  auto routine = [](DWORD, DWORD, LPWSAOVERLAPPED, DWORD) {};
+  EXPECT_EQ(WSASend(s, &one, 1, &count, 1, nullptr, nullptr), SOCKET_ERROR);
+  EXPECT_EQ(WSAGetLastError(), WSAEOPNOTSUPP);
+  EXPECT_EQ(WSASend(s, &one, 1, &count, 0, nullptr, routine), SOCKET_ERROR);
+  EXPECT_EQ(WSAGetLastError(), WSAEOPNOTSUPP);
+  EXPECT_EQ(WSASend(s, nullptr, 1, &count, 0, nullptr, nullptr), SOCKET_ERROR);
+  EXPECT_EQ(WSAGetLastError(), WSAEFAULT);
+  EXPECT_EQ(WSARecv(s, &one, 1, &count, nullptr, nullptr, nullptr), SOCKET_ERROR);
+  EXPECT_EQ(WSAGetLastError(), WSAEFAULT);
+  flags = 1;  // out-of-band data is not offered
+  EXPECT_EQ(WSARecv(s, &one, 1, &count, &flags, nullptr, nullptr), SOCKET_ERROR);
+  EXPECT_EQ(WSAGetLastError(), WSAEOPNOTSUPP);
+  flags = 0;
+  EXPECT_EQ(WSARecv(s, &one, 1, &count, &flags, nullptr, routine), SOCKET_ERROR);
+  EXPECT_EQ(WSAGetLastError(), WSAEOPNOTSUPP);
+
+  // One overlapped transfer each way at a time.
+  WSAOVERLAPPED receiving{};
+  receiving.hEvent = WSACreateEvent();
+  ASSERT_EQ(WSARecv(s, &one, 1, &count, &flags, &receiving, nullptr), SOCKET_ERROR);
+  ASSERT_EQ(WSAGetLastError(), WSA_IO_PENDING);
+  EXPECT_EQ(WSARecv(s, &one, 1, &count, &flags, &receiving, nullptr), SOCKET_ERROR);
+  EXPECT_EQ(WSAGetLastError(), WSAEINPROGRESS);
+  std::vector<char> bytes(32 * 1024 * 1024, 'x');
+  WSABUF big{static_cast<ULONG>(bytes.size()), bytes.data()};
+  WSAOVERLAPPED sending{};
+  sending.hEvent = WSACreateEvent();
+  ASSERT_EQ(WSASend(s, &big, 1, &count, 0, &sending, nullptr), SOCKET_ERROR);
+  ASSERT_EQ(WSAGetLastError(), WSA_IO_PENDING);
+  EXPECT_EQ(WSASend(s, &big, 1, &count, 0, &sending, nullptr), SOCKET_ERROR);
+  EXPECT_EQ(WSAGetLastError(), WSAEINPROGRESS);
+  EXPECT_FALSE(WSAGetOverlappedResult(s, nullptr, &count, FALSE, &flags));
+  EXPECT_EQ(WSAGetLastError(), WSAEFAULT);
+  EXPECT_TRUE(CancelIoEx(reinterpret_cast<HANDLE>(s), nullptr));  // both at once
+  EXPECT_FALSE(WSAGetOverlappedResult(s, &sending, &count, TRUE, &flags));
+  EXPECT_EQ(WSAGetLastError(), WSA_OPERATION_ABORTED);
+  EXPECT_FALSE(WSAGetOverlappedResult(s, &receiving, &count, TRUE, &flags));
+  EXPECT_EQ(WSAGetLastError(), WSA_OPERATION_ABORTED);
+  EXPECT_FALSE(CancelIoEx(reinterpret_cast<HANDLE>(s), nullptr));
+  EXPECT_EQ(WSAGetLastError(), ERROR_NOT_FOUND);
+  WSACloseEvent(receiving.hEvent);
+  WSACloseEvent(sending.hEvent);
+
+  const SOCKET unconnected = NewSocket();
+  EXPECT_EQ(WSASend(unconnected, &one, 1, &count, 0, nullptr, nullptr), SOCKET_ERROR);
+  EXPECT_EQ(WSAGetLastError(), WSAENOTCONN);
+  EXPECT_EQ(WSARecv(unconnected, &one, 1, &count, &flags, nullptr, nullptr), SOCKET_ERROR);
+  EXPECT_EQ(WSAGetLastError(), WSAENOTCONN);
+  closesocket(unconnected);
+}
+
+TEST_F(SocketLayerEdges, PeekLeavesTheBytesForTheNextReceive) {
+  PeerScript script;
+  script.reply = {'a', 'b', 'c'};
+  LoopbackPeer peer(script);
+  const SOCKET s = BlockingClient(peer.port());
+  ASSERT_NE(s, INVALID_SOCKET);
+  char into[3] = {};
+  WSABUF buffer{sizeof into, into};
+  DWORD count = 0;
+  DWORD flags = MSG_PEEK;
+  ASSERT_EQ(WSARecv(s, &buffer, 1, &count, &flags, nullptr, nullptr), 0);
+  EXPECT_GT(count, 0u);
+  EXPECT_EQ(into[0], 'a');
+  flags = 0;
+  std::memset(into, 0, sizeof into);
+  DWORD total = 0;
+  while (total < 3) {
+    WSABUF rest{static_cast<ULONG>(3 - total), into + total};
+    ASSERT_EQ(WSARecv(s, &rest, 1, &count, &flags, nullptr, nullptr), 0);
+    total += count;
+  }
+  EXPECT_EQ(std::string(into, 3), "abc");
+  closesocket(s);
+}
+
+TEST_F(SocketLayerEdges, ShortSendOverSeveralBuffersCompletesWithAllOfThem) {
+  LoopbackPeer peer;
+  RawClient client;
+  ASSERT_TRUE(client.Connect(peer.port()));
+  char first[] = {'a', 'b', 'c', 'd', 'e', 'f', 'g', 'h'};
+  char second[] = {'i', 'j', 'k'};
+  WSABUF buffers[] = {{0, nullptr}, {sizeof first, first}, {sizeof second, second}};
+  WSAOVERLAPPED record{};
+  record.hEvent = WSACreateEvent();
+  DWORD count = 0;
+  {
+    faults::ScopedPlan plan({ShortTransfer(Call::kWSASend, 5, 0, 1)});
+    ASSERT_EQ(WSASend(client.socket(), buffers, 3, &count, 0, &record, nullptr), SOCKET_ERROR);
+    ASSERT_EQ(WSAGetLastError(), WSA_IO_PENDING);
+  }
+  DWORD flags = 0;
+  ASSERT_TRUE(WSAGetOverlappedResult(client.socket(), &record, &count, TRUE, &flags));
+  EXPECT_EQ(count, 11u);  // never a part: all of it, across the buffers
+  closesocket(client.socket());
+  ASSERT_TRUE(peer.WaitForFinished(1, 5s));
+  const std::vector<unsigned char> got = peer.Connections()[0].bytes;
+  EXPECT_EQ(std::string(got.begin(), got.end()), "abcdefghijk");
+  WSACloseEvent(record.hEvent);
+}
+
+TEST_F(SocketLayerEdges, SelectionAndEnumerationCheckTheirEvent) {
+  const SOCKET s = NewSocket();
+  WSAEVENT gone = WSACreateEvent();
+  WSACloseEvent(gone);
+  EXPECT_EQ(WSAEventSelect(s, gone, FD_READ), SOCKET_ERROR);
+  EXPECT_EQ(WSAGetLastError(), WSAEINVAL);
+  EXPECT_EQ(WSAEventSelect(s, gone, 0), 0);  // a selection of nothing needs no event
+  WSANETWORKEVENTS notes;
+  EXPECT_EQ(WSAEnumNetworkEvents(s, gone, &notes), SOCKET_ERROR);
+  EXPECT_EQ(WSAGetLastError(), WSAEINVAL);
+  EXPECT_EQ(WSAEnumNetworkEvents(s, nullptr, nullptr), SOCKET_ERROR);
+  EXPECT_EQ(WSAGetLastError(), WSAEFAULT);
+  closesocket(s);
+}
+
+TEST_F(SocketLayerEdges, ResetBeforeTheConnectWasSeenCountsAsMadeThenClosed) {
+  PeerScript script;
+  script.action = PeerAction::kResetAtOnce;
+  LoopbackPeer peer(script);
+  RawClient client;
+  ASSERT_EQ(client.StartConnect(peer.port()), WSAEWOULDBLOCK);
+  ASSERT_TRUE(peer.WaitForFinished(1, 5s));
+  std::this_thread::sleep_for(20ms);  // the reset has arrived before anyone looks
+  WSANETWORKEVENTS notes;
+  ASSERT_EQ(WSAEventSelect(client.socket(), client.connect_event(), FD_CONNECT | FD_CLOSE), 0);
+  const long events = NextEvents(client.socket(), client.connect_event(), 5000, &notes);
+  ASSERT_EQ(events & FD_CONNECT, FD_CONNECT);
+  EXPECT_EQ(notes.iErrorCode[FD_CONNECT_BIT], 0);
+  long later = events;
+  if ((later & FD_CLOSE) == 0)
+    later = NextEvents(client.socket(), client.connect_event(), 5000, &notes);
+  ASSERT_EQ(later & FD_CLOSE, FD_CLOSE);
+  EXPECT_EQ(notes.iErrorCode[FD_CLOSE_BIT], WSAECONNABORTED);
+}
+
+TEST_F(SocketLayerEdges, PendingReceiveEndsWithTheStreamOrTheReset) {
+  for (const PeerAction action : {PeerAction::kCloseAtOnce, PeerAction::kResetAtOnce}) {
+    SCOPED_TRACE(action == PeerAction::kCloseAtOnce ? "close" : "reset");
+    PeerScript script;
+    script.action = action;
+    LoopbackPeer peer(script);
+    RawClient client;
+    ASSERT_TRUE(client.Connect(peer.port()));
+    char into[8];
+    WSABUF buffer{sizeof into, into};
+    DWORD count = 99;
+    DWORD flags = 0;
+    WSAOVERLAPPED record{};
+    record.hEvent = WSACreateEvent();
+    {
+      // Started before the peer's end is looked at, the receive goes pending; the wait for its
+      // result then finds the end.
+      faults::ScopedPlan plan({Inject(Call::kWSARecv, Effect::kWouldBlock)});
+      ASSERT_EQ(WSARecv(client.socket(), &buffer, 1, &count, &flags, &record, nullptr),
+                SOCKET_ERROR);
+      ASSERT_EQ(WSAGetLastError(), WSA_IO_PENDING);
+    }
+    ASSERT_TRUE(peer.WaitForFinished(1, 5s));
+    const BOOL done = WSAGetOverlappedResult(client.socket(), &record, &count, TRUE, &flags);
+    if (action == PeerAction::kCloseAtOnce) {
+      EXPECT_TRUE(done);
+      EXPECT_EQ(count, 0u);  // the end of the stream
+    } else {
+      EXPECT_FALSE(done);
+      EXPECT_EQ(WSAGetLastError(), WSAECONNRESET);
+    }
+    WSACloseEvent(record.hEvent);
+  }
+}
+
+void NoOp(int) {}
+
+TEST_F(SocketLayerEdges, SignalDuringAWaitNeitherEndsNorFailsIt) {
+  struct sigaction action {};
+  action.sa_handler = NoOp;  // no SA_RESTART: poll() comes back with EINTR
+  struct sigaction previous {};
+  ASSERT_EQ(sigaction(SIGUSR1, &action, &previous), 0);
+  PeerScript script;
+  script.action = PeerAction::kNeverRead;
+  LoopbackPeer peer(script);
+  RawClient client;
+  ASSERT_TRUE(client.Connect(peer.port()));
+  WSAEVENT event = WSACreateEvent();
+  ASSERT_EQ(WSAEventSelect(client.socket(), event, FD_READ), 0);
+  const pthread_t waiter = pthread_self();
+  std::atomic<bool> waiting{true};
+  std::thread signaller([&] {
+    while (waiting) {
+      pthread_kill(waiter, SIGUSR1);
+      std::this_thread::sleep_for(20ms);
+    }
+  });
+  std::chrono::milliseconds elapsed;
+  const DWORD waited =
+      Timed([&] { return WSAWaitForMultipleEvents(1, &event, TRUE, 300, FALSE); }, &elapsed);
+  waiting = false;
+  signaller.join();
+  sigaction(SIGUSR1, &previous, nullptr);
+  EXPECT_EQ(waited, WSA_WAIT_TIMEOUT);
+  EXPECT_GE(elapsed, 300ms);
+  WSACloseEvent(event);
+}
+
+TEST_F(SocketLayerEdges, SystemErrorsMapToTheirWindowsSocketsCodes) {
+  const struct {
+    int errno_value;
+    int windows;
+  } cases[] = {
+      {EINTR, WSAEINTR},
+      {EBADF, WSAENOTSOCK},
+      {EACCES, WSAEACCES},
+      {EPERM, WSAEACCES},
+      {EFAULT, WSAEFAULT},
+      {EINVAL, WSAEINVAL},
+      {ENFILE, WSAEMFILE},
+      {EWOULDBLOCK, WSAEWOULDBLOCK},
+      {EINPROGRESS, WSAEINPROGRESS},
+      {EALREADY, WSAEALREADY},
+      {ENOTSOCK, WSAENOTSOCK},
+      {EDESTADDRREQ, WSAEDESTADDRREQ},
+      {EMSGSIZE, WSAEMSGSIZE},
+      {EPROTOTYPE, WSAEPROTOTYPE},
+      {ENOPROTOOPT, WSAENOPROTOOPT},
+      {EPROTONOSUPPORT, WSAEPROTONOSUPPORT},
+      {ESOCKTNOSUPPORT, WSAESOCKTNOSUPPORT},
+      {EOPNOTSUPP, WSAEOPNOTSUPP},
+      {ENOTSUP, WSAEOPNOTSUPP},
+      {EPFNOSUPPORT, WSAEPFNOSUPPORT},
+      {EAFNOSUPPORT, WSAEAFNOSUPPORT},
+      {EADDRNOTAVAIL, WSAEADDRNOTAVAIL},
+      {ENETDOWN, WSAENETDOWN},
+      {ENETRESET, WSAENETRESET},
+      {ENOMEM, WSAENOBUFS},
+      {EISCONN, WSAEISCONN},
+      {ESHUTDOWN, WSAESHUTDOWN},
+      {ETOOMANYREFS, WSAETOOMANYREFS},
+      {ELOOP, WSAELOOP},
+      {ENAMETOOLONG, WSAENAMETOOLONG},
+      {EHOSTDOWN, WSAEHOSTDOWN},
+      {EIO, WSASYSCALLFAILURE},  // anything else
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(wsa::posix::ErrorFromErrno(c.errno_value), c.windows) << c.errno_value;
+  }
+}
+
+}  // namespace
+}  // namespace ostrel::testing
