@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstring>
 #include <initializer_list>
 #include <utility>
 
@@ -66,7 +67,8 @@ std::vector<unsigned char> FrameDocument(const std::string& document) {
   const std::uint32_t total = static_cast<std::uint32_t>(document.size() + 4);
   std::vector<unsigned char> frame(total);
   for (int i = 0; i < 4; ++i) frame[i] = static_cast<unsigned char>(total >> (8 * i));
-  std::copy(document.begin(), document.end(), frame.begin() + 4);
+  // One block copy (an element-wise copy from char to unsigned char would go byte by byte).
+  if (!document.empty()) std::memcpy(frame.data() + 4, document.data(), document.size());
   return frame;
 }
 

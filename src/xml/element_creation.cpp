@@ -1,5 +1,6 @@
 // Adding elements: the markup goes straight into the text, laid out one element per line, and
 // the records are kept in step (linked, and shifted behind the insertion) without a new parse.
+#include <cstdint>
 #include <cstring>
 #include <limits>
 #include <string_view>
@@ -29,42 +30,57 @@ bool EndsInLoneLeadByte(const char* text) {
   return false;
 }
 
-// Appends the pieces with one size change and one copy each, rather than one append call per
-// piece: the markup of a new element is a handful of short pieces.
-inline void CopyPieces(char*) {}
-
-template <class... Rest>
-inline void CopyPieces(char* at, std::string_view piece, Rest... rest) {
-  if (!piece.empty()) std::memcpy(at, piece.data(), piece.size());
-  CopyPieces(at + piece.size(), rest...);
-}
-
-constexpr size_t kScratchRoom = 256;
-
-template <class... Pieces>
-void AppendPieces(std::string& out, Pieces... pieces) {
-  const size_t total = (std::string_view(pieces).size() + ...);
-  const size_t at = out.size();
-  out.resize(at + total);
-  CopyPieces(&out[at], std::string_view(pieces)...);
+// Copies n bytes; most pieces of markup are a few bytes, copied in place by two overlapping
+// loads and stores of fixed size rather than by a call.
+inline void CopyBytes(char* out, const char* in, size_t n) {
+  const auto copy = [out, in, n](auto word) {
+    std::memcpy(&word, in, sizeof word);
+    std::memcpy(out, &word, sizeof word);
+    std::memcpy(&word, in + n - sizeof word, sizeof word);
+    std::memcpy(out + n - sizeof word, &word, sizeof word);
+  };
+  if (n >= 8 && n <= 16) {
+    copy(uint64_t{});
+  } else if (n >= 4 && n < 8) {
+    copy(uint32_t{});
+  } else if (n > 16) {
+    std::memcpy(out, in, n);
+  } else {
+    for (size_t i = 0; i < n; ++i) out[i] = in[i];
+  }
 }
 
 }  // namespace
 
-std::string_view XmlDocument::PendingNode::Text() const {
-  return std::string_view(buffer).substr(from);
+void XmlDocument::PendingNode::Append(std::string_view piece) {
+  pieces[count++] = piece;
+  size += piece.size();
 }
 
-// The node's text becomes before + (lineBreak) + text + after + name, built behind it in the
-// same buffer (room made first, so that the old text stays readable while it is copied).
-void XmlDocument::PendingNode::Rewrite(std::string_view before, std::string_view lineBreak,
-                                       std::string_view after, std::string_view name) {
-  const size_t old = buffer.size() - from;
-  const size_t start = buffer.size();
-  buffer.reserve(start + before.size() + lineBreak.size() + old + after.size() + name.size());
-  const std::string_view text(buffer.data() + from, old);
-  AppendPieces(buffer, before, lineBreak, text, after, name);
-  from = start;
+void XmlDocument::PendingNode::Prepend(std::string_view first, std::string_view second) {
+  for (int i = count - 1; i >= 0; --i) pieces[i + 2] = pieces[i];
+  pieces[0] = first;
+  pieces[1] = second;
+  count += 2;
+  size += first.size() + second.size();
+}
+
+// A name or value that lies inside the document's own text would move while the text is
+// edited: then the markup is copied out first, into the scratch buffer. (Every other piece is a
+// literal or a string of InsertElement's own.)
+void XmlDocument::DetachFromText(PendingNode& node, const char* name, const char* value) {
+  const auto begin = reinterpret_cast<std::uintptr_t>(text_.data());
+  const std::uintptr_t end = begin + text_.capacity() + 1;
+  const auto inside = [begin, end](const char* p) {
+    const auto at = reinterpret_cast<std::uintptr_t>(p);
+    return at >= begin && at < end;
+  };
+  if (!inside(name) && (value == nullptr || !inside(value))) return;
+  scratch_.clear();
+  for (int i = 0; i < node.count; ++i) scratch_.append(node.pieces[i]);
+  node.count = 0;
+  node.size = 0;
+  node.Append(scratch_);
 }
 
 bool XmlDocument::IsEmptyElement(int32_t index) const {
@@ -106,12 +122,11 @@ bool XmlDocument::InsertElement(const char* name, const char* value, unsigned fl
   if (n + 4 > static_cast<size_t>(ElementRecord::MaxStartTagLength)) return false;
   if (hasValue && n + 3 > static_cast<size_t>(ElementRecord::MaxEndTagLength)) return false;
 
-  // The markup is built in the document's scratch buffer, which keeps its room from call to
-  // call: one allocation per document.
-  scratch_.clear();
-  if (scratch_.capacity() < kScratchRoom) scratch_.reserve(kScratchRoom);
-  PendingNode node{0, flags, scratch_, 0};
+  // The markup is a list of pieces, written into the text at once where it goes.
+  PendingNode node;
+  node.flags = flags;
   const std::string_view nameText(name, n);
+  std::string escaped;  // outlives the pieces that view it
   int32_t length, startTag, endTag;
   if (hasValue) {
     // A value without a special byte escapes to itself: it is copied as it stands. (Escaping
@@ -119,22 +134,23 @@ bool XmlDocument::InsertElement(const char* name, const char* value, unsigned fl
     const char* specials = (flags & EscapeQuotes) != 0 ? "<&>'\"" : "<&>";
     const bool plain = (flags & AsCData) == 0 && std::strpbrk(value, specials) == nullptr &&
                        !EndsInLoneLeadByte(value);
-    std::string escaped;
     if (!plain) escaped = (flags & AsCData) != 0 ? WrapCData(value) : EscapeValue(value, flags);
     const std::string_view content = plain ? std::string_view(value) : std::string_view(escaped);
     if (content.size() > kMaxTextLength) return false;
-    AppendPieces(node.buffer, "<", nameText, ">", content, "</", nameText, ">");
-    length = static_cast<int32_t>(content.size() + 2 * n + 5);
+    for (std::string_view piece : {std::string_view("<"), nameText, std::string_view(">"), content,
+                                   std::string_view("</"), nameText, std::string_view(">")})
+      node.Append(piece);
+    length = static_cast<int32_t>(node.size);
     startTag = static_cast<int32_t>(n + 2);
     endTag = static_cast<int32_t>(n + 3);
   } else {
-    const char* close = (flags & NoEndTag) != 0         ? ">"
-                        : (flags & SpacedEmptyTag) != 0 ? " />"
-                                                        : "/>";
-    AppendPieces(node.buffer, "<", nameText, close);
-    length = startTag = static_cast<int32_t>(node.buffer.size());
+    node.Append("<");
+    node.Append(nameText);
+    node.Append((flags & NoEndTag) != 0 ? ">" : (flags & SpacedEmptyTag) != 0 ? " />" : "/>");
+    length = startTag = static_cast<int32_t>(node.size);
     endTag = 0;
   }
+  DetachFromText(node, name, value);
 
   // Room for the record first, so that nothing below can fail half way.
   if (nextFree_ == tree_.Capacity()) tree_.EnsureCapacity(0, nextFree_);
@@ -151,7 +167,7 @@ bool XmlDocument::InsertElement(const char* name, const char* value, unsigned fl
   record.firstChild = 0;
   record.flags = (flags & NoEndTag) != 0 ? ElementRecord::Unended : 0;
   LinkElement(parent, reference, element);
-  ShiftFollowing(element, static_cast<int32_t>(node.Text().size()) - replaced);
+  ShiftFollowing(element, static_cast<int32_t>(node.size) - replaced);
 
   if ((flags & AsChild) != 0) {
     currentPos_ = parent;
@@ -221,17 +237,19 @@ int32_t XmlDocument::PlaceElementText(int32_t parent, int32_t& reference, Pendin
   const std::string_view lineBreak = lineBreaks ? kLineBreak : "";
   if (lineBreaks) {
     if (empty || noContent) s += 2;
-    AppendPieces(node.buffer, lineBreak);
+    node.Append(lineBreak);
   }
 
   int32_t at, removed;
-  std::string_view tagName;  // a view into the text: read before the text changes
   size_t tagNameSize = 0;
   if (empty) {
-    tagName = TagNameIn(parent);
-    tagNameSize = tagName.size();
+    // The parent's name is copied out of the text, which is about to change.
+    tagName_.assign(TagNameIn(parent));
+    tagNameSize = tagName_.size();
     if (tagNameSize + 3 > static_cast<size_t>(ElementRecord::MaxEndTagLength)) return -1;
-    node.Rewrite(">", lineBreak, "</", tagName);
+    node.Prepend(">", lineBreak);
+    node.Append("</");
+    node.Append(tagName_);
     // The parent's own final '>' closes the new end tag.
     if (p.Has(ElementRecord::Unended)) {
       at = p.start + p.length - 1;
@@ -244,7 +262,7 @@ int32_t XmlDocument::PlaceElementText(int32_t parent, int32_t& reference, Pendin
     at = contentStart;
     removed = p.length - p.StartTagLength() - p.EndTagLength();
   } else if (noContent) {
-    if (lineBreaks) node.Rewrite(lineBreak, "", "", "");
+    if (lineBreaks) node.Prepend(lineBreak, "");
     at = contentStart;
     removed = 0;
   } else {
@@ -252,7 +270,7 @@ int32_t XmlDocument::PlaceElementText(int32_t parent, int32_t& reference, Pendin
     removed = 0;
   }
 
-  const size_t newLength = text_.size() - static_cast<size_t>(removed) + node.Text().size();
+  const size_t newLength = text_.size() - static_cast<size_t>(removed) + node.size;
   if (newLength > kMaxTextLength) return -1;
   ReserveText(newLength);  // the only step that can fail; nothing has changed yet
 
@@ -265,7 +283,7 @@ int32_t XmlDocument::PlaceElementText(int32_t parent, int32_t& reference, Pendin
     }
     opened.SetEndTagLength(static_cast<int32_t>(tagNameSize) + 3);
   }
-  ReplaceSpan(at, removed, node.Text());
+  ReplaceSpan(at, removed, node);
   node.start = s;
   reference = after;
   return removed;
@@ -344,9 +362,16 @@ void XmlDocument::ReserveText(size_t length) {
   }
 }
 
-void XmlDocument::ReplaceSpan(int32_t offset, int32_t removed, std::string_view inserted) {
-  ReserveText(text_.size() - static_cast<size_t>(removed) + inserted.size());
-  text_.replace(static_cast<size_t>(offset), static_cast<size_t>(removed), inserted);
+void XmlDocument::ReplaceSpan(int32_t offset, int32_t removed, const PendingNode& node) {
+  ReserveText(text_.size() - static_cast<size_t>(removed) + node.size);
+  // One move of the bytes behind the span, then each piece copied into the gap.
+  text_.replace(static_cast<size_t>(offset), static_cast<size_t>(removed), node.size, '\0');
+  char* out = &text_[static_cast<size_t>(offset)];
+  for (int i = 0; i < node.count; ++i) {
+    const std::string_view piece = node.pieces[i];
+    CopyBytes(out, piece.data(), piece.size());
+    out += piece.size();
+  }
 }
 
 }  // namespace ostrel::xml

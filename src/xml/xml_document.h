@@ -107,15 +107,15 @@ class XmlDocument {
   int32_t FindChild(int32_t parent, std::string_view name) const;
 
  private:
-  // The markup of an element being added: the tail of a scratch buffer from `from` on.
+  // The markup of an element being added, as pieces to be written into the text at once.
   struct PendingNode {
-    int32_t start;
-    unsigned flags;
-    std::string& buffer;
-    size_t from;
-    std::string_view Text() const;
-    void Rewrite(std::string_view before, std::string_view lineBreak, std::string_view after,
-                 std::string_view name);
+    int32_t start = 0;
+    unsigned flags = 0;
+    std::string_view pieces[12];
+    int count = 0;
+    size_t size = 0;  // of all pieces together
+    void Append(std::string_view piece);
+    void Prepend(std::string_view first, std::string_view second);
   };
   bool Parse();
   int32_t ParseElements(ScanCursor& cursor);
@@ -135,7 +135,8 @@ class XmlDocument {
   int32_t PlaceElementText(int32_t parent, int32_t& reference, PendingNode& node);
   void LinkElement(int32_t parent, int32_t after, int32_t element);
   void ShiftFollowing(int32_t element, int32_t shift);
-  void ReplaceSpan(int32_t offset, int32_t removed, std::string_view inserted);
+  void ReplaceSpan(int32_t offset, int32_t removed, const PendingNode& node);
+  void DetachFromText(PendingNode& node, const char* name, const char* value);
   void ReserveText(size_t length);
   bool IsEmptyElement(int32_t index) const;
   bool HasNoContent(int32_t index) const;
@@ -151,7 +152,8 @@ class XmlDocument {
   int32_t nodeLength_ = 0;
   uint32_t options_ = 0;
   bool byteByByte_ = false;  // set only while SetTextByteByByte parses
-  std::string scratch_;      // room reused by InsertElement for the markup it builds
+  std::string scratch_;      // InsertElement: markup copied out of the text (rarely needed)
+  std::string tagName_;      // InsertElement: the name of a parent being opened
   // No entry table: nothing in this system ever adds entries to one.
   ElementStore tree_;
 };

@@ -54,6 +54,25 @@ TEST_F(ValuePaths, ElementContentIsTheEscapedOrWrappedValueUnderEveryCodePage) {
   }
 }
 
+TEST_F(ValuePaths, ANameOrValueTakenFromTheDocumentsOwnTextIsWrittenAsItWas) {
+  XmlDocument doc;
+  doc.SetText("<?xml version=\"1.0\"?>\r\n");
+  ASSERT_TRUE(doc.InsertElement("root", nullptr, 0));
+  for (int i = 0; i < 6; ++i) {
+    // The whole text as the value: the text is edited while the value is written.
+    const std::string before(doc.Text());
+    ASSERT_TRUE(doc.InsertElement("v", doc.Text().data(), AsChild));
+    EXPECT_EQ(doc.ElementContent(doc.ChildPos()), EscapeValue(before.c_str(), 0));
+    ASSERT_INVARIANTS(doc);
+  }
+  // A name that is the text's own last bytes (NUL-terminated there).
+  const std::string_view text = doc.Text();
+  const char* name = text.data() + text.size() - 1;  // the final '\n'... not a name, but written
+  ASSERT_TRUE(doc.InsertElement(name, nullptr, AsChild));
+  EXPECT_EQ(doc.ElementMarkup(doc.ChildPos()), "<\n/>");
+  ASSERT_TRUE(testing::InvariantsHold(doc, testing::CheckDepth::Structural));
+}
+
 TEST_F(ValuePaths, TakingTheTextLeavesAnEmptyDocument) {
   XmlDocument doc;
   doc.SetText("<?xml version=\"1.0\"?>\r\n");
