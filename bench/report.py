@@ -3,6 +3,7 @@
 JSON file of records (one per benchmark and input) and a chart drawn with gnuplot."""
 import argparse
 import json
+import re
 import os
 import subprocess
 import sys
@@ -32,9 +33,7 @@ GENERATED = ["flat-1MB", "flat-16MB", "flat-128MB", "attributes-16MB", "text-16M
 
 def base_name(b):
     name = b.get("run_name", b["name"]).split("/repeats:")[0]
-    for suffix in ("/iterations:1", "/real_time"):
-        name = name.replace(suffix, "")
-    return name
+    return re.sub(r"/(iterations:\d+|real_time)", "", name)
 
 
 def to_ns(b, clock="cpu_time"):
