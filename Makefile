@@ -1,7 +1,9 @@
 # The short commands. CMake presets (CMakePresets.json) do the real work.
-.PHONY: all test test-all demo bench fuzz clean asan tsan slow windows
+.PHONY: all test test-all demo bench fuzz clean asan tsan slow windows coverage
 
 JOBS ?= 2
+# How long `make fuzz` runs each fuzz target.
+FUZZ_SECONDS ?= 60
 
 all:
 	@scripts/deps.sh test
@@ -18,11 +20,14 @@ demo:
 	cmake --build --preset default -j $(JOBS) --target ostrel-cli
 	build/default/tools/ostrel demo
 
+# The quick suite under AddressSanitizer and UndefinedBehaviorSanitizer, then the long resource
+# checks once more for LeakSanitizer's verdict at their exit.
 asan:
 	@scripts/deps.sh sanitize
 	cmake --preset asan
 	cmake --build --preset asan -j $(JOBS)
 	ctest --preset asan
+	ctest --test-dir build/asan -L long --output-on-failure
 
 tsan:
 	@scripts/deps.sh sanitize
@@ -38,8 +43,9 @@ windows:
 	@scripts/deps.sh windows
 	scripts/windows.sh
 
-# Sanitizers, the slow-labelled tests and the Windows builds.
-test-all: test asan tsan slow
+# Sanitizers, the slow-labelled tests, each fuzz target for FUZZ_SECONDS, the transport's line
+# coverage and the Windows builds.
+test-all: test asan tsan slow fuzz coverage
 	@if [ -x scripts/windows.sh ]; then $(MAKE) windows; fi
 
 bench:
@@ -52,7 +58,12 @@ fuzz:
 	@scripts/deps.sh fuzz
 	cmake --preset fuzz
 	cmake --build --preset fuzz -j $(JOBS)
-	scripts/fuzz.sh
+	scripts/fuzz.sh $(FUZZ_SECONDS)
+
+# Line coverage of src/net and src/platform/posix by their tests (at least 95%).
+coverage:
+	@scripts/deps.sh coverage
+	JOBS=$(JOBS) scripts/coverage.sh
 
 clean:
 	rm -rf build
