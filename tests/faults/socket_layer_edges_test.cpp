@@ -4,6 +4,8 @@
 
 #include <pthread.h>
 #include <signal.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
@@ -13,6 +15,7 @@
 #include <vector>
 
 #include "faults/fault_test_support.h"
+#include "net/framed_request.h"
 #include "platform/posix/errors.h"
 #include "platform/socket_test_support.h"
 
@@ -530,6 +533,102 @@ TEST_F(SocketLayerEdges, ShortSendOverSeveralBuffersCompletesWithAllOfThem) {
   const std::vector<unsigned char> got = peer.Connections()[0].bytes;
   EXPECT_EQ(std::string(got.begin(), got.end()), "abcdefghijk");
   WSACloseEvent(record.hEvent);
+}
+
+TEST_F(SocketLayerEdges, ReceiveOnAResetConnectionFailsAtOnce) {
+  PeerScript script;
+  script.action = PeerAction::kResetAtOnce;
+  LoopbackPeer peer(script);
+  RawClient client;
+  ASSERT_TRUE(client.Connect(peer.port()));
+  ASSERT_TRUE(peer.WaitForFinished(1, 5s));
+  std::this_thread::sleep_for(20ms);  // the reset has arrived
+  char into[4];
+  WSABUF buffer{sizeof into, into};
+  DWORD count = 0;
+  DWORD flags = 0;
+  WSAOVERLAPPED record{};
+  record.hEvent = WSACreateEvent();
+  EXPECT_EQ(WSARecv(client.socket(), &buffer, 1, &count, &flags, &record, nullptr), SOCKET_ERROR);
+  EXPECT_EQ(WSAGetLastError(), WSAECONNRESET);
+  WSACloseEvent(record.hEvent);
+}
+
+TEST_F(SocketLayerEdges, SecondListenerOnAPortInUseIsRefused) {
+  const SOCKET first = NewSocket();
+  const SOCKET second = NewSocket();
+  const int on = 1;
+  for (SOCKET s : {first, second}) {
+    ASSERT_EQ(setsockopt(s, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&on), 4), 0);
+  }
+  sockaddr_in address = LoopbackAddress(0);
+  ASSERT_EQ(bind(first, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+  int length = sizeof address;
+  ASSERT_EQ(getsockname(first, reinterpret_cast<sockaddr*>(&address), &length), 0);
+  ASSERT_EQ(listen(first, 1), 0);
+  // Address reuse lets the second bind to the same port, but only one may listen there.
+  if (bind(second, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
+    EXPECT_EQ(listen(second, 1), SOCKET_ERROR);
+    EXPECT_EQ(WSAGetLastError(), WSAEADDRINUSE);
+  } else {
+    EXPECT_EQ(WSAGetLastError(), WSAEADDRINUSE);
+  }
+  closesocket(first);
+  closesocket(second);
+}
+
+TEST_F(SocketLayerEdges, DeferringThePortChoiceNeedsASocket) {
+  EXPECT_EQ(platform::DeferClientPortChoice(INVALID_SOCKET), WSAENOTSOCK);
+  const SOCKET s = NewSocket();
+  EXPECT_EQ(platform::DeferClientPortChoice(s), 0);
+  closesocket(s);
+}
+
+// With no descriptor left, making a socket or accepting a connection fails with WSAEMFILE and
+// takes nothing; the exchange reports it and leaves nothing behind.
+TEST_F(SocketLayerEdges, DescriptorsRunningOutAreReportedAndLeakNothing) {
+  LoopbackPeer peer;
+  const SOCKET listener = NewSocket();
+  sockaddr_in address = LoopbackAddress(0);
+  ASSERT_EQ(bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(listen(listener, 4), 0);
+  int length = sizeof address;
+  ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+  const SOCKET waiting = BlockingClient(ntohs(address.sin_port));  // queued for the accept
+  ASSERT_NE(waiting, INVALID_SOCKET);
+  const ResourceCounts before = CurrentResourceCounts();
+
+  rlimit saved{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+  // A new descriptor takes the lowest free number: below that one none is free.
+  const int lowest_free = ::dup(0);
+  ASSERT_GE(lowest_free, 0);
+  ::close(lowest_free);
+  rlimit none = saved;
+  none.rlim_cur = static_cast<rlim_t>(lowest_free);
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &none), 0);
+  const SOCKET made = NewSocket();
+  const int make_error = WSAGetLastError();
+  const SOCKET accepted = WSAAccept(listener, nullptr, nullptr, nullptr, 0);
+  const int accept_error = WSAGetLastError();
+  const unsigned char frame[] = {5, 0, 0, 0, 'x'};
+  int outcome = 0;
+  const bool delivered = net::SendFramedRequest("127.0.0.1", peer.port(), frame, sizeof frame,
+                                                nullptr, nullptr, &outcome);
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+
+  EXPECT_EQ(made, INVALID_SOCKET);
+  EXPECT_EQ(make_error, WSAEMFILE);
+  EXPECT_EQ(accepted, INVALID_SOCKET);
+  EXPECT_EQ(accept_error, WSAEMFILE);
+  EXPECT_FALSE(delivered);
+  EXPECT_EQ(outcome, WSAEMFILE);
+  const ResourceCounts after = CurrentResourceCounts();
+  EXPECT_EQ(after.descriptors, before.descriptors);
+  EXPECT_EQ(after.sockets, before.sockets);
+  EXPECT_EQ(after.events, before.events);
+  closesocket(waiting);
+  closesocket(listener);
 }
 
 TEST_F(SocketLayerEdges, SelectionAndEnumerationCheckTheirEvent) {
