@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/mbcs.h"
 #include "xml/invariant_checker.h"
 #include "xml/xml_document.h"
 
@@ -374,6 +375,26 @@ TEST(InsertElement, FollowingRecordsShiftAndEnclosingOnesGrow) {
   EXPECT_EQ(doc.At(1).length, rLength + 8);
   EXPECT_EQ(doc.At(2).length, aLength + 8);
   EXPECT_EQ(doc.At(3).start, 10);  // x, before it, stays
+}
+
+// A lead byte that ends a value is left out, on the escaping path and on the path that copies a
+// value without special bytes as it stands alike: kept, it would swallow the '<' of the end tag.
+TEST(InsertElement, ValueEndingInALoneLeadByteKeepsItsEndTag) {
+  platform::SetCodePageForTesting(932);
+  const std::pair<const char*, const char*> cases[] = {
+      {"ab\x81", "<Url>ab</Url>\r\n"},  // no special byte: copied as it stands
+      {"a<\x81", "<Url>a&lt;</Url>\r\n"},
+      {"\x81", "<Url></Url>\r\n"},              // a value all left out: an element with no content
+      {"\x81\x81", "<Url>\x81\x81</Url>\r\n"},  // one whole character
+  };
+  for (const auto& [value, expected] : cases) {
+    SCOPED_TRACE(value);
+    XmlDocument doc;
+    doc.SetText(kDeclaration);
+    Insert(doc, "Url", value, 0);
+    EXPECT_EQ(std::string(doc.Text().substr(sizeof kDeclaration - 1)), expected);
+  }
+  platform::SetCodePageForTesting(0);
 }
 
 }  // namespace
