@@ -58,7 +58,7 @@ fuzz:
 	@scripts/deps.sh fuzz
 	cmake --preset fuzz
 	cmake --build --preset fuzz -j $(JOBS)
-	scripts/fuzz.sh $(FUZZ_SECONDS)
+	OSTREL_FUZZ_PARALLEL=$(JOBS) scripts/fuzz.sh $(FUZZ_SECONDS)
 
 # Line coverage of src/net and src/platform/posix by their tests (at least 95%).
 coverage:

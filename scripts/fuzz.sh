@@ -1,6 +1,7 @@
 #!/bin/sh
 # Runs every fuzz target of the fuzz build for a bounded time, one after the other (one
-# process each, -jobs=1), and fails when any of them reports a finding.
+# process each, -jobs=1; OSTREL_FUZZ_PARALLEL=2 runs two at a time), and fails when any of
+# them reports a finding.
 #
 #   scripts/fuzz.sh [seconds per target (default 60)] [target ...]
 #
@@ -47,8 +48,9 @@ max_len_for() {
   esac
 }
 
-failed=""
-for target in $targets; do
+# Runs one target; its exit status says whether it found something.
+run_target() {
+  target=$1
   corpus="$work/corpus/$target"
   mkdir -p "$corpus"
   set -- "$corpus"
@@ -57,7 +59,6 @@ for target in $targets; do
   dict=""
   [ -f "fuzz/$target.dict" ] && dict="-dict=fuzz/$target.dict"
   log="$work/logs/$target.log"
-  echo "fuzz: $target for ${seconds}s"
   # shellcheck disable=SC2086
   if "$bin/$target" -max_total_time="$seconds" -max_len="$(max_len_for "$target")" \
       -timeout=30 -print_final_stats=1 -artifact_prefix="$work/findings/$target-" $dict \
@@ -65,16 +66,34 @@ for target in $targets; do
     status=ok
   else
     status=FINDING
-    failed="$failed $target"
     grep -a -m 20 -E 'FINDING|ERROR|SUMMARY|Test unit written' "$log" >&2 || true
   fi
   runs=$(grep -a 'stat::number_of_executed_units' "$log" | awk '{print $2}' | tail -n 1)
   printf '%s\t%s\t%s\t%s\t%s\n' "$(date -u +%Y-%m-%dT%H:%M:%SZ)" "$target" "$seconds" \
     "${runs:-0}" "$status" >>"$work/executions.tsv"
-  echo "fuzz: $target: ${runs:-0} executions, $status"
-done
+  echo "fuzz: $target: ${runs:-0} executions in ${seconds}s, $status"
+  [ "$status" = ok ]
+}
 
-if [ -n "$failed" ]; then
-  echo "fuzz: findings in:$failed (inputs in $work/findings)" >&2
+# OSTREL_FUZZ_PARALLEL targets at a time (default 1: one after the other).
+parallel=${OSTREL_FUZZ_PARALLEL:-1}
+failed=0
+running=0
+pids=""
+for target in $targets; do
+  echo "fuzz: $target for ${seconds}s"
+  run_target "$target" &
+  pids="$pids $!"
+  running=$((running + 1))
+  if [ "$running" -ge "$parallel" ]; then
+    for pid in $pids; do wait "$pid" || failed=1; done
+    pids=""
+    running=0
+  fi
+done
+for pid in $pids; do wait "$pid" || failed=1; done
+
+if [ "$failed" -ne 0 ]; then
+  echo "fuzz: findings (inputs in $work/findings)" >&2
   exit 1
 fi
