@@ -45,22 +45,25 @@ inline void CopyBytes(char* out, const char* in, size_t n) {
     copy(uint32_t{});
   } else if (n > 16) {
     std::memcpy(out, in, n);
-  } else {
-    for (size_t i = 0; i < n; ++i) out[i] = in[i];
+  } else if (n > 0) {
+    // One to three bytes: the first, the middle (when three) and the last.
+    out[0] = in[0];
+    out[n / 2] = in[n / 2];
+    out[n - 1] = in[n - 1];
   }
 }
 
 }  // namespace
 
 void XmlDocument::PendingNode::Append(std::string_view piece) {
-  pieces[count++] = piece;
+  pieces[count++] = {piece.data(), piece.size()};
   size += piece.size();
 }
 
 void XmlDocument::PendingNode::Prepend(std::string_view first, std::string_view second) {
   for (int i = count - 1; i >= 0; --i) pieces[i + 2] = pieces[i];
-  pieces[0] = first;
-  pieces[1] = second;
+  pieces[0] = {first.data(), first.size()};
+  pieces[1] = {second.data(), second.size()};
   count += 2;
   size += first.size() + second.size();
 }
@@ -77,7 +80,7 @@ void XmlDocument::DetachFromText(PendingNode& node, const char* name, const char
   };
   if (!inside(name) && (value == nullptr || !inside(value))) return;
   scratch_.clear();
-  for (int i = 0; i < node.count; ++i) scratch_.append(node.pieces[i]);
+  for (int i = 0; i < node.count; ++i) scratch_.append(node.pieces[i].data, node.pieces[i].size);
   node.count = 0;
   node.size = 0;
   node.Append(scratch_);
@@ -137,9 +140,13 @@ bool XmlDocument::InsertElement(const char* name, const char* value, unsigned fl
     if (!plain) escaped = (flags & AsCData) != 0 ? WrapCData(value) : EscapeValue(value, flags);
     const std::string_view content = plain ? std::string_view(value) : std::string_view(escaped);
     if (content.size() > kMaxTextLength) return false;
-    for (std::string_view piece : {std::string_view("<"), nameText, std::string_view(">"), content,
-                                   std::string_view("</"), nameText, std::string_view(">")})
-      node.Append(piece);
+    node.Append("<");
+    node.Append(nameText);
+    node.Append(">");
+    node.Append(content);
+    node.Append("</");
+    node.Append(nameText);
+    node.Append(">");
     length = static_cast<int32_t>(node.size);
     startTag = static_cast<int32_t>(n + 2);
     endTag = static_cast<int32_t>(n + 3);
@@ -368,9 +375,8 @@ void XmlDocument::ReplaceSpan(int32_t offset, int32_t removed, const PendingNode
   text_.replace(static_cast<size_t>(offset), static_cast<size_t>(removed), node.size, '\0');
   char* out = &text_[static_cast<size_t>(offset)];
   for (int i = 0; i < node.count; ++i) {
-    const std::string_view piece = node.pieces[i];
-    CopyBytes(out, piece.data(), piece.size());
-    out += piece.size();
+    CopyBytes(out, node.pieces[i].data, node.pieces[i].size);
+    out += node.pieces[i].size;
   }
 }
 

@@ -111,7 +111,11 @@ class XmlDocument {
   struct PendingNode {
     int32_t start = 0;
     unsigned flags = 0;
-    std::string_view pieces[12];
+    // Slots from count on are never read: the array is left uninitialised.
+    struct Piece {
+      const char* data;
+      size_t size;
+    } pieces[12];
     int count = 0;
     size_t size = 0;  // of all pieces together
     void Append(std::string_view piece);
