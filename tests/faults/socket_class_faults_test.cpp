@@ -59,6 +59,16 @@ TEST_F(SocketClassFaults, CreateAndBindReportsEachFailingStepAndLeaksNothing) {
   }
 }
 
+TEST_F(SocketClassFaults, CreateAndBindToAChosenPortTakesItAtOnce) {
+  const int port = LoopbackPeer::UnusedPort();
+  net::StreamClientSocket socket;
+  ASSERT_TRUE(socket.CreateAndBind(Loopback(), Port(port)));
+  EXPECT_EQ(socket.LocalAddress().sin_port, Port(port));
+  EXPECT_EQ(socket.LocalAddress().sin_addr.s_addr, Loopback());
+  ASSERT_TRUE(socket.Listen(1));  // the port is the socket's own: it can listen there
+  EXPECT_EQ(socket.LocalAddress().sin_port, Port(port));
+}
+
 TEST_F(SocketClassFaults, CreateThatFailsStillMakesBothEventsAndKeepsThemOnRetry) {
   net::StreamClientSocket socket;
   {

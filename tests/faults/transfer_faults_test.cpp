@@ -320,6 +320,15 @@ TEST_F(TransferFaults, ReceiveAllTakesEveryBranchAndReportsWhy) {
        20,
        true,
        0},
+      // The close is seen with the bytes, then a wait fails: its own error is the reason.
+      {"peer closes short of the count, then the wait fails",
+       {FailCall(Call::kWSAWaitForMultipleEvents, WSA_INVALID_HANDLE, 1)},
+       PeerAction::kRead,
+       10,
+       true,
+       20,
+       false,
+       WSA_INVALID_HANDLE},
       {"peer resets at once",
        {IdleWaitsEndAtOnce()},
        PeerAction::kResetAtOnce,
@@ -339,6 +348,9 @@ TEST_F(TransferFaults, ReceiveAllTakesEveryBranchAndReportsWhy) {
       LoopbackPeer peer(script);
       {
         Connection connection(peer, FD_READ | FD_CLOSE);
+        if (c.close_after) {
+          ASSERT_TRUE(peer.WaitForFinished(1, 5s));  // bytes and close are both there
+        }
         std::vector<unsigned char> buffer(c.asked, 0);
         std::chrono::milliseconds elapsed;
         faults::Arm(c.plan);
