@@ -61,12 +61,12 @@ TEST_F(SocketClassFaults, CreateAndBindReportsEachFailingStepAndLeaksNothing) {
 
 TEST_F(SocketClassFaults, CreateAndBindToAChosenPortTakesItAtOnce) {
   const int port = LoopbackPeer::UnusedPort();
-  net::StreamClientSocket socket;
-  ASSERT_TRUE(socket.CreateAndBind(Loopback(), Port(port)));
-  EXPECT_EQ(socket.LocalAddress().sin_port, Port(port));
-  EXPECT_EQ(socket.LocalAddress().sin_addr.s_addr, Loopback());
-  ASSERT_TRUE(socket.Listen(1));  // the port is the socket's own: it can listen there
-  EXPECT_EQ(socket.LocalAddress().sin_port, Port(port));
+  for (const u_long address : {Loopback(), u_long{INADDR_ANY}}) {
+    net::StreamClientSocket socket;  // bound only, never listening
+    ASSERT_TRUE(socket.CreateAndBind(address, Port(port)));
+    EXPECT_EQ(socket.LocalAddress().sin_port, Port(port));
+    EXPECT_EQ(socket.LocalAddress().sin_addr.s_addr, address);
+  }
 }
 
 TEST_F(SocketClassFaults, CreateThatFailsStillMakesBothEventsAndKeepsThemOnRetry) {
