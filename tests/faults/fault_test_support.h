@@ -14,6 +14,17 @@
 #include "platform/posix/fault_injection.h"
 #include "platform/winsock.h"
 
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define OSTREL_UNDER_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define OSTREL_UNDER_SANITIZER 1
+#endif
+#endif
+#ifndef OSTREL_UNDER_SANITIZER
+#define OSTREL_UNDER_SANITIZER 0
+#endif
+
 namespace ostrel::testing {
 
 namespace faults = wsa::posix::faults;
