@@ -1,8 +1,9 @@
 // Writes the seed corpora of the robustness fuzz targets, each in its target's input format:
 //   make_seeds <output directory> [<conformance suite directory>]
-// Under the output directory it fills fuzz_set_text/, fuzz_element_creation/, fuzz_escaping/
-// and fuzz_framed_reply/ from documents of the conformance suite (cut to kMaxSeed bytes),
-// documents made by the test suite's generator, and hand-picked values and replies.
+// Under the output directory it fills fuzz_set_text/, fuzz_element_creation/, fuzz_escaping/,
+// fuzz_command_document/ and fuzz_framed_reply/ from documents of the conformance suite (cut to
+// kMaxSeed bytes), documents made by the test suite's generator, and hand-picked values and
+// replies.
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
@@ -118,6 +119,22 @@ void EscapingSeeds(const fs::path& out, const std::vector<std::string>& suite) {
   std::printf("fuzz_escaping: %d seeds\n", writer.count());
 }
 
+// Numbers come from the back: a few texts in front of random bytes.
+void CommandSeeds(const fs::path& out) {
+  SeedWriter writer(out / "fuzz_command_document");
+  std::mt19937 random(11);
+  static const char* const kTexts[] = {
+      "1",   "rtsp://10.0.0.1/live?a=1&b=<2>", "\x81\x40\x82", "a]]>b", "\r\n\t", "&amp;", "'\"",
+      "\x81"};
+  for (const char* first : kTexts) {
+    for (const char* second : kTexts) {
+      writer.Write(std::string(first) + '\0' + second + RandomBytes(random, 16));
+    }
+  }
+  for (int i = 0; i < 100; ++i) writer.Write(RandomBytes(random, 16 + random() % 300));
+  std::printf("fuzz_command_document: %d seeds\n", writer.count());
+}
+
 std::string LittleEndian(uint32_t value) {
   return std::string{static_cast<char>(value), static_cast<char>(value >> 8),
                      static_cast<char>(value >> 16), static_cast<char>(value >> 24)};
@@ -162,6 +179,7 @@ int main(int argc, char** argv) {
   SetTextSeeds(out, suite);
   ElementCreationSeeds(out, suite);
   EscapingSeeds(out, suite);
+  CommandSeeds(out);
   ReplySeeds(out);
   return 0;
 }

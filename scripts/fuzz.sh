@@ -43,7 +43,7 @@ max_len_for() {
   case "$1" in
     fuzz_set_text) echo 8192 ;;
     fuzz_element_creation) echo 4096 ;;
-    fuzz_escaping | fuzz_framed_reply) echo 1024 ;;
+    fuzz_escaping | fuzz_framed_reply | fuzz_command_document) echo 1024 ;;
     *) echo 4096 ;;
   esac
 }
