@@ -9,6 +9,15 @@ namespace {
 
 using platform::CharLength;
 
+// Length of the character at p in a value being escaped: a lead byte takes the next byte with
+// it only when that byte can be a trail byte. Every trail byte of the supported code pages is
+// 0x40 or above and every markup character is below it, so a stray lead byte cannot hide a
+// '<', '&', '>' or quote from the escaping: a reader that knows the code page sees such a byte
+// on its own, and would read it as markup.
+std::size_t ValueCharLength(const unsigned char* lead, const unsigned char* p) {
+  return lead[*p] != 0 && p[1] >= 0x40 ? 2 : 1;
+}
+
 constexpr unsigned kKeepReferences = 0x08;
 constexpr unsigned kEscapeQuotes = 0x100;
 constexpr std::size_t kLongestReplacement = 6;  // "&quot;", "&apos;"
@@ -44,8 +53,8 @@ std::size_t ReferenceLength(const unsigned char* amp) {
   const unsigned char* lead = platform::LeadByteTable();
   const unsigned char* p = amp + 1;
   if (!IsReferenceStart(*p)) return 0;
-  p += CharLength(lead, p);
-  while (IsReferenceName(*p)) p += CharLength(lead, p);
+  p += ValueCharLength(lead, p);
+  while (IsReferenceName(*p)) p += ValueCharLength(lead, p);
   return *p == ';' ? static_cast<std::size_t>(p - amp) + 1 : 0;
 }
 
@@ -86,7 +95,7 @@ std::string EscapeValue(const char* value, unsigned flags, std::size_t* finalRes
         ++p;
         continue;
       }
-      const std::size_t n = CharLength(lead, p);
+      const std::size_t n = ValueCharLength(lead, p);
       write(p, n);
       p += n;
       continue;
@@ -140,6 +149,13 @@ std::string WrapCData(const char* value) {
   const unsigned char* lead = platform::LeadByteTable();
   const unsigned char* copied = p;
   while (*p != 0) {
+    if (lead[*p] != 0 && p[1] == 0) {
+      // A lead byte that ends the value is left out: a reader that knows the code page would
+      // take the ']' of the closing "]]>" as its trail byte and never see the section end.
+      append(copied, p);
+      copied = ++p;
+      continue;
+    }
     if (p[0] == ']' && p[1] == ']' && p[2] == '>') {
       append(copied, p);
       out.append(kSplit);

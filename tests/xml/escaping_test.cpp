@@ -83,9 +83,15 @@ class EscapeCodePage : public ::testing::Test {
 
 TEST_F(EscapeCodePage, DoubleByteCharactersAreCopiedWhole) {
   platform::SetCodePageForTesting(932);
-  // 0x81 0x3C is one character whose trail byte looks like '<': not escaped.
-  EXPECT_EQ(EscapeValue("\x81<a<", 0), "\x81<a&lt;");
+  EXPECT_EQ(EscapeValue("\x81\x40<", 0), "\x81\x40&lt;");
   EXPECT_EQ(EscapeValue("&\x81\x40;", KeepReferences), "&\x81\x40;");
+  // No trail byte is below 0x40, and every markup character is: a lead byte before one stands
+  // alone, and the markup character is escaped. Copied whole, "\x81<" would reach a reader that
+  // knows the code page as a stray byte and a raw '<'.
+  EXPECT_EQ(EscapeValue("\x81<a<", 0), "\x81&lt;a&lt;");
+  EXPECT_EQ(EscapeValue("\x81'\x81\"", EscapeQuotes), "\x81&apos;\x81&quot;");
+  EXPECT_EQ(EscapeValue("\x81'", 0), "\x81'");  // not special: the bytes stay as they were
+  EXPECT_EQ(EscapeValue("&\x81<b;", KeepReferences), "&amp;\x81&lt;b;");
   // The walk never steps past a lone lead byte at the end, and leaves it out: written, it
   // would take the '<' of the end tag behind it as its trail byte.
   EXPECT_EQ(EscapeValue("ab\x81", 0), "ab");
@@ -115,7 +121,25 @@ TEST_F(EscapeCodePage, WrapCDataNeverSplitsInsideACharacter) {
   // 0x81 0x5D is one character ending in ']'. Before "]>" its bytes would read as "]]>": the
   // section ends right behind the character.
   EXPECT_EQ(WrapCData("\x81]]>"), "<![CDATA[\x81]]]><![CDATA[]>]]>");
-  EXPECT_EQ(WrapCData("ab\x81"), "<![CDATA[ab\x81]]>");
+  // A lead byte that ends the value is left out, as escaping does: it would take the ']' of the
+  // closing "]]>" as its trail byte.
+  EXPECT_EQ(WrapCData("ab\x81"), "<![CDATA[ab]]>");
+  EXPECT_EQ(WrapCData("ab\x81\x81"), "<![CDATA[ab\x81\x81]]>");
+}
+
+// The value as escaping and wrapping keep it: without a lead byte that ends it.
+std::string WithoutLoneLeadByteAtTheEnd(const std::string& value) {
+  std::size_t i = 0;
+  while (i < value.size()) {
+    if (platform::IsLeadByte(static_cast<unsigned char>(value[i])) && i + 1 == value.size()) {
+      return value.substr(0, i);
+    }
+    i += platform::IsLeadByte(static_cast<unsigned char>(value[i])) &&
+                 static_cast<unsigned char>(value[i + 1]) >= 0x40
+             ? 2
+             : 1;
+  }
+  return value;
 }
 
 TEST_F(EscapeCodePage, WrappedValuesReadBackByteByByteUnderEveryCodePage) {
@@ -126,7 +150,8 @@ TEST_F(EscapeCodePage, WrappedValuesReadBackByteByByteUnderEveryCodePage) {
     for (int round = 0; round < 3000; ++round) {
       std::string value(random() % 12, ' ');
       for (char& c : value) c = alphabet[random() % alphabet.size()];
-      ASSERT_EQ(UnescapeContent(WrapCData(value.c_str())), value) << codePage << ": " << value;
+      ASSERT_EQ(UnescapeContent(WrapCData(value.c_str())), WithoutLoneLeadByteAtTheEnd(value))
+          << codePage << ": " << value;
     }
   }
 }
@@ -143,6 +168,27 @@ TEST(UnescapeContent, ReadsBackWhatEscapingAndWrappingWrote) {
   }
   EXPECT_EQ(UnescapeContent("&#38;&unknown;x"), "&#38;&unknown;x");
   EXPECT_EQ(UnescapeContent("a<![CDATA[b"), "ab");  // a section cut short ends at the end
+}
+
+// Under a double-byte code page too, byte by byte as any reader that knows the code page reads
+// it: a stray lead byte never hides a markup character from the escaping.
+TEST_F(EscapeCodePage, EscapedValuesReadBackUnderEveryCodePage) {
+  std::mt19937 random(6);
+  const std::string alphabet = "<>&'\"]x;\x81\x40\x5D\xE0";
+  for (int codePage : {0, 932, 936, 949, 950}) {
+    platform::SetCodePageForTesting(codePage);
+    for (int round = 0; round < 3000; ++round) {
+      std::string value(random() % 16, ' ');
+      for (char& c : value) c = alphabet[random() % alphabet.size()];
+      const std::string kept = WithoutLoneLeadByteAtTheEnd(value);
+      ASSERT_EQ(UnescapeContent(EscapeValue(value.c_str(), 0)), kept) << codePage;
+      ASSERT_EQ(UnescapeContent(EscapeValue(value.c_str(), EscapeQuotes)), kept) << codePage;
+      const std::string escaped = EscapeValue(value.c_str(), EscapeQuotes);
+      for (std::size_t i = 0; i < escaped.size(); ++i) {
+        ASSERT_EQ(std::string("<>'\"").find(escaped[i]), std::string::npos) << codePage;
+      }
+    }
+  }
 }
 
 }  // namespace
