@@ -58,7 +58,8 @@ void Check(const std::string& function, const Parameters& parameters, const std:
       Finding("parameter " + name + " missing or out of order", {}, text);
     }
     const std::string content(doc.ElementContent(element));
-    if (ReadBack(content) != Whole(value)) {
+    if (xml::UnescapeContent(content) != Whole(value) ||
+        content.find_first_of("<>") != std::string::npos) {
       Finding("parameter " + name + " does not read back as its value", {content}, text);
     }
     length += LineLength(name, value);

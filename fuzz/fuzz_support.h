@@ -29,6 +29,15 @@ inline std::size_t CharLen(const std::string& s, std::size_t i) {
   return platform::IsLeadByte(static_cast<unsigned char>(s[i])) && i + 1 < s.size() ? 2 : 1;
 }
 
+// Character length in a value being escaped: a lead byte takes the next byte with it only when
+// that byte can be a trail byte (0x40 or above); a lead byte right before the NUL is one byte.
+inline std::size_t ValueCharLen(const std::string& s, std::size_t i) {
+  return platform::IsLeadByte(static_cast<unsigned char>(s[i])) && i + 1 < s.size() &&
+                 static_cast<unsigned char>(s[i + 1]) >= 0x40
+             ? 2
+             : 1;
+}
+
 // Element content read back the way the scanner reads text: character by character (a lead
 // byte takes the next byte with it), with CDATA sections unwrapped (a section ends at the first
 // '>' reached whose two bytes before are "]]") and the five predefined references decoded.
