@@ -13,7 +13,7 @@
 //
 // Checked after every step: the records agree with the text and the link invariants hold; a
 // refused insertion changes nothing; and when the starting text parsed without repairs, a fresh
-// parse of the text gives the same records.
+// parse of the text gives the same records (the exceptions are listed where that is decided).
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <cstddef>
@@ -191,10 +191,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   doc.SetText(start.c_str());
   // In a text the parse had to repair, new markup can be swallowed by an unterminated node on
   // a fresh parse; there only the invariants are held to. So too when the text already holds
-  // the byte that marks the unique names, or ends in a lone lead byte.
+  // the byte that marks the unique names, or ends in a lone lead byte, or opens with "<?>": at
+  // offset 0 those three bytes do not close a processing instruction, anywhere else they do, so
+  // an element inserted before them changes how the rest of the text reads.
   const bool namesAreNames = fuzz::NamesReadAlike(doc);
   const bool compareReparse = !doc.At(0).Has(xml::ElementRecord::IllFormed) &&
                               start.find('\x7F') == std::string::npos &&
+                              start.compare(0, 3, "<?>") != 0 &&
                               !fuzz::EndsInLoneLeadByte(start.c_str()) && namesAreNames;
   fuzz::CheckStep(doc, compareReparse, namesAreNames, "after the parse");
   fuzz::NameMaker names(codePage);
