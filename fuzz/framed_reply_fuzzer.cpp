@@ -11,7 +11,10 @@
 // Waits that could only run out (the peer has closed and nothing is left to read) end at once
 // through the socket layer's test-only fault plan, so that short answers cost no 2000 ms wait.
 #include <dirent.h>
+#include <sanitizer/common_interface_defs.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -38,17 +41,37 @@ namespace faults = wsa::posix::faults;
   std::abort();
 }
 
-std::size_t OpenDescriptors() {
-  std::size_t count = 0;
+// The process's open descriptors, each as "number -> what it refers to".
+std::vector<std::string> OpenDescriptors() {
+  std::vector<std::string> open;
   if (DIR* directory = ::opendir("/proc/self/fd")) {
-    while (::readdir(directory) != nullptr) ++count;
+    const int own = ::dirfd(directory);
+    while (const dirent* entry = ::readdir(directory)) {
+      if (entry->d_name[0] == '.' || std::atoi(entry->d_name) == own) continue;
+      char target[256] = {};
+      const std::string path = std::string("/proc/self/fd/") + entry->d_name;
+      const ssize_t n = ::readlink(path.c_str(), target, sizeof target - 1);
+      open.push_back(std::string(entry->d_name) + " -> " + (n > 0 ? target : "?"));
+    }
     ::closedir(directory);
   }
-  return count;
+  std::sort(open.begin(), open.end());
+  return open;
+}
+
+std::string Joined(const std::vector<std::string>& lines) {
+  std::string out;
+  for (const std::string& line : lines) out += "\n  " + line;
+  return out;
 }
 
 struct Harness {
   Harness() {
+    // libFuzzer symbolizes a newly covered function when it reports it, and the sanitizer
+    // runtime keeps its symbolizer's pipes open from then on. Symbolizing once here opens them
+    // before the first count of descriptors is taken.
+    char where[256];
+    __sanitizer_symbolize_pc(__builtin_return_address(0), "%p %F %L", where, sizeof where);
     WSADATA data;
     if (WSAStartup(MAKEWORD(2, 2), &data) != 0) Finding("WSAStartup failed");
     faults::Arm({faults::Fault{faults::Call::kWSAWaitForMultipleEvents,
@@ -61,7 +84,7 @@ struct Harness {
   }
   ReplyPeer peer;
   std::size_t runs = 0;
-  std::size_t descriptors = 0;
+  std::vector<std::string> descriptors;
 };
 
 Harness& TheHarness() {
@@ -150,12 +173,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   // Descriptors: counted now and then (reading the directory costs more than the check).
   if (harness.runs++ % 64 == 0) {
-    const std::size_t descriptors = fuzz::OpenDescriptors();
-    if (harness.descriptors != 0 && descriptors != harness.descriptors) {
-      Finding("open descriptors went from " + std::to_string(harness.descriptors) + " to " +
-              std::to_string(descriptors));
+    std::vector<std::string> descriptors = fuzz::OpenDescriptors();
+    if (!harness.descriptors.empty() && descriptors != harness.descriptors) {
+      Finding("open descriptors went from" + fuzz::Joined(harness.descriptors) + "\nto" +
+              fuzz::Joined(descriptors));
     }
-    harness.descriptors = descriptors;
+    harness.descriptors = std::move(descriptors);
   }
   return 0;
 }

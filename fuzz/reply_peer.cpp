@@ -129,7 +129,7 @@ void ReplyPeer::Serve(const ReplyPlan& plan) {
       }
       sent += static_cast<std::size_t>(put);
       if (plan.pause_between_pieces && sent < 4 * piece) {
-        std::this_thread::sleep_for(std::chrono::microseconds(200));
+        std::this_thread::sleep_for(std::chrono::microseconds(50));
       }
     }
   }
