@@ -91,6 +91,52 @@ inline unsigned LowestBit(uint64_t mask) {
 #endif
 }
 
+// One 64-byte block classified: a bit per byte for '<', '>', '"', '\'', the bytes that end a
+// name (whitespace and '/'), and bytes from 0x80 up.
+struct BlockMasks {
+  uint64_t lt, gt, dq, sq, nameEnd, high;
+};
+
+// Classifies the 64 bytes at p. The SSE2 one is the baseline of every x86-64 machine; wider
+// ones are compiled for their instruction sets and used only where the processor has them.
+using ClassifyBlock = void (*)(const unsigned char* p, BlockMasks& out);
+
+inline void ClassifySse2(const unsigned char* p, BlockMasks& out) {
+  const __m128i lt = _mm_set1_epi8('<'), gt = _mm_set1_epi8('>');
+  const __m128i dq = _mm_set1_epi8('"'), sq = _mm_set1_epi8('\'');
+  const __m128i space = _mm_set1_epi8(' '), tab = _mm_set1_epi8('\t');
+  const __m128i lf = _mm_set1_epi8('\n'), cr = _mm_set1_epi8('\r');
+  const __m128i slash = _mm_set1_epi8('/');
+  uint64_t l = 0, g = 0, d = 0, s = 0, n = 0, h = 0;
+  for (int i = 0; i < 64; i += 16) {
+    const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+    const auto bits = [](__m128i m, int at) {
+      return static_cast<uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(m))) << at;
+    };
+    l |= bits(_mm_cmpeq_epi8(x, lt), i);
+    g |= bits(_mm_cmpeq_epi8(x, gt), i);
+    d |= bits(_mm_cmpeq_epi8(x, dq), i);
+    s |= bits(_mm_cmpeq_epi8(x, sq), i);
+    const __m128i white =
+        _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, space), _mm_cmpeq_epi8(x, tab)),
+                     _mm_or_si128(_mm_cmpeq_epi8(x, lf), _mm_cmpeq_epi8(x, cr)));
+    n |= bits(_mm_or_si128(white, _mm_cmpeq_epi8(x, slash)), i);
+    h |= bits(x, i);  // the sign bit of every byte from 0x80 up
+  }
+  out = BlockMasks{l, g, d, s, n, h};
+}
+
+// The widest classifier this processor runs (AVX-512BW, AVX2), or nullptr when it is the
+// inline SSE2 one. Chosen once.
+ClassifyBlock WidestClassifier();
+
+// Every classifier this processor runs, named, for tests that hold them against each other.
+struct NamedClassifier {
+  const char* name;
+  ClassifyBlock classify;
+};
+int SupportedClassifiers(NamedClassifier* out, int room);
+
 // The block search over a text of known length with no NUL before its end. Blocks lie at
 // multiples of 64 from the text's first byte; the last one, which holds the terminating NUL, is
 // read through a zero-padded copy, and its NUL bytes count as members of every class (as NUL
@@ -124,81 +170,68 @@ class BlockIndex {
   }
 
  private:
+  // The classes each search stops at, combined once per block.
   template <Stops kStops>
   uint64_t Mask() const {
-    const uint64_t high = kDoubleByte ? high_ : 0;
     switch (kStops) {
       case Stops::NameEnd:
-        return nameEnd_ | gt_;
+        return nameEnd_;
       case Stops::TagStop:
-        return gt_ | dq_ | sq_ | high;
+        return tagStop_;
       case Stops::DoubleQuote:
-        return dq_ | high;
+        return dq_;
       case Stops::SingleQuote:
-        return sq_ | high;
+        return sq_;
       case Stops::EndTagStop:
-        return gt_ | high;
+        return gt_;
       case Stops::TextStop:
-        return lt_ | gt_ | high;
+        return textStop_;
       default:
-        return lt_ | high;
+        return lt_;
     }
   }
 
   void Load(int32_t base) {
     base_ = base;
+    BlockMasks m;
     if (base + kBlock <= length_) {
-      Classify(t_ + base);
-      return;
+      if (classify_ != nullptr) {
+        classify_(t_ + base, m);
+      } else {
+        ClassifySse2(t_ + base, m);
+      }
+    } else {
+      // The last block: what is left of the text, then zeros from its NUL on, which count as
+      // members of every class.
+      alignas(16) unsigned char tail[kBlock] = {};
+      const int32_t left = length_ - base;
+      if (left > 0) std::memcpy(tail, t_ + base, static_cast<size_t>(left));
+      ClassifySse2(tail, m);
+      const uint64_t nul = ~uint64_t{0} << left;
+      m.lt |= nul;
+      m.gt |= nul;
+      m.dq |= nul;
+      m.sq |= nul;
+      m.nameEnd |= nul;
     }
-    // The last block: what is left of the text, then zeros from its NUL on.
-    alignas(16) unsigned char tail[kBlock] = {};
-    const int32_t left = length_ - base;
-    if (left > 0) std::memcpy(tail, t_ + base, static_cast<size_t>(left));
-    Classify(tail);
-    const uint64_t nul = ~uint64_t{0} << left;
-    lt_ |= nul;
-    gt_ |= nul;
-    dq_ |= nul;
-    sq_ |= nul;
-    nameEnd_ |= nul;
-  }
-
-  void Classify(const unsigned char* p) {
-    const __m128i lt = _mm_set1_epi8('<'), gt = _mm_set1_epi8('>');
-    const __m128i dq = _mm_set1_epi8('"'), sq = _mm_set1_epi8('\'');
-    const __m128i space = _mm_set1_epi8(' '), tab = _mm_set1_epi8('\t');
-    const __m128i lf = _mm_set1_epi8('\n'), cr = _mm_set1_epi8('\r');
-    const __m128i slash = _mm_set1_epi8('/');
-    uint64_t l = 0, g = 0, d = 0, s = 0, n = 0, h = 0;
-    for (int i = 0; i < kBlock; i += 16) {
-      const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
-      const auto bits = [](__m128i m, int at) {
-        return static_cast<uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(m))) << at;
-      };
-      l |= bits(_mm_cmpeq_epi8(x, lt), i);
-      g |= bits(_mm_cmpeq_epi8(x, gt), i);
-      d |= bits(_mm_cmpeq_epi8(x, dq), i);
-      s |= bits(_mm_cmpeq_epi8(x, sq), i);
-      const __m128i white =
-          _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, space), _mm_cmpeq_epi8(x, tab)),
-                       _mm_or_si128(_mm_cmpeq_epi8(x, lf), _mm_cmpeq_epi8(x, cr)));
-      n |= bits(_mm_or_si128(white, _mm_cmpeq_epi8(x, slash)), i);
-      if (kDoubleByte) h |= bits(x, i);  // the sign bit of every byte from 0x80 up
-    }
-    lt_ = l;
-    gt_ = g;
-    dq_ = d;
-    sq_ = s;
-    nameEnd_ = n;
-    high_ = h;
+    // Under a double-byte code page every byte from 0x80 up is a candidate stop (but not of a
+    // name's end, which no lead byte is); the table tells the lead bytes from the others.
+    const uint64_t high = kDoubleByte ? m.high : 0;
+    lt_ = m.lt | high;
+    gt_ = m.gt | high;
+    dq_ = m.dq | high;
+    sq_ = m.sq | high;
+    nameEnd_ = m.nameEnd | m.gt;
+    tagStop_ = m.gt | m.dq | m.sq | high;
+    textStop_ = m.lt | m.gt | high;
   }
 
   const ByteClasses& cls_;
   const unsigned char* t_;
   int32_t length_;
+  const ClassifyBlock classify_ = WidestClassifier();
   int32_t base_ = -kBlock;  // no block loaded yet
-  uint64_t lt_ = 0, gt_ = 0, dq_ = 0, sq_ = 0, nameEnd_ = 0, high_ = 0;
+  uint64_t lt_ = 0, gt_ = 0, dq_ = 0, sq_ = 0, nameEnd_ = 0, tagStop_ = 0, textStop_ = 0;
 };
 
 #endif  // OSTREL_XML_BLOCK_INDEX

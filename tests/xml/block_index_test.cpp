@@ -4,6 +4,7 @@
 
 #include <random>
 #include <string>
+#include <vector>
 
 #include "platform/mbcs.h"
 #include "xml/block_index.h"
@@ -72,6 +73,41 @@ TEST_F(BlockIndexTest, StopsWhereTheByteLoopStopsForEveryClassAndOffset) {
         ExpectSameStopsForEveryClass<true>(text);
       }
       if (HasFatalFailure()) return;
+    }
+  }
+}
+
+// Every classifier this processor runs marks exactly the bytes a per-byte look at them marks.
+// Blocks are drawn from the bytes that matter and their neighbours, at every alignment.
+TEST(BlockClassifiers, MarkTheBytesAPerByteLookMarks) {
+  block_index::NamedClassifier classifiers[4];
+  const int count = block_index::SupportedClassifiers(classifiers, 4);
+  ASSERT_GE(count, 1);
+  std::mt19937 random(2026);
+  static const unsigned char kBytes[] = {'<',  '>',  '"',  '\'', ' ',  '\t', '\n', '\r', '/',  0,
+                                         0x7F, 0x80, 0xFF, 0x3B, 0x3D, 0x21, 0x09 + 0x80, 'a'};
+  std::vector<unsigned char> buffer(64 + 63);
+  for (int round = 0; round < 4000; ++round) {
+    for (auto& b : buffer) b = round % 2 == 0 ? kBytes[random() % sizeof kBytes] : random() & 0xFF;
+    const unsigned char* p = buffer.data() + round % 64;
+    block_index::BlockMasks expected{};
+    for (int i = 0; i < 64; ++i) {
+      const uint64_t bit = uint64_t{1} << i;
+      const unsigned char c = p[i];
+      if (c == '<') expected.lt |= bit;
+      if (c == '>') expected.gt |= bit;
+      if (c == '"') expected.dq |= bit;
+      if (c == '\'') expected.sq |= bit;
+      if (c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '/') expected.nameEnd |= bit;
+      if (c >= 0x80) expected.high |= bit;
+    }
+    for (int k = 0; k < count; ++k) {
+      block_index::BlockMasks got{};
+      classifiers[k].classify(p, got);
+      ASSERT_TRUE(got.lt == expected.lt && got.gt == expected.gt && got.dq == expected.dq &&
+                  got.sq == expected.sq && got.nameEnd == expected.nameEnd &&
+                  got.high == expected.high)
+          << classifiers[k].name << " in round " << round;
     }
   }
 }
