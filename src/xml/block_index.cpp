@@ -5,7 +5,10 @@
 
 #ifdef OSTREL_XML_BLOCK_INDEX
 
-#if (defined(__GNUC__) || defined(__clang__)) && (defined(__x86_64__) || defined(__i386__))
+// Not for MinGW: its GCC may spill 32- and 64-byte vectors to a stack that Windows aligns only
+// to 16 bytes, with aligned moves (a fault); there the inline SSE2 classifier is used.
+#if (defined(__GNUC__) || defined(__clang__)) && (defined(__x86_64__) || defined(__i386__)) && \
+    !defined(_WIN32)
 #include <immintrin.h>
 #define OSTREL_XML_WIDE_CLASSIFIERS 1
 #endif
