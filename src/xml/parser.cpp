@@ -57,9 +57,13 @@ OSTREL_ALWAYS_INLINE bool SameBytes(const char* a, const char* b, size_t n) {
     return load64(a + n - 8) == load64(b + n - 8);
   }
   if (n >= 4) return load32(a) == load32(b) && load32(a + n - 4) == load32(b + n - 4);
-  for (size_t i = 0; i < n; ++i)
-    if (a[i] != b[i]) return false;
-  return true;
+  auto load16 = [](const char* p) {
+    uint16_t v;
+    std::memcpy(&v, p, 2);
+    return v;
+  };
+  if (n >= 2) return load16(a) == load16(b) && load16(a + n - 2) == load16(b + n - 2);
+  return n == 0 || a[0] == b[0];
 }
 
 // Does an open element's name answer an end tag's name of n bytes? Its first n bytes must
