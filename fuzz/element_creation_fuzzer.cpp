@@ -195,10 +195,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // offset 0 those three bytes do not close a processing instruction, anywhere else they do, so
   // an element inserted before them changes how the rest of the text reads.
   const bool namesAreNames = fuzz::NamesReadAlike(doc);
-  const bool compareReparse = !doc.At(0).Has(xml::ElementRecord::IllFormed) &&
-                              start.find('\x7F') == std::string::npos &&
-                              start.compare(0, 3, "<?>") != 0 &&
-                              !fuzz::EndsInLoneLeadByte(start.c_str()) && namesAreNames;
+  const bool compareReparse =
+      !doc.At(0).Has(xml::ElementRecord::IllFormed) && start.find('\x7F') == std::string::npos &&
+      start.compare(0, 3, "<?>") != 0 && !fuzz::EndsInLoneLeadByte(start.c_str()) && namesAreNames;
   fuzz::CheckStep(doc, compareReparse, namesAreNames, "after the parse");
   fuzz::NameMaker names(codePage);
   for (int step = 0; step < fuzz::kMaxSteps && input.remaining_bytes() > 0; ++step) {

@@ -44,7 +44,7 @@ __attribute__((target("avx2"))) void ClassifyAvx2(const unsigned char* p, BlockM
 }
 
 __attribute__((target("avx512f,avx512bw"))) void ClassifyAvx512(const unsigned char* p,
-                                                                 BlockMasks& out) {
+                                                                BlockMasks& out) {
   const __m512i x = _mm512_loadu_si512(p);
   const auto eq = [&x](char c) __attribute__((target("avx512f,avx512bw"))) {
     return static_cast<uint64_t>(_mm512_cmpeq_epi8_mask(x, _mm512_set1_epi8(c)));

@@ -2,7 +2,6 @@
 // Windows Sockets error each gives, and the blocking mode of sockets that were never selected.
 #include <gtest/gtest.h>
 
-#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -16,9 +15,9 @@
 #include <vector>
 
 #include "faults/fault_test_support.h"
+#include "faults/native_reset.h"
 #include "net/framed_request.h"
 #include "platform/posix/errors.h"
-#include "platform/posix/registry.h"
 #include "platform/socket_test_support.h"
 
 namespace ostrel::testing {
@@ -537,37 +536,14 @@ TEST_F(SocketLayerEdges, ShortSendOverSeveralBuffersCompletesWithAllOfThem) {
   WSACloseEvent(record.hEvent);
 }
 
-// Waits until the socket's descriptor holds the peer's reset (a loaded machine may take a while
-// to deliver it). poll() leaves the pending error for the call under test to meet.
-bool ResetArrives(SOCKET s, int milliseconds) {
-  int fd = -1;
-  {
-    wsa::posix::Registry& registry = wsa::posix::Registry::Get();
-    std::lock_guard<std::mutex> lock(registry.mutex);
-    if (const wsa::posix::SocketState* state = registry.FindSocket(s)) fd = state->fd;
-  }
-  pollfd ready{fd, POLLIN, 0};
-  return fd >= 0 && ::poll(&ready, 1, milliseconds) == 1 && (ready.revents & POLLERR) != 0;
-}
-
 TEST_F(SocketLayerEdges, ReceiveOnAResetConnectionFailsAtOnce) {
-  // A native listener that resets the connection only after the client has seen it made (a
-  // reset that arrives before that counts as made-then-closed, tested on its own below).
-  const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  ASSERT_GE(listener, 0);
-  sockaddr_in address = LoopbackAddress(0);
-  ASSERT_EQ(::bind(listener, reinterpret_cast<const ::sockaddr*>(&address), sizeof address), 0);
-  socklen_t length = sizeof address;
-  ASSERT_EQ(::getsockname(listener, reinterpret_cast<::sockaddr*>(&address), &length), 0);
-  ASSERT_EQ(::listen(listener, 1), 0);
+  // The peer resets the connection only after the client has seen it made (a reset that
+  // arrives before that counts as made-then-closed, tested on its own below).
+  NativeResetListener peer;
+  ASSERT_TRUE(peer.listening());
   RawClient client;
-  ASSERT_TRUE(client.Connect(ntohs(address.sin_port)));
-  const int accepted = ::accept(listener, nullptr, nullptr);
-  ASSERT_GE(accepted, 0);
-  const ::linger hard{1, 0};
-  ::setsockopt(accepted, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
-  ::close(accepted);
-  ::close(listener);
+  ASSERT_TRUE(client.Connect(peer.port()));
+  ASSERT_TRUE(peer.AcceptAndReset());
   ASSERT_TRUE(ResetArrives(client.socket(), 5000));
   char into[4];
   WSABUF buffer{sizeof into, into};

@@ -84,8 +84,8 @@ TEST(BlockClassifiers, MarkTheBytesAPerByteLookMarks) {
   const int count = block_index::SupportedClassifiers(classifiers, 4);
   ASSERT_GE(count, 1);
   std::mt19937 random(2026);
-  static const unsigned char kBytes[] = {'<',  '>',  '"',  '\'', ' ',  '\t', '\n', '\r', '/',  0,
-                                         0x7F, 0x80, 0xFF, 0x3B, 0x3D, 0x21, 0x09 + 0x80, 'a'};
+  static const unsigned char kBytes[] = {'<', '>',  '"',  '\'', ' ',  '\t', '\n', '\r',        '/',
+                                         0,   0x7F, 0x80, 0xFF, 0x3B, 0x3D, 0x21, 0x09 + 0x80, 'a'};
   std::vector<unsigned char> buffer(64 + 63);
   for (int round = 0; round < 4000; ++round) {
     for (auto& b : buffer) b = round % 2 == 0 ? kBytes[random() % sizeof kBytes] : random() & 0xFF;
