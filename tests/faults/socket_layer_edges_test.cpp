@@ -658,7 +658,7 @@ TEST_F(SocketLayerEdges, ResetBeforeTheConnectWasSeenCountsAsMadeThenClosed) {
   RawClient client;
   ASSERT_EQ(client.StartConnect(peer.port()), WSAEWOULDBLOCK);
   ASSERT_TRUE(peer.WaitForFinished(1, 5s));
-  std::this_thread::sleep_for(20ms);  // the reset has arrived before anyone looks
+  ASSERT_TRUE(ResetArrives(client.socket(), 5000));  // before the layer looks at the socket
   WSANETWORKEVENTS notes;
   ASSERT_EQ(WSAEventSelect(client.socket(), client.connect_event(), FD_CONNECT | FD_CLOSE), 0);
   const long events = NextEvents(client.socket(), client.connect_event(), 5000, &notes);
