@@ -77,7 +77,10 @@ std::size_t InjectedRoom(const faults::Action& fault) {
   }
 }
 
-ssize_t SendSome(int fd, std::vector<::iovec>& iovecs, std::size_t limit = kNoLimit) {
+// One sendmsg() or recvmsg() (`call`) over the pieces, at most `limit` bytes of them (0: none,
+// as if the call would block), again while a signal interrupts it.
+template <class Call>
+ssize_t TransferSome(std::vector<::iovec>& iovecs, std::size_t limit, Call call) {
   if (limit == 0) {
     errno = EAGAIN;
     return -1;
@@ -90,31 +93,22 @@ ssize_t SendSome(int fd, std::vector<::iovec>& iovecs, std::size_t limit = kNoLi
   ::msghdr message{};
   message.msg_iov = pieces.data();
   message.msg_iovlen = pieces.size();
-  ssize_t sent;
+  ssize_t moved;
   do {
-    sent = ::sendmsg(fd, &message, kSendFlags);
-  } while (sent < 0 && errno == EINTR);
-  return sent;
+    moved = call(&message);
+  } while (moved < 0 && errno == EINTR);
+  return moved;
+}
+
+ssize_t SendSome(int fd, std::vector<::iovec>& iovecs, std::size_t limit = kNoLimit) {
+  return TransferSome(iovecs, limit,
+                      [fd](const ::msghdr* message) { return ::sendmsg(fd, message, kSendFlags); });
 }
 
 ssize_t ReceiveSome(int fd, std::vector<::iovec>& iovecs, int flags, std::size_t limit = kNoLimit) {
-  if (limit == 0) {
-    errno = EAGAIN;
-    return -1;
-  }
-  std::vector<::iovec> limited;
-  if (limit != kNoLimit) {
-    limited = Limited(iovecs, limit);
-  }
-  std::vector<::iovec>& pieces = limit != kNoLimit ? limited : iovecs;
-  ::msghdr message{};
-  message.msg_iov = pieces.data();
-  message.msg_iovlen = pieces.size();
-  ssize_t received;
-  do {
-    received = ::recvmsg(fd, &message, flags | MSG_DONTWAIT);
-  } while (received < 0 && errno == EINTR);
-  return received;
+  return TransferSome(iovecs, limit, [fd, flags](::msghdr* message) {
+    return ::recvmsg(fd, message, flags | MSG_DONTWAIT);
+  });
 }
 
 void StartPending(Registry& registry, PendingTransfer& transfer, WSAOVERLAPPED* overlapped,
