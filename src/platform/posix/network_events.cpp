@@ -193,13 +193,8 @@ int WSAEventSelect(SOCKET s, WSAEVENT event, long network_events) {
   }
   Registry& registry = Registry::Get();
   std::lock_guard<std::mutex> lock(registry.mutex);
-  if (!posix::Started()) {
-    WSASetLastError(WSANOTINITIALISED);
-    return SOCKET_ERROR;
-  }
-  posix::SocketState* socket = registry.FindSocket(s);
+  posix::SocketState* socket = posix::Lookup(registry, s);
   if (socket == nullptr) {
-    WSASetLastError(WSAENOTSOCK);
     return SOCKET_ERROR;
   }
   if (network_events != 0 && registry.FindEvent(event) == nullptr) {
@@ -233,13 +228,8 @@ int WSAEnumNetworkEvents(SOCKET s, WSAEVENT event, LPWSANETWORKEVENTS network_ev
   }
   Registry& registry = Registry::Get();
   std::lock_guard<std::mutex> lock(registry.mutex);
-  if (!posix::Started()) {
-    WSASetLastError(WSANOTINITIALISED);
-    return SOCKET_ERROR;
-  }
-  posix::SocketState* socket = registry.FindSocket(s);
+  posix::SocketState* socket = posix::Lookup(registry, s);
   if (socket == nullptr) {
-    WSASetLastError(WSAENOTSOCK);
     return SOCKET_ERROR;
   }
   posix::EventState* event_state = nullptr;

@@ -198,12 +198,9 @@ int WSASend(SOCKET s, LPWSABUF buffers, DWORD buffer_count, LPDWORD bytes_sent, 
   }
   Registry& registry = Registry::Get();
   std::unique_lock<std::mutex> lock(registry.mutex);
-  if (!posix::Started()) {
-    return posix::Fail(WSANOTINITIALISED);
-  }
-  posix::SocketState* socket = registry.FindSocket(s);
+  posix::SocketState* socket = posix::Lookup(registry, s);
   if (socket == nullptr) {
-    return posix::Fail(WSAENOTSOCK);
+    return SOCKET_ERROR;
   }
   if (completion != nullptr || flags != 0) {
     return posix::Fail(WSAEOPNOTSUPP);  // completion routines and send flags are not offered
@@ -274,12 +271,9 @@ int WSARecv(SOCKET s, LPWSABUF buffers, DWORD buffer_count, LPDWORD bytes_receiv
   }
   Registry& registry = Registry::Get();
   std::unique_lock<std::mutex> lock(registry.mutex);
-  if (!posix::Started()) {
-    return posix::Fail(WSANOTINITIALISED);
-  }
-  posix::SocketState* socket = registry.FindSocket(s);
+  posix::SocketState* socket = posix::Lookup(registry, s);
   if (socket == nullptr) {
-    return posix::Fail(WSAENOTSOCK);
+    return SOCKET_ERROR;
   }
   if (flags == nullptr || (buffers == nullptr && buffer_count != 0)) {
     return posix::Fail(WSAEFAULT);

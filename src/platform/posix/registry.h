@@ -64,6 +64,10 @@ class Registry {
   void Record(SocketState& socket, long event, int error);
 };
 
+// The socket behind a handle, with start-up checked (under the registry's lock); sets the
+// error (WSANOTINITIALISED, WSAENOTSOCK) and gives null otherwise.
+SocketState* Lookup(Registry& registry, SOCKET s);
+
 // The calling thread's wake descriptor (made on first use): other threads write to it to end
 // its poll() when they set an event it waits on.
 int ThreadWakeFd();

@@ -37,19 +37,6 @@ sockaddr_in FromNative(const sys::native_sockaddr_in& native) {
   return address;
 }
 
-// The socket behind a handle, with start-up checked; sets the error and gives null otherwise.
-SocketState* Lookup(Registry& registry, SOCKET s) {
-  if (!Started()) {
-    WSASetLastError(WSANOTINITIALISED);
-    return nullptr;
-  }
-  SocketState* socket = registry.FindSocket(s);
-  if (socket == nullptr) {
-    WSASetLastError(WSAENOTSOCK);
-  }
-  return socket;
-}
-
 // Reads an IPv4 address argument; 0 when it is usable, else the error to report.
 int ReadAddress(const sockaddr* name, int length, sockaddr_in* out) {
   if (name == nullptr || length < kAddressLength) {
@@ -116,6 +103,18 @@ void NoSigPipe(int fd) {
 }
 
 }  // namespace
+
+SocketState* Lookup(Registry& registry, SOCKET s) {
+  if (!Started()) {
+    WSASetLastError(WSANOTINITIALISED);
+    return nullptr;
+  }
+  SocketState* socket = registry.FindSocket(s);
+  if (socket == nullptr) {
+    WSASetLastError(WSAENOTSOCK);
+  }
+  return socket;
+}
 
 bool BlockUntilReady(Registry& registry, std::unique_lock<std::mutex>& lock, SOCKET s,
                      short events) {
