@@ -1,7 +1,12 @@
-// The wider block classifiers and the choice among them. Each is an ordinary function compiled
-// for its own instruction set and reached through a pointer, so that no code built for a newer
-// processor can be inlined into, or chosen by the linker for, code that runs everywhere.
+// The wider block classifiers, the stop listers, and the choice among them. Each is an
+// ordinary function compiled for its own instruction set and reached through a pointer, so that
+// no code built for a newer processor can be inlined into, or chosen by the linker for, code that
+// runs everywhere.
 #include "xml/block_index.h"
+
+#include <atomic>
+
+#include "xml/stop_list.h"
 
 #ifdef OSTREL_XML_BLOCK_INDEX
 
@@ -93,6 +98,157 @@ int SupportedClassifiers(NamedClassifier* out, int room) {
   if (HasAvx512Bw()) add("avx512bw", &ClassifyAvx512);
 #endif
   return count;
+}
+
+namespace {
+
+#if defined(__GNUC__) || defined(__clang__)
+#define OSTREL_INLINE_INTO_TARGET inline __attribute__((always_inline))
+#else
+#define OSTREL_INLINE_INTO_TARGET inline
+#endif
+
+// The number of set bits, without a call where the instruction set has none for it.
+OSTREL_INLINE_INTO_TARGET int32_t BitCount(uint64_t v) {
+#if defined(__POPCNT__)
+  return static_cast<int32_t>(__builtin_popcountll(v));
+#else
+  v = v - ((v >> 1) & 0x5555555555555555u);
+  v = (v & 0x3333333333333333u) + ((v >> 2) & 0x3333333333333333u);
+  v = (v + (v >> 4)) & 0x0F0F0F0F0F0F0F0Fu;
+  return static_cast<int32_t>((v * 0x0101010101010101u) >> 56);
+#endif
+}
+
+// Writes the offsets of the set bits of a block's mask, eight at a time whatever their number
+// (the slots past the count are scratch), so that no branch waits on how many there are.
+template <int32_t (*kCount)(uint64_t)>
+OSTREL_INLINE_INTO_TARGET int32_t WriteOffsets(uint64_t mask, int32_t base, int32_t* out) {
+  const int32_t count = kCount(mask);
+  constexpr uint64_t kTop = uint64_t{1} << 63;  // keeps the bit scan defined once mask is 0
+  for (int k = 0; k < 8; ++k) {
+    out[k] = base + static_cast<int32_t>(LowestBit(mask | kTop));
+    mask &= mask - 1;
+  }
+  for (int k = 8; mask != 0; ++k) {
+    out[k] = base + static_cast<int32_t>(LowestBit(mask));
+    mask &= mask - 1;
+  }
+  return count;
+}
+
+// The stop mask ('<', '>', '"', '\'') of the 64 bytes at p, SSE2.
+OSTREL_INLINE_INTO_TARGET uint64_t StopMaskSse2(const unsigned char* p) {
+  const __m128i lt = _mm_set1_epi8('<'), gt = _mm_set1_epi8('>');
+  const __m128i dq = _mm_set1_epi8('"'), sq = _mm_set1_epi8('\'');
+  uint64_t mask = 0;
+  for (int i = 0; i < 64; i += 16) {
+    const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+    const __m128i any = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, lt), _mm_cmpeq_epi8(x, gt)),
+                                     _mm_or_si128(_mm_cmpeq_epi8(x, dq), _mm_cmpeq_epi8(x, sq)));
+    mask |= static_cast<uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(any))) << i;
+  }
+  return mask;
+}
+
+// The blocks of [from, to) whole inside the text, each through stopMask; the block holding the
+// text's end through a zero-padded copy.
+template <uint64_t (*kStopMask)(const unsigned char*), int32_t (*kCount)(uint64_t)>
+OSTREL_INLINE_INTO_TARGET int32_t ListStopsWith(const unsigned char* t, int32_t length,
+                                                int32_t from, int32_t to, int32_t* out) {
+  int32_t n = 0;
+  for (int32_t base = from & ~63; base < to; base += 64) {
+    uint64_t stops;
+    if (base + 64 <= length) {
+      stops = kStopMask(t + base);
+    } else {
+      alignas(16) unsigned char tail[64] = {};
+      std::memcpy(tail, t + base, static_cast<size_t>(length - base));
+      stops = StopMaskSse2(tail);
+    }
+    if (base < from) stops &= ~uint64_t{0} << (from - base);
+    if (to - base < 64) stops &= (uint64_t{1} << (to - base)) - 1;
+    n += WriteOffsets<kCount>(stops, base, out + n);
+  }
+  if (to == length) out[n++] = length;
+  return n;
+}
+
+int32_t ListStopsSse2(const unsigned char* t, int32_t length, int32_t from, int32_t to,
+                      int32_t* out) {
+  return ListStopsWith<StopMaskSse2, BitCount>(t, length, from, to, out);
+}
+
+#ifdef OSTREL_XML_WIDE_CLASSIFIERS
+__attribute__((target("popcnt"))) inline int32_t BitCountPopcnt(uint64_t v) {
+  return static_cast<int32_t>(__builtin_popcountll(v));
+}
+
+__attribute__((target("avx2"))) inline uint64_t StopMaskAvx2(const unsigned char* p) {
+  const __m256i lt = _mm256_set1_epi8('<'), gt = _mm256_set1_epi8('>');
+  const __m256i dq = _mm256_set1_epi8('"'), sq = _mm256_set1_epi8('\'');
+  uint64_t mask = 0;
+  for (int i = 0; i < 64; i += 32) {
+    const __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i));
+    const __m256i any =
+        _mm256_or_si256(_mm256_or_si256(_mm256_cmpeq_epi8(x, lt), _mm256_cmpeq_epi8(x, gt)),
+                        _mm256_or_si256(_mm256_cmpeq_epi8(x, dq), _mm256_cmpeq_epi8(x, sq)));
+    mask |= static_cast<uint64_t>(static_cast<uint32_t>(_mm256_movemask_epi8(any))) << i;
+  }
+  return mask;
+}
+
+__attribute__((target("avx512f,avx512bw"))) inline uint64_t StopMaskAvx512(const unsigned char* p) {
+  const __m512i x = _mm512_loadu_si512(p);
+  return _mm512_cmpeq_epi8_mask(x, _mm512_set1_epi8('<')) |
+         _mm512_cmpeq_epi8_mask(x, _mm512_set1_epi8('>')) |
+         _mm512_cmpeq_epi8_mask(x, _mm512_set1_epi8('"')) |
+         _mm512_cmpeq_epi8_mask(x, _mm512_set1_epi8('\''));
+}
+
+__attribute__((target("avx2,popcnt,bmi"))) int32_t ListStopsAvx2(const unsigned char* t,
+                                                                 int32_t length, int32_t from,
+                                                                 int32_t to, int32_t* out) {
+  return ListStopsWith<StopMaskAvx2, BitCountPopcnt>(t, length, from, to, out);
+}
+
+__attribute__((target("avx512f,avx512bw,popcnt,bmi"))) int32_t ListStopsAvx512(
+    const unsigned char* t, int32_t length, int32_t from, int32_t to, int32_t* out) {
+  return ListStopsWith<StopMaskAvx512, BitCountPopcnt>(t, length, from, to, out);
+}
+#endif  // OSTREL_XML_WIDE_CLASSIFIERS
+
+using ListStopsFunction = int32_t (*)(const unsigned char*, int32_t, int32_t, int32_t, int32_t*);
+
+ListStopsFunction WidestStopLister() {
+#ifdef OSTREL_XML_WIDE_CLASSIFIERS
+  static const ListStopsFunction chosen = [] {
+    __builtin_cpu_init();
+    if (HasAvx512Bw()) return &ListStopsAvx512;
+    if (HasAvx2()) return &ListStopsAvx2;
+    return &ListStopsSse2;
+  }();
+  return chosen;
+#else
+  return &ListStopsSse2;
+#endif
+}
+
+}  // namespace
+
+int32_t ListStops(const unsigned char* t, int32_t length, int32_t from, int32_t to, int32_t* out) {
+  return WidestStopLister()(t, length, from, to, out);
+}
+
+namespace {
+constexpr int32_t kDefaultStopChunk = 4096;
+std::atomic<int32_t> stopChunk{kDefaultStopChunk};
+}  // namespace
+
+int32_t StopChunk() { return stopChunk.load(std::memory_order_relaxed); }
+
+void SetStopChunkForTesting(int32_t bytes) {
+  stopChunk.store(bytes >= 64 ? bytes & ~63 : kDefaultStopChunk, std::memory_order_relaxed);
 }
 
 }  // namespace ostrel::xml::block_index

@@ -149,10 +149,10 @@ class BlockIndex {
   static constexpr bool kByteByByte = false;
 
   BlockIndex(const ByteClasses& cls, const unsigned char* t, int32_t length)
-      : cls_(cls), t_(t), length_(length) {}
+      : cls_(&cls), t_(t), length_(length) {}
 
   template <Stops kStops>
-  int32_t SkipTo(int32_t q) {
+  inline __attribute__((always_inline)) int32_t SkipTo(int32_t q) {
     for (;;) {
       if (static_cast<uint32_t>(q - base_) >= static_cast<uint32_t>(kBlock))
         Load(q & ~(kBlock - 1));
@@ -164,7 +164,7 @@ class BlockIndex {
       q += static_cast<int32_t>(LowestBit(mask));
       // Under a double-byte code page every byte from 0x80 up is a candidate; the table tells
       // the lead bytes from the others.
-      if (!kDoubleByte || t_[q] < 0x80 || (cls_.of[t_[q]] & ClassOf(kStops)) != 0) return q;
+      if (!kDoubleByte || t_[q] < 0x80 || (cls_->of[t_[q]] & ClassOf(kStops)) != 0) return q;
       ++q;
     }
   }
@@ -226,10 +226,10 @@ class BlockIndex {
     textStop_ = m.lt | m.gt | high;
   }
 
-  const ByteClasses& cls_;
+  const ByteClasses* cls_;
   const unsigned char* t_;
   int32_t length_;
-  const ClassifyBlock classify_ = WidestClassifier();
+  ClassifyBlock classify_ = WidestClassifier();
   int32_t base_ = -kBlock;  // no block loaded yet
   uint64_t lt_ = 0, gt_ = 0, dq_ = 0, sq_ = 0, nameEnd_ = 0, tagStop_ = 0, textStop_ = 0;
 };

@@ -1,7 +1,7 @@
 // The parse's stack of open elements, the outermost in slot 0: each slot holds the element's
-// record index, its offset, where its name lies in the text (start tags are scanned with their
-// names left in the text, so no name is copied) and its parent's first child. What the parse
-// needs of an open element is here, without a walk through the record store.
+// record index, its offset and the length of its name (which follows the '<' in the text:
+// start tags are scanned with their names left in the text, so no name is copied). What the
+// parse needs to match an end tag is here, without a walk through the record store.
 #pragma once
 
 #include <cstdint>
@@ -16,10 +16,9 @@ class OpenTagStack {
   struct OpenElement {
     int32_t record;
     int32_t start;  // offset of its '<'
-    int32_t startTagLength;
-    int32_t nameStart;
     int32_t nameLength;
-    int32_t parentsFirst;  // its parent's first child, to restore when it closes
+
+    int32_t NameStart() const { return start + 1; }
   };
 
   OpenTagStack() = default;

@@ -2,13 +2,17 @@
 // tags with open elements by the repair rules, and words the first error met.
 #include <cstdarg>
 #include <cstdio>
+#include <algorithm>
 #include <cstring>
 #include <limits>
+#include <memory>
+#include <type_traits>
 
 #include "platform/mbcs.h"
 #include "xml/byte_classes.h"
 #include "xml/open_tag_stack.h"
 #include "xml/scan_paths.h"
+#include "xml/stop_list.h"
 #include "xml/xml_document.h"
 
 namespace ostrel::xml {
@@ -34,11 +38,6 @@ std::string Format(const char* format, ...) {
 }
 
 // Equal bytes, compared a word at a time (overlapping at the end) rather than by a call.
-#if defined(__GNUC__)
-#define OSTREL_ALWAYS_INLINE inline __attribute__((always_inline))
-#else
-#define OSTREL_ALWAYS_INLINE inline
-#endif
 
 OSTREL_ALWAYS_INLINE bool SameBytes(const char* a, const char* b, size_t n) {
   auto load64 = [](const char* p) {
@@ -86,12 +85,12 @@ bool NameMatches(const char* open, int32_t openLength, const char* endName, int3
 
 // Under a single-byte code page a stored name holds no byte that ends a name, so "</", the
 // innermost open element's name and ">" is an end tag of exactly that name, closing it.
-bool EndsInnermost(const unsigned char* t, int32_t start, const OpenTagStack::OpenElement& open,
+OSTREL_ALWAYS_INLINE bool EndsInnermost(const unsigned char* t, int32_t start, const OpenTagStack::OpenElement& open,
                    int32_t length) {
   const int32_t close = start + 2 + open.nameLength;
   return close < length && t[close] == '>' &&
          SameBytes(reinterpret_cast<const char*>(t) + start + 2,
-                   reinterpret_cast<const char*>(t) + open.nameStart,
+                   reinterpret_cast<const char*>(t) + open.NameStart(),
                    static_cast<size_t>(open.nameLength));
 }
 
@@ -103,6 +102,90 @@ const char* PassedOverKind(const unsigned char* t, int32_t start) {
   if (t[start + 2] == '-' && t[start + 3] == '-') return "Comment";
   if (t[start + 2] == '[' && t[start + 3] == 'C') return "CDATA Section";
   return nullptr;
+}
+
+// The end of the comment, CDATA section or processing instruction opening at start: the
+// offset of its closing '>', or -1 when the text ends first (nul then holds the offset of its
+// NUL). Its body is only passed over (a processing instruction's target name is read first).
+template <class Skipper>
+OSTREL_ALWAYS_INLINE int32_t SkipPassedOver(const byte_classes::ByteClasses& classes,
+                                            const unsigned char* t, int32_t start, Skipper& skip,
+                                            int32_t& nul) {
+  const unsigned char second = t[start + 1];
+  int32_t body = start + 4;
+  const unsigned char delimiter = second == '?' ? '?' : t[start + 2] == '-' ? '-' : ']';
+  if (delimiter == '?') body = skip.template SkipTo<block_index::Stops::NameEnd>(start + 2);
+  nul = body;
+  if (t[body] == '\0') return -1;
+  return scan_paths::SkipDelimitedBody(classes, t, body, delimiter, skip, nul);
+}
+
+}  // namespace
+
+// Where the parse stands in the tree: the innermost open element, how many are open, and the
+// children of the innermost one so far.
+//
+// While an element is open its first child's prev is left as it was written (the child itself):
+// the parse sets it to the last child once the element closes (the document record's once the
+// text ends), so that appending a child writes no third record.
+struct XmlDocument::ParsePlace {
+  int32_t parent = 0;     // the innermost open element, 0 when none is open
+  int32_t count = 0;      // open elements
+  int32_t first = 0;      // the first top-level element
+  int32_t lastChild = 0;  // the innermost open element's last child so far, 0 if none
+};
+
+namespace {
+
+// A new record f for the start tag at start, of length bytes, appended as the last child of the
+// innermost open element; an element that is not empty is opened: pushed on the stack (the
+// caller makes room for the next push) and made the parent of what follows.
+OSTREL_ALWAYS_INLINE void AddStartTag(ElementStore& tree, XmlDocument::ParsePlace& place,
+                                      OpenTagStack& stack, int32_t f, int32_t start,
+                                      int32_t length, const scan_paths::TagScan& scan) {
+  ElementRecord& element = tree.At(f);
+  element.parent = place.parent;
+  element.next = 0;
+  element.firstChild = 0;
+  if (place.lastChild != 0) {
+    // Appended behind the last child.
+    tree.At(place.lastChild).next = f;
+    element.prev = place.lastChild;
+    element.flags = static_cast<uint32_t>(place.count);
+  } else {
+    tree.At(place.parent).firstChild = f;
+    element.prev = f;
+    element.flags = ElementRecord::IsFirstChild | static_cast<uint32_t>(place.count);
+  }
+  element.start = start;
+  element.tagLengths = static_cast<uint32_t>(length);
+  if (scan.empty) {
+    // Complete: start-tag length only, end-tag length 0.
+    element.length = length;
+    place.lastChild = f;
+  } else {
+    stack[place.count] = {f, start, scan.nameEnd - (start + 1)};
+    ++place.count;
+    place.parent = f;
+    place.lastChild = 0;
+  }
+}
+
+// The end tag ending at end (its '>') closes the open element in slot j, the innermost one (the
+// caller has closed those inside it as not ended, leaving place.lastChild its last child).
+OSTREL_ALWAYS_INLINE void CloseOpen(ElementStore& tree, XmlDocument::ParsePlace& place,
+                                    OpenTagStack& stack, int32_t j, int32_t endTagLength,
+                                    int32_t end) {
+  const OpenTagStack::OpenElement& open = stack[j];
+  ElementRecord& element = tree.At(open.record);
+  element.length = end + 1 - open.start;
+  // Its end-tag length is still 0: it goes in beside the start tag's.
+  element.tagLengths |= static_cast<uint32_t>(endTagLength) << 22;
+  // Its children are complete: the first one's prev names the last.
+  if (place.lastChild != 0) tree.At(element.firstChild).prev = place.lastChild;
+  place.parent = j > 0 ? stack[j - 1].record : 0;
+  place.lastChild = open.record;  // an open element is always its parent's last child
+  place.count = j;
 }
 
 }  // namespace
@@ -199,12 +282,8 @@ int32_t XmlDocument::ParseElements(ScanCursor& cursor) {
 template <class Skipper>
 int32_t XmlDocument::ParseElementsWith(ScanCursor& cursor) {
   OpenTagStack stack;
-  NodeToken token;     // for the nodes the general scanner reads, and for its messages
-  int32_t parent = 0;  // the innermost open element, 0 when none is open
-  int32_t count = 0;
-  int32_t first = 0;
-  int32_t firstChild = 0;  // the current parent's first and last children, 0 if none
-  int32_t lastChild = 0;
+  NodeToken token;  // for the nodes the general scanner reads, and for its messages
+  ParsePlace place;
   int32_t staleLevelsFrom = 0;  // lowest record whose level went stale, 0 if none
   const bool foldCase = (options_ & CaseInsensitiveEndTags) != 0;
   const byte_classes::ByteClasses& classes = byte_classes::CurrentClasses();
@@ -213,11 +292,23 @@ int32_t XmlDocument::ParseElementsWith(ScanCursor& cursor) {
   // The text has no NUL before its end: a block index may search it a block at a time.
   const int32_t textLength = static_cast<int32_t>(text_.size());
   Skipper skip(classes, bytes, textLength);
+#ifdef OSTREL_XML_BLOCK_INDEX
+  std::unique_ptr<block_index::StopList> stops;
+  if constexpr (std::is_same_v<Skipper, block_index::BlockIndex<false>>)
+    stops = std::make_unique<block_index::StopList>(bytes, textLength);
+#endif
   // The scan position stays in a local; the cursor is brought up to date only for the general
   // scanner and for messages.
   int32_t next = cursor.next;
 
   for (;;) {
+    // The common nodes of a single-byte text first, by the lean loop; this one reads the node
+    // that loop left to it.
+#ifdef OSTREL_XML_BLOCK_INDEX
+    if constexpr (std::is_same_v<Skipper, block_index::BlockIndex<false>>)
+      next = ParseCommonNodes(place, stack, *stops, next);
+#endif
+
     // Read the next node. Text and whitespace are passed over, start and end tags are read by
     // the fast paths with their names left in the text, anything else by the general scanner.
     // The byte-by-byte lane reads every node with the general scanner.
@@ -225,6 +316,8 @@ int32_t XmlDocument::ParseElementsWith(ScanCursor& cursor) {
     scan_paths::TagScan scan;
     bool closesInnermost = false;  // an end tag already known to close the innermost element
     int32_t start = next;
+    const int32_t count = place.count;
+    const int32_t parent = place.parent;
     if constexpr (Skipper::kByteByByte) {
       cursor.next = next;
       const NodeType type = detail::ScanNodeGeneral(cursor, token);
@@ -281,15 +374,8 @@ int32_t XmlDocument::ParseElementsWith(ScanCursor& cursor) {
             continue;
           }
         } else if (const char* kind = PassedOverKind(bytes, start)) {
-          // A comment, CDATA section or processing instruction: passed over, read only for its
-          // end (a processing instruction's target name is read byte by byte first).
-          int32_t body = start + 4;
-          unsigned char delimiter = second == '?' ? '?' : bytes[start + 2] == '-' ? '-' : ']';
-          if (delimiter == '?') body = skip.template SkipTo<block_index::Stops::NameEnd>(start + 2);
-          int32_t nul = body;
-          const int32_t end = bytes[body] == '\0' ? -1
-                                                  : scan_paths::SkipDelimitedBody(
-                                                        classes, bytes, body, delimiter, skip, nul);
+          int32_t nul = 0;
+          const int32_t end = SkipPassedOver(classes, bytes, start, skip, nul);
           if (end < 0) {
             next = Unended(cursor, token, start, kind, nul);
             NoteError(parent, token.text);
@@ -309,10 +395,12 @@ int32_t XmlDocument::ParseElementsWith(ScanCursor& cursor) {
     }
 
     if (node == kEnd) {
-      CloseUnended(stack, -1, count, text, 0, -1, staleLevelsFrom);
+      CloseUnended(stack, -1, count, text, 0, -1, place.lastChild, staleLevelsFrom);
+      // The top-level list is complete: its first element's prev names the last.
+      if (place.lastChild != 0) At(At(0).firstChild).prev = place.lastChild;
       if (staleLevelsFrom != 0) FixLevelsFrom(staleLevelsFrom);
       cursor.next = next;
-      return first;
+      return place.first;
     }
 
     if (node == kStartTag) {
@@ -327,37 +415,9 @@ int32_t XmlDocument::ParseElementsWith(ScanCursor& cursor) {
         continue;
       }
       const int32_t f = NewRecord();
-      if (first == 0) first = f;
-      ElementRecord& element = At(f);
-      element.parent = parent;
-      element.next = 0;
-      element.firstChild = 0;
-      if (lastChild != 0) {
-        // Appended behind the last child, which the first child's prev names.
-        At(lastChild).next = f;
-        element.prev = lastChild;
-        At(firstChild).prev = f;
-        element.flags = static_cast<uint32_t>(count);
-      } else {
-        At(parent).firstChild = f;
-        firstChild = f;
-        element.prev = f;
-        element.flags = ElementRecord::IsFirstChild | static_cast<uint32_t>(count);
-      }
-      element.start = start;
-      if (scan.empty) {
-        // Complete: start-tag length only, end-tag length 0.
-        element.tagLengths = static_cast<uint32_t>(length);
-        element.length = length;
-        lastChild = f;
-      } else {
-        element.tagLengths = static_cast<uint32_t>(length);
-        stack[count] = {f, start, length, start + 1, scan.nameEnd - (start + 1), firstChild};
-        ++count;
-        parent = f;
-        firstChild = lastChild = 0;
-        stack.MakeRoomFor(count);
-      }
+      if (place.first == 0) place.first = f;
+      AddStartTag(tree_, place, stack, f, start, length, scan);
+      stack.MakeRoomFor(place.count);
       continue;
     }
 
@@ -376,10 +436,10 @@ int32_t XmlDocument::ParseElementsWith(ScanCursor& cursor) {
       const bool innermostSame =
           closesInnermost ||
           (j >= 0 && !foldCase && stack[j].nameLength == n &&
-           SameBytes(text + stack[j].nameStart, endName, static_cast<size_t>(n)));
+           SameBytes(text + stack[j].NameStart(), endName, static_cast<size_t>(n)));
       if (!innermostSame) {
         while (j >= 0 &&
-               !NameMatches(text + stack[j].nameStart, stack[j].nameLength, endName, n, foldCase))
+               !NameMatches(text + stack[j].NameStart(), stack[j].nameLength, endName, n, foldCase))
           --j;
       }
       if (j < 0) {
@@ -390,21 +450,145 @@ int32_t XmlDocument::ParseElementsWith(ScanCursor& cursor) {
         }
         continue;
       }
-      const int32_t matched = stack[j].record;
-      ElementRecord& element = At(matched);
-      element.length = next - stack[j].start;
-      // Both tag lengths written at once, as SetStartTagLength and SetEndTagLength would.
-      element.tagLengths =
-          static_cast<uint32_t>(stack[j].startTagLength) | static_cast<uint32_t>(length) << 22;
-      if (j < count - 1) CloseUnended(stack, j, count, text, nameStart, n, staleLevelsFrom);
-      parent = j > 0 ? stack[j - 1].record : 0;
-      firstChild = stack[j].parentsFirst;
-      lastChild = matched;  // an open element is always its parent's last child
-      count = j;
+      if (j < count - 1)
+        CloseUnended(stack, j, count, text, nameStart, n, place.lastChild, staleLevelsFrom);
+      CloseOpen(tree_, place, stack, j, length, next - 1);
       continue;
     }
   }
 }
+
+#ifdef OSTREL_XML_BLOCK_INDEX
+namespace {
+
+// The first byte from q on that ends a name in a single-byte text (whitespace, '/', '>', or the
+// terminating NUL at length), sixteen bytes at a time while they lie inside the text.
+OSTREL_ALWAYS_INLINE int32_t FindNameEnd(const unsigned char* t, int32_t q, int32_t length) {
+  while ((byte_classes::kSingleByteClasses.of[t[q]] & byte_classes::kNameEnd) == 0) ++q;
+  return q;
+  const __m128i space = _mm_set1_epi8(' '), tab = _mm_set1_epi8('\t');
+  const __m128i lf = _mm_set1_epi8('\n'), cr = _mm_set1_epi8('\r');
+  const __m128i slash = _mm_set1_epi8('/'), gt = _mm_set1_epi8('>');
+  for (; q + 16 <= length; q += 16) {
+    const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(t + q));
+    const __m128i ends = _mm_or_si128(
+        _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, space), _mm_cmpeq_epi8(x, tab)),
+                     _mm_or_si128(_mm_cmpeq_epi8(x, lf), _mm_cmpeq_epi8(x, cr))),
+        _mm_or_si128(_mm_cmpeq_epi8(x, slash), _mm_cmpeq_epi8(x, gt)));
+    const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(ends));
+    if (mask != 0) return q + static_cast<int32_t>(block_index::LowestBit(mask));
+  }
+  while ((byte_classes::kSingleByteClasses.of[t[q]] & byte_classes::kNameEnd) == 0) ++q;
+  return q;
+}
+
+// The next stop at or after q.
+OSTREL_ALWAYS_INLINE int32_t StopFrom(block_index::StopList::Reader& stops, int32_t q) {
+  int32_t p;
+  do p = stops.Next();
+  while (p < q);
+  return p;
+}
+
+}  // namespace
+
+// The lean loop for a single-byte text: start tags, end tags that close the innermost element
+// by its exact name, character data, and comments, CDATA sections and processing instructions
+// that end. It is driven by the list of stops: each node opens at a '<' of the list and ends at
+// a '>' of it, so that where the next node opens never waits on reading this one, and the tree
+// position lives in locals, so that the hot state stays in registers. Returns the offset of the
+// first node it leaves to the general loop: the end of the text, any other node, a node in
+// error, or a start tag that the record store or the open-tag stack has no room for yet (the
+// general loop makes room).
+int32_t XmlDocument::ParseCommonNodes(ParsePlace& placeIn, OpenTagStack& stack,
+                                      block_index::StopList& list, int32_t next) {
+  const byte_classes::ByteClasses& classes = byte_classes::kSingleByteClasses;
+  const unsigned char* t = reinterpret_cast<const unsigned char*>(text_.c_str());
+  const int32_t textLength = static_cast<int32_t>(text_.size());
+  const int32_t capacity = tree_.Capacity();
+  // How deep an element may open here: the record holds levels up to MaxLevel, and a push may
+  // not fill the stack's last slot.
+  const int32_t emptyLimit = static_cast<int32_t>(ElementRecord::MaxLevel) + 1;
+  const int32_t openLimit = std::min(emptyLimit, stack.Capacity() - 1);
+  const int32_t firstNew = nextFree_;
+  ParsePlace place = placeIn;
+  int32_t nextFree = nextFree_;
+  block_index::StopList::Reader stops = list.From(next);
+  int32_t p = stops.Next();  // the stop being read: all before it are done with
+
+  for (;;) {
+    if (t[p] != '<') {
+      if (t[p] == '\0') break;
+      p = stops.Next();  // a '>' or a quote in character data
+      continue;
+    }
+    const unsigned char second = t[p + 1];
+    if ((classes.of[second] & byte_classes::kNameStart) != 0) {
+      // A start tag: its name, then its body to the first '>' outside quoted values.
+      const int32_t nameEnd = FindNameEnd(t, p + 2, textLength);
+      if (t[nameEnd] == '\0') break;
+      int32_t end = StopFrom(stops, nameEnd);
+      bool empty = false;
+      if (end != nameEnd) {
+        for (;;) {
+          const unsigned char c = t[end];
+          if (c == '>' || c == '\0') break;
+          if (c == '"' || c == '\'') {
+            do end = stops.Next();
+            while (t[end] != c && t[end] != '\0');
+            if (t[end] == '\0') break;
+          }
+          end = stops.Next();
+        }
+        if (t[end] == '\0') break;
+        // The last two bytes of the body decide whether "/>" closes an empty element.
+        const unsigned char beforeLast = end - 2 >= nameEnd ? t[end - 2] : 0;
+        empty = scan_paths::IsEmptyElementEnding(classes, t[end - 1], beforeLast);
+      }
+      const int32_t length = end + 1 - p;
+      if (length > ElementRecord::MaxStartTagLength || nextFree == capacity ||
+          place.count >= (empty ? emptyLimit : openLimit))
+        break;
+      scan_paths::TagScan scan;
+      scan.nameEnd = nameEnd;
+      scan.empty = empty;
+      AddStartTag(tree_, place, stack, nextFree++, p, length, scan);
+      p = stops.Next();
+      continue;
+    }
+    if (second == '/') {
+      if (place.count == 0) break;
+      const int32_t j = place.count - 1;
+      const int32_t length = 3 + stack[j].nameLength;
+      if (length > ElementRecord::MaxEndTagLength || !EndsInnermost(t, p, stack[j], textLength))
+        break;
+      const int32_t end = p + length - 1;
+      CloseOpen(tree_, place, stack, j, length, end);
+      StopFrom(stops, end);
+      p = stops.Next();
+      continue;
+    }
+    // A comment, CDATA section or processing instruction: to the '>' its delimiter closes.
+    if (PassedOverKind(t, p) == nullptr) break;
+    const unsigned char delimiter = second == '?' ? '?' : t[p + 2] == '-' ? '-' : ']';
+    const int32_t body = delimiter == '?' ? FindNameEnd(t, p + 2, textLength) : p + 4;
+    if (t[body] == '\0') break;
+    int32_t end = StopFrom(stops, body);
+    while (t[end] != '\0' &&
+           !(t[end] == '>' && (delimiter == '?' ? end > 2 && t[end - 1] == '?'
+                                                : t[end - 1] == delimiter && t[end - 2] == delimiter)))
+      end = stops.Next();
+    if (t[end] == '\0') break;
+    p = stops.Next();
+  }
+
+  // Records are numbered in text order: the first one of the parse is its first top-level element.
+  if (place.first == 0 && nextFree != firstNew) place.first = firstNew;
+  placeIn = place;
+  nextFree_ = nextFree;
+  return p;
+}
+#endif  // OSTREL_XML_BLOCK_INDEX
 
 // The text ended inside a tag that starts at start: the scanner's message goes into the token.
 int32_t XmlDocument::Unended(ScanCursor& cursor, NodeToken& token, int32_t start, const char* kind,
@@ -432,7 +616,7 @@ void XmlDocument::NoteError(int32_t parent, const char* format, int32_t offset) 
 // siblings. Done in one pass, every moved record ends up a child of the element in slot outer
 // (the document record when outer is -1), so each record is moved at most once per parse.
 void XmlDocument::CloseUnended(OpenTagStack& stack, int32_t outer, int32_t count, const char* text,
-                               int32_t endNameStart, int32_t endNameLength,
+                               int32_t endNameStart, int32_t endNameLength, int32_t& lastChild,
                                int32_t& staleLevelsFrom) {
   if (outer + 1 >= count) return;
   At(0).flags |= ElementRecord::IllFormed;
@@ -457,7 +641,9 @@ void XmlDocument::CloseUnended(OpenTagStack& stack, int32_t outer, int32_t count
     if (firstChild == 0) continue;
 
     ElementRecord& head = At(firstChild);
-    finalLast = head.prev;  // the closed element's last child
+    // The closed element's last child: the next open element, or for the innermost one the
+    // last child so far.
+    finalLast = i + 1 < count ? stack[i + 1].record : lastChild;
     head.flags &= ~ElementRecord::IsFirstChild;
     head.prev = u;
     closed.next = firstChild;
@@ -467,12 +653,12 @@ void XmlDocument::CloseUnended(OpenTagStack& stack, int32_t outer, int32_t count
   }
 
   // The target's last child is now the last record moved.
-  At(At(target).firstChild).prev = finalLast;
+  lastChild = finalLast;
   if (contentError) At(target).flags |= ElementRecord::ContentError;
 
   if (!errorText_.empty()) return;
   const OpenTagStack::OpenElement& innermost = stack[count - 1];
-  const std::string name(text + innermost.nameStart, static_cast<size_t>(innermost.nameLength));
+  const std::string name(text + innermost.NameStart(), static_cast<size_t>(innermost.nameLength));
   const int32_t start = At(innermost.record).start;
   if (endNameLength < 0) {
     errorText_ = Format("Element '%s' at offset %d not ended", name.c_str(), start);

@@ -9,6 +9,12 @@
 #include "xml/byte_classes.h"
 #include "xml/scanner.h"
 
+#if defined(__GNUC__)
+#define OSTREL_ALWAYS_INLINE inline __attribute__((always_inline))
+#else
+#define OSTREL_ALWAYS_INLINE inline
+#endif
+
 namespace ostrel::xml::scan_paths {
 
 using namespace byte_classes;
@@ -72,7 +78,7 @@ struct TagScan {
 // "<" and a name-start byte at start: an element start tag. Its name runs from start + 1 to
 // nameEnd - 1.
 template <class Skipper>
-inline TagScan ScanStartTagAt(const ByteClasses& cls, const unsigned char* t, int32_t start,
+OSTREL_ALWAYS_INLINE TagScan ScanStartTagAt(const ByteClasses& cls, const unsigned char* t, int32_t start,
                               Skipper& skip) {
   TagScan scan;
   const int32_t nameStart = start + 1;

@@ -32,6 +32,9 @@ enum CreationFlags : unsigned {
 constexpr uint32_t CaseInsensitiveEndTags = 0x08;
 
 class OpenTagStack;
+namespace block_index {
+class StopList;
+}
 
 class XmlDocument {
  public:
@@ -125,10 +128,18 @@ class XmlDocument {
   int32_t ParseElements(ScanCursor& cursor);
   template <class Skipper>
   int32_t ParseElementsWith(ScanCursor& cursor);
+ public:
+  struct ParsePlace;  // where the parse stands in the tree (parser internals)
+
+ private:
+  int32_t ParseCommonNodes(ParsePlace& place, OpenTagStack& stack,
+                           block_index::StopList& stops, int32_t next);
   // Closes open elements as not ended; endNameLength -1: at the end of the text, else at the
-  // end tag whose name lies at endNameStart.
+  // end tag whose name lies at endNameStart. lastChild: the innermost open element's last child
+  // before, the last child of the element they close into after.
   void CloseUnended(OpenTagStack& stack, int32_t outer, int32_t count, const char* text,
-                    int32_t endNameStart, int32_t endNameLength, int32_t& staleLevelsFrom);
+                    int32_t endNameStart, int32_t endNameLength, int32_t& lastChild,
+                    int32_t& staleLevelsFrom);
   int32_t Unended(ScanCursor& cursor, NodeToken& token, int32_t start, const char* kind,
                   int32_t nul);
   void NoteContentError(int32_t parent);

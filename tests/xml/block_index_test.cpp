@@ -11,6 +11,7 @@
 #include "xml/document_generator.h"
 #include "xml/invariant_checker.h"
 #include "xml/scanner.h"
+#include "xml/stop_list.h"
 #include "xml/xml_document.h"
 
 namespace ostrel::xml {
@@ -18,7 +19,12 @@ namespace {
 
 class BlockIndexTest : public ::testing::Test {
  protected:
-  void TearDown() override { platform::SetCodePageForTesting(0); }
+  void TearDown() override {
+    platform::SetCodePageForTesting(0);
+#ifdef OSTREL_XML_BLOCK_INDEX
+    block_index::SetStopChunkForTesting(0);
+#endif
+  }
 };
 
 // Texts rich in the bytes the scanner stops at, long enough to cross several 64-byte blocks.
@@ -172,11 +178,46 @@ void ExpectSameParse(const std::string& text, uint32_t options) {
   ASSERT_INVARIANTS(plain);
 }
 
+#ifdef OSTREL_XML_BLOCK_INDEX
+// The stops a reader gives from q on: every '<', '>', '"' and '\'' at or after q in order, then
+// the terminating NUL, and that NUL again when asked past it.
+TEST_F(BlockIndexTest, StopListGivesEveryStopInOrderAcrossChunks) {
+  std::mt19937 random(4242);
+  for (int32_t chunk : {64, 128, 4096}) {
+    block_index::SetStopChunkForTesting(chunk);
+    for (int round = 0; round < 300; ++round) {
+      const std::string text = RandomText(random, 700);
+      const auto* t = reinterpret_cast<const unsigned char*>(text.c_str());
+      const int32_t length = static_cast<int32_t>(text.size());
+      block_index::StopList list(t, length);
+      // Readers from places in any order: the list moves between chunks as they ask.
+      for (int start = 0; start < 4; ++start) {
+        const int32_t q = static_cast<int32_t>(random() % (text.size() + 1));
+        std::vector<int32_t> expected;
+        for (int32_t i = q; i < length; ++i)
+          if (t[i] == '<' || t[i] == '>' || t[i] == '"' || t[i] == '\'') expected.push_back(i);
+        expected.push_back(length);
+        expected.push_back(length);
+        std::vector<int32_t> got;
+        block_index::StopList::Reader reader = list.From(q);
+        for (size_t k = 0; k < expected.size(); ++k) got.push_back(reader.Next());
+        ASSERT_EQ(got, expected) << "chunk " << chunk << ", from " << q << " in: " << text;
+      }
+    }
+  }
+}
+#endif
+
 TEST_F(BlockIndexTest, FastParseGivesTheRecordsOfTheByteByByteParse) {
   testing::DocumentGenerator generator(31337);
   std::mt19937 random(99);
   for (int codePage : {0, 932, 936}) {
     platform::SetCodePageForTesting(codePage);
+#ifdef OSTREL_XML_BLOCK_INDEX
+    // Small chunks under the single-byte code page, so that the stop list crosses chunk borders
+    // inside tags, values and passed-over nodes.
+    block_index::SetStopChunkForTesting(codePage == 0 ? 64 : 0);
+#endif
     for (int round = 0; round < 400; ++round) {
       const uint32_t options = round % 4 == 0 ? CaseInsensitiveEndTags : 0;
       ExpectSameParse(generator.WellFormed(5, 4).text, options);

@@ -1,0 +1,91 @@
+// The stops of a single-byte text listed in order: the offsets of every '<', '>', '"' and '\'',
+// then the terminating NUL. The lean parse walks this list instead of searching byte runs, so
+// that finding the next stop costs a load whose address does not wait on the previous search.
+// The list is built a chunk of the text at a time, each chunk classified 64 bytes at a time.
+// Internal to the XML code.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <memory>
+
+#include "xml/block_index.h"
+
+#ifdef OSTREL_XML_BLOCK_INDEX
+
+namespace ostrel::xml::block_index {
+
+// Appends to out the offsets of the stops in the blocks from `from` (a multiple of 64) up to
+// `to` (a multiple of 64, or the text's length), and the offset of the terminating NUL when the
+// text's length is reached; returns how many were written. `out` has room for to - from + 1
+// offsets and 8 more (stops are written eight at a time).
+int32_t ListStops(const unsigned char* t, int32_t length, int32_t from, int32_t to, int32_t* out);
+
+// How many bytes a chunk of the list covers: 4096, or for tests that cross chunk borders often, a
+// smaller multiple of 64 (0 restores the default). Read when a list is made.
+int32_t StopChunk();
+void SetStopChunkForTesting(int32_t bytes);
+
+class StopList {
+ public:
+  StopList(const unsigned char* t, int32_t length)
+      : t_(t),
+        length_(length),
+        chunk_(StopChunk()),
+        offsets_(new int32_t[static_cast<size_t>(length < chunk_ ? length : chunk_) + 1 + 8]) {}
+
+  // Reads the list from a place on. A reader is a pair of pointers its user keeps in locals;
+  // only moving on to the next chunk goes through the list.
+  class Reader {
+   public:
+    // The next stop. Past the terminating NUL it is that NUL again. A chunk may hold no stop;
+    // the last one holds at least the NUL.
+    int32_t Next() {
+      while (at_ == end_) list_->FillNext(*this);
+      return *at_++;
+    }
+
+   private:
+    friend class StopList;
+    StopList* list_;
+    const int32_t* at_;
+    const int32_t* end_;
+  };
+
+  // A reader whose first stop is the first at or after q.
+  Reader From(int32_t q) {
+    if (q < begin_ || q >= end_) Fill(q < length_ ? q & ~63 : length_);
+    Reader reader;
+    reader.list_ = this;
+    reader.at_ = std::lower_bound(offsets_.get(), offsets_.get() + listed_, q);
+    reader.end_ = offsets_.get() + listed_;
+    return reader;
+  }
+
+ private:
+  // Lists the chunk from `from` (a multiple of 64, or the text's length).
+  void Fill(int32_t from) {
+    if (from > length_) from = length_;
+    const int32_t to = length_ - from > chunk_ ? from + chunk_ : length_;
+    begin_ = from;
+    end_ = to == length_ ? length_ + 1 : to;
+    listed_ = ListStops(t_, length_, from, to, offsets_.get());
+  }
+
+  void FillNext(Reader& reader) {
+    Fill(end_);
+    reader.at_ = offsets_.get();
+    reader.end_ = offsets_.get() + listed_;
+  }
+
+  const unsigned char* t_;
+  int32_t length_;
+  int32_t chunk_;
+  std::unique_ptr<int32_t[]> offsets_;
+  int32_t begin_ = 0, end_ = 0;  // the chunk listed holds the stops in [begin_, end_)
+  int32_t listed_ = 0;
+};
+
+}  // namespace ostrel::xml::block_index
+
+#endif  // OSTREL_XML_BLOCK_INDEX
