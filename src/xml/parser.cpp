@@ -125,9 +125,10 @@ OSTREL_ALWAYS_INLINE int32_t SkipPassedOver(const byte_classes::ByteClasses& cla
 // Where the parse stands in the tree: the innermost open element, how many are open, and the
 // children of the innermost one so far.
 //
-// While an element is open its first child's prev is left as it was written (the child itself):
-// the parse sets it to the last child once the element closes (the document record's once the
-// text ends), so that appending a child writes no third record.
+// Records are numbered in text order, so an element's first child, if it has any, is the record
+// after its own. While an element is open its firstChild is left 0 and its first child's prev
+// names the child itself: the parse sets both once the element closes (the document record's
+// once the text ends), so that adding a child writes no other record than the previous sibling.
 struct XmlDocument::ParsePlace {
   int32_t parent = 0;     // the innermost open element, 0 when none is open
   int32_t count = 0;      // open elements
@@ -153,7 +154,6 @@ OSTREL_ALWAYS_INLINE void AddStartTag(ElementStore& tree, XmlDocument::ParsePlac
     element.prev = place.lastChild;
     element.flags = static_cast<uint32_t>(place.count);
   } else {
-    tree.At(place.parent).firstChild = f;
     element.prev = f;
     element.flags = ElementRecord::IsFirstChild | static_cast<uint32_t>(place.count);
   }
@@ -181,8 +181,11 @@ OSTREL_ALWAYS_INLINE void CloseOpen(ElementStore& tree, XmlDocument::ParsePlace&
   element.length = end + 1 - open.start;
   // Its end-tag length is still 0: it goes in beside the start tag's.
   element.tagLengths |= static_cast<uint32_t>(endTagLength) << 22;
-  // Its children are complete: the first one's prev names the last.
-  if (place.lastChild != 0) tree.At(element.firstChild).prev = place.lastChild;
+  // Its children are complete: it names the first, which names the last as its prev.
+  if (place.lastChild != 0) {
+    element.firstChild = open.record + 1;
+    if (place.lastChild != open.record + 1) tree.At(open.record + 1).prev = place.lastChild;
+  }
   place.parent = j > 0 ? stack[j - 1].record : 0;
   place.lastChild = open.record;  // an open element is always its parent's last child
   place.count = j;
@@ -396,8 +399,8 @@ int32_t XmlDocument::ParseElementsWith(ScanCursor& cursor) {
 
     if (node == kEnd) {
       CloseUnended(stack, -1, count, text, 0, -1, place.lastChild, staleLevelsFrom);
-      // The top-level list is complete: its first element's prev names the last.
-      if (place.lastChild != 0) At(At(0).firstChild).prev = place.lastChild;
+      // The top-level list is complete: its first element (record 1) names the last as its prev.
+      if (place.lastChild != 0) At(1).prev = place.lastChild;
       if (staleLevelsFrom != 0) FixLevelsFrom(staleLevelsFrom);
       cursor.next = next;
       return place.first;
@@ -462,44 +465,24 @@ int32_t XmlDocument::ParseElementsWith(ScanCursor& cursor) {
 namespace {
 
 // The first byte from q on that ends a name in a single-byte text (whitespace, '/', '>', or the
-// terminating NUL at length), sixteen bytes at a time while they lie inside the text.
-OSTREL_ALWAYS_INLINE int32_t FindNameEnd(const unsigned char* t, int32_t q, int32_t length) {
-  while ((byte_classes::kSingleByteClasses.of[t[q]] & byte_classes::kNameEnd) == 0) ++q;
-  return q;
-  const __m128i space = _mm_set1_epi8(' '), tab = _mm_set1_epi8('\t');
-  const __m128i lf = _mm_set1_epi8('\n'), cr = _mm_set1_epi8('\r');
-  const __m128i slash = _mm_set1_epi8('/'), gt = _mm_set1_epi8('>');
-  for (; q + 16 <= length; q += 16) {
-    const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(t + q));
-    const __m128i ends = _mm_or_si128(
-        _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, space), _mm_cmpeq_epi8(x, tab)),
-                     _mm_or_si128(_mm_cmpeq_epi8(x, lf), _mm_cmpeq_epi8(x, cr))),
-        _mm_or_si128(_mm_cmpeq_epi8(x, slash), _mm_cmpeq_epi8(x, gt)));
-    const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(ends));
-    if (mask != 0) return q + static_cast<int32_t>(block_index::LowestBit(mask));
-  }
+// terminating NUL). Names are short: a byte at a time costs less than setting up a wider search.
+OSTREL_ALWAYS_INLINE int32_t FindNameEnd(const unsigned char* t, int32_t q) {
   while ((byte_classes::kSingleByteClasses.of[t[q]] & byte_classes::kNameEnd) == 0) ++q;
   return q;
 }
 
-// The next stop at or after q.
-OSTREL_ALWAYS_INLINE int32_t StopFrom(block_index::StopList::Reader& stops, int32_t q) {
-  int32_t p;
-  do p = stops.Next();
-  while (p < q);
-  return p;
-}
 
 }  // namespace
 
 // The lean loop for a single-byte text: start tags, end tags that close the innermost element
 // by its exact name, character data, and comments, CDATA sections and processing instructions
-// that end. It is driven by the list of stops: each node opens at a '<' of the list and ends at
-// a '>' of it, so that where the next node opens never waits on reading this one, and the tree
-// position lives in locals, so that the hot state stays in registers. Returns the offset of the
-// first node it leaves to the general loop: the end of the text, any other node, a node in
-// error, or a start tag that the record store or the open-tag stack has no room for yet (the
-// general loop makes room).
+// that end. A tag whose end follows its name is read directly; runs that may be long (character
+// data, a tag's attributes, a passed-over node's body) are passed over by the list of stops, so
+// that their end never waits on a search through their bytes. The tree position lives in
+// locals, so that the hot state stays in registers. Returns the offset of the first node it
+// leaves to the general loop: the end of the text, any other node, a node in error, or a start
+// tag that the record store or the open-tag stack has no room for yet (the general loop makes
+// room).
 int32_t XmlDocument::ParseCommonNodes(ParsePlace& placeIn, OpenTagStack& stack,
                                       block_index::StopList& list, int32_t next) {
   const byte_classes::ByteClasses& classes = byte_classes::kSingleByteClasses;
@@ -513,23 +496,26 @@ int32_t XmlDocument::ParseCommonNodes(ParsePlace& placeIn, OpenTagStack& stack,
   const int32_t firstNew = nextFree_;
   ParsePlace place = placeIn;
   int32_t nextFree = nextFree_;
-  block_index::StopList::Reader stops = list.From(next);
-  int32_t p = stops.Next();  // the stop being read: all before it are done with
+  block_index::StopList::Reader stops(list, next);
+  int32_t q = next;  // the node being read
 
   for (;;) {
-    if (t[p] != '<') {
-      if (t[p] == '\0') break;
-      p = stops.Next();  // a '>' or a quote in character data
+    if (t[q] != '<') {
+      // Character data, to the next '<'.
+      if (t[q] == '\0') break;
+      q = stops.From(q);
+      while (t[q] != '<' && t[q] != '\0') q = stops.Next();
       continue;
     }
-    const unsigned char second = t[p + 1];
+    const unsigned char second = t[q + 1];
     if ((classes.of[second] & byte_classes::kNameStart) != 0) {
       // A start tag: its name, then its body to the first '>' outside quoted values.
-      const int32_t nameEnd = FindNameEnd(t, p + 2, textLength);
-      if (t[nameEnd] == '\0') break;
-      int32_t end = StopFrom(stops, nameEnd);
+      const int32_t nameEnd = FindNameEnd(t, q + 2);
+      int32_t end = nameEnd;
       bool empty = false;
-      if (end != nameEnd) {
+      if (t[nameEnd] != '>') {
+        if (t[nameEnd] == '\0') break;
+        end = stops.From(nameEnd);
         for (;;) {
           const unsigned char c = t[end];
           if (c == '>' || c == '\0') break;
@@ -545,48 +531,46 @@ int32_t XmlDocument::ParseCommonNodes(ParsePlace& placeIn, OpenTagStack& stack,
         const unsigned char beforeLast = end - 2 >= nameEnd ? t[end - 2] : 0;
         empty = scan_paths::IsEmptyElementEnding(classes, t[end - 1], beforeLast);
       }
-      const int32_t length = end + 1 - p;
+      const int32_t length = end + 1 - q;
       if (length > ElementRecord::MaxStartTagLength || nextFree == capacity ||
           place.count >= (empty ? emptyLimit : openLimit))
         break;
       scan_paths::TagScan scan;
       scan.nameEnd = nameEnd;
       scan.empty = empty;
-      AddStartTag(tree_, place, stack, nextFree++, p, length, scan);
-      p = stops.Next();
+      AddStartTag(tree_, place, stack, nextFree++, q, length, scan);
+      q = end + 1;
       continue;
     }
     if (second == '/') {
       if (place.count == 0) break;
       const int32_t j = place.count - 1;
       const int32_t length = 3 + stack[j].nameLength;
-      if (length > ElementRecord::MaxEndTagLength || !EndsInnermost(t, p, stack[j], textLength))
+      if (length > ElementRecord::MaxEndTagLength || !EndsInnermost(t, q, stack[j], textLength))
         break;
-      const int32_t end = p + length - 1;
-      CloseOpen(tree_, place, stack, j, length, end);
-      StopFrom(stops, end);
-      p = stops.Next();
+      CloseOpen(tree_, place, stack, j, length, q + length - 1);
+      q += length;
       continue;
     }
     // A comment, CDATA section or processing instruction: to the '>' its delimiter closes.
-    if (PassedOverKind(t, p) == nullptr) break;
-    const unsigned char delimiter = second == '?' ? '?' : t[p + 2] == '-' ? '-' : ']';
-    const int32_t body = delimiter == '?' ? FindNameEnd(t, p + 2, textLength) : p + 4;
+    if (PassedOverKind(t, q) == nullptr) break;
+    const unsigned char delimiter = second == '?' ? '?' : t[q + 2] == '-' ? '-' : ']';
+    const int32_t body = delimiter == '?' ? FindNameEnd(t, q + 2) : q + 4;
     if (t[body] == '\0') break;
-    int32_t end = StopFrom(stops, body);
+    int32_t end = stops.From(body);
     while (t[end] != '\0' &&
            !(t[end] == '>' && (delimiter == '?' ? end > 2 && t[end - 1] == '?'
                                                 : t[end - 1] == delimiter && t[end - 2] == delimiter)))
       end = stops.Next();
     if (t[end] == '\0') break;
-    p = stops.Next();
+    q = end + 1;
   }
 
   // Records are numbered in text order: the first one of the parse is its first top-level element.
   if (place.first == 0 && nextFree != firstNew) place.first = firstNew;
   placeIn = place;
   nextFree_ = nextFree;
-  return p;
+  return q;
 }
 #endif  // OSTREL_XML_BLOCK_INDEX
 
@@ -635,8 +619,8 @@ void XmlDocument::CloseUnended(OpenTagStack& stack, int32_t outer, int32_t count
     closed.SetEndTagLength(0);
     closed.flags |= ElementRecord::Unended;
     closed.length = closed.StartTagLength();
-    const int32_t firstChild = closed.firstChild;
-    closed.firstChild = 0;
+    // Its first child, if it has one (the next open element is one), is the record after it.
+    const int32_t firstChild = i + 1 < count || lastChild != 0 ? u + 1 : 0;
     finalLast = u;
     if (firstChild == 0) continue;
 

@@ -35,9 +35,17 @@ class StopList {
         offsets_(new int32_t[static_cast<size_t>(length < chunk_ ? length : chunk_) + 1 + 8]) {}
 
   // Reads the list from a place on. A reader is a pair of pointers its user keeps in locals;
-  // only moving on to the next chunk goes through the list.
+  // only moving on to another chunk goes through the list. A reader may fall behind the place
+  // its user has read to: From catches it up, each stop passed over once.
   class Reader {
    public:
+    // A reader whose first stop is the first at or after q.
+    Reader(StopList& list, int32_t q) : list_(&list) {
+      if (q < list.begin_ || q >= list.end_) list.Fill(q & ~63);
+      end_ = list.offsets_.get() + list.listed_;
+      at_ = std::lower_bound(static_cast<const int32_t*>(list.offsets_.get()), end_, q);
+    }
+
     // The next stop. Past the terminating NUL it is that NUL again. A chunk may hold no stop;
     // the last one holds at least the NUL.
     int32_t Next() {
@@ -45,22 +53,24 @@ class StopList {
       return *at_++;
     }
 
+    // The first stop at or after q (which lies after every stop given so far); past the text's
+    // end, its NUL.
+    int32_t From(int32_t q) {
+      for (;;) {
+        while (at_ != end_) {
+          const int32_t stop = *at_++;
+          if (stop >= q) return stop;
+        }
+        q = list_->FillFor(*this, q);
+      }
+    }
+
    private:
     friend class StopList;
     StopList* list_;
-    const int32_t* at_;
-    const int32_t* end_;
+    const int32_t* at_ = nullptr;
+    const int32_t* end_ = nullptr;
   };
-
-  // A reader whose first stop is the first at or after q.
-  Reader From(int32_t q) {
-    if (q < begin_ || q >= end_) Fill(q < length_ ? q & ~63 : length_);
-    Reader reader;
-    reader.list_ = this;
-    reader.at_ = std::lower_bound(offsets_.get(), offsets_.get() + listed_, q);
-    reader.end_ = offsets_.get() + listed_;
-    return reader;
-  }
 
  private:
   // Lists the chunk from `from` (a multiple of 64, or the text's length).
@@ -76,6 +86,17 @@ class StopList {
     Fill(end_);
     reader.at_ = offsets_.get();
     reader.end_ = offsets_.get() + listed_;
+  }
+
+  // The reader has no stop left in the current chunk: the next one, or the one holding q when
+  // that lies further on (the stops between are never asked for). Returns q, or the text's
+  // length when q lies past it.
+  int32_t FillFor(Reader& reader, int32_t q) {
+    if (q > length_) q = length_;
+    Fill(std::max(end_, q & ~63));
+    reader.at_ = offsets_.get();
+    reader.end_ = offsets_.get() + listed_;
+    return q;
   }
 
   const unsigned char* t_;

@@ -2,6 +2,7 @@
 // machine: the same stops, the same tokens, the same records, under every code page.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <string>
 #include <vector>
@@ -199,9 +200,15 @@ TEST_F(BlockIndexTest, StopListGivesEveryStopInOrderAcrossChunks) {
         expected.push_back(length);
         expected.push_back(length);
         std::vector<int32_t> got;
-        block_index::StopList::Reader reader = list.From(q);
+        block_index::StopList::Reader reader(list, q);
         for (size_t k = 0; k < expected.size(); ++k) got.push_back(reader.Next());
         ASSERT_EQ(got, expected) << "chunk " << chunk << ", from " << q << " in: " << text;
+        // A reader that falls behind catches up to the first stop at or after where it is asked.
+        block_index::StopList::Reader lagging(list, q);
+        const int32_t later = q + static_cast<int32_t>(random() % 300);
+        const auto first = std::lower_bound(expected.begin(), expected.end(), later);
+        ASSERT_EQ(lagging.From(later), first != expected.end() ? *first : length)
+            << "chunk " << chunk << ", from " << later << " in: " << text;
       }
     }
   }
