@@ -1,6 +1,7 @@
 // Setting the text: one forward pass of the scanner that rebuilds the element records, pairs end
 // tags with open elements by the repair rules, and words the first error met.
 #include <cstdarg>
+#include <cstddef>
 #include <cstdio>
 #include <algorithm>
 #include <cstring>
@@ -85,9 +86,10 @@ bool NameMatches(const char* open, int32_t openLength, const char* endName, int3
 
 // Under a single-byte code page a stored name holds no byte that ends a name, so "</", the
 // innermost open element's name and ">" is an end tag of exactly that name, closing it.
-OSTREL_ALWAYS_INLINE bool EndsInnermost(const unsigned char* t, int32_t start, const OpenTagStack::OpenElement& open,
-                   int32_t length) {
-  const int32_t close = start + 2 + open.nameLength;
+OSTREL_ALWAYS_INLINE bool EndsInnermost(const unsigned char* t, std::ptrdiff_t start,
+                                        const OpenTagStack::OpenElement& open,
+                                        std::ptrdiff_t length) {
+  const std::ptrdiff_t close = start + 2 + open.nameLength;
   return close < length && t[close] == '>' &&
          SameBytes(reinterpret_cast<const char*>(t) + start + 2,
                    reinterpret_cast<const char*>(t) + open.NameStart(),
@@ -142,7 +144,7 @@ namespace {
 // innermost open element; an element that is not empty is opened: pushed on the stack (the
 // caller makes room for the next push) and made the parent of what follows.
 OSTREL_ALWAYS_INLINE void AddStartTag(ElementStore& tree, XmlDocument::ParsePlace& place,
-                                      OpenTagStack& stack, int32_t f, int32_t start,
+                                      OpenTagStack::OpenElement* stack, int32_t f, int32_t start,
                                       int32_t length, const scan_paths::TagScan& scan) {
   ElementRecord& element = tree.At(f);
   element.parent = place.parent;
@@ -174,7 +176,8 @@ OSTREL_ALWAYS_INLINE void AddStartTag(ElementStore& tree, XmlDocument::ParsePlac
 // The end tag ending at end (its '>') closes the open element in slot j, the innermost one (the
 // caller has closed those inside it as not ended, leaving place.lastChild its last child).
 OSTREL_ALWAYS_INLINE void CloseOpen(ElementStore& tree, XmlDocument::ParsePlace& place,
-                                    OpenTagStack& stack, int32_t j, int32_t endTagLength,
+                                    const OpenTagStack::OpenElement* stack, int32_t j,
+                                    int32_t endTagLength,
                                     int32_t end) {
   const OpenTagStack::OpenElement& open = stack[j];
   ElementRecord& element = tree.At(open.record);
@@ -419,7 +422,7 @@ int32_t XmlDocument::ParseElementsWith(ScanCursor& cursor) {
       }
       const int32_t f = NewRecord();
       if (place.first == 0) place.first = f;
-      AddStartTag(tree_, place, stack, f, start, length, scan);
+      AddStartTag(tree_, place, &stack[0], f, start, length, scan);
       stack.MakeRoomFor(place.count);
       continue;
     }
@@ -455,7 +458,7 @@ int32_t XmlDocument::ParseElementsWith(ScanCursor& cursor) {
       }
       if (j < count - 1)
         CloseUnended(stack, j, count, text, nameStart, n, place.lastChild, staleLevelsFrom);
-      CloseOpen(tree_, place, stack, j, length, next - 1);
+      CloseOpen(tree_, place, &stack[0], j, length, next - 1);
       continue;
     }
   }
@@ -466,7 +469,7 @@ namespace {
 
 // The first byte from q on that ends a name in a single-byte text (whitespace, '/', '>', or the
 // terminating NUL). Names are short: a byte at a time costs less than setting up a wider search.
-OSTREL_ALWAYS_INLINE int32_t FindNameEnd(const unsigned char* t, int32_t q) {
+OSTREL_ALWAYS_INLINE std::ptrdiff_t FindNameEnd(const unsigned char* t, std::ptrdiff_t q) {
   while ((byte_classes::kSingleByteClasses.of[t[q]] & byte_classes::kNameEnd) == 0) ++q;
   return q;
 }
@@ -496,26 +499,28 @@ int32_t XmlDocument::ParseCommonNodes(ParsePlace& placeIn, OpenTagStack& stack,
   const int32_t firstNew = nextFree_;
   ParsePlace place = placeIn;
   int32_t nextFree = nextFree_;
+  OpenTagStack::OpenElement* const slots = &stack[0];
   block_index::StopList::Reader stops(list, next);
-  int32_t q = next;  // the node being read
+  // Offsets held at the width of a pointer, so that reading the text needs no widening.
+  std::ptrdiff_t q = next;  // the node being read
 
   for (;;) {
     if (t[q] != '<') {
       // Character data, to the next '<'.
       if (t[q] == '\0') break;
-      q = stops.From(q);
+      q = stops.From(static_cast<int32_t>(q));
       while (t[q] != '<' && t[q] != '\0') q = stops.Next();
       continue;
     }
     const unsigned char second = t[q + 1];
     if ((classes.of[second] & byte_classes::kNameStart) != 0) {
       // A start tag: its name, then its body to the first '>' outside quoted values.
-      const int32_t nameEnd = FindNameEnd(t, q + 2);
-      int32_t end = nameEnd;
+      const std::ptrdiff_t nameEnd = FindNameEnd(t, q + 2);
+      std::ptrdiff_t end = nameEnd;
       bool empty = false;
       if (t[nameEnd] != '>') {
         if (t[nameEnd] == '\0') break;
-        end = stops.From(nameEnd);
+        end = stops.From(static_cast<int32_t>(nameEnd));
         for (;;) {
           const unsigned char c = t[end];
           if (c == '>' || c == '\0') break;
@@ -531,33 +536,34 @@ int32_t XmlDocument::ParseCommonNodes(ParsePlace& placeIn, OpenTagStack& stack,
         const unsigned char beforeLast = end - 2 >= nameEnd ? t[end - 2] : 0;
         empty = scan_paths::IsEmptyElementEnding(classes, t[end - 1], beforeLast);
       }
-      const int32_t length = end + 1 - q;
+      const std::ptrdiff_t length = end + 1 - q;
       if (length > ElementRecord::MaxStartTagLength || nextFree == capacity ||
           place.count >= (empty ? emptyLimit : openLimit))
         break;
       scan_paths::TagScan scan;
-      scan.nameEnd = nameEnd;
+      scan.nameEnd = static_cast<int32_t>(nameEnd);
       scan.empty = empty;
-      AddStartTag(tree_, place, stack, nextFree++, q, length, scan);
+      AddStartTag(tree_, place, slots, nextFree++, static_cast<int32_t>(q),
+                  static_cast<int32_t>(length), scan);
       q = end + 1;
       continue;
     }
     if (second == '/') {
       if (place.count == 0) break;
       const int32_t j = place.count - 1;
-      const int32_t length = 3 + stack[j].nameLength;
-      if (length > ElementRecord::MaxEndTagLength || !EndsInnermost(t, q, stack[j], textLength))
+      const int32_t length = 3 + slots[j].nameLength;
+      if (length > ElementRecord::MaxEndTagLength || !EndsInnermost(t, q, slots[j], textLength))
         break;
-      CloseOpen(tree_, place, stack, j, length, q + length - 1);
+      CloseOpen(tree_, place, slots, j, length, static_cast<int32_t>(q) + length - 1);
       q += length;
       continue;
     }
     // A comment, CDATA section or processing instruction: to the '>' its delimiter closes.
     if (PassedOverKind(t, q) == nullptr) break;
     const unsigned char delimiter = second == '?' ? '?' : t[q + 2] == '-' ? '-' : ']';
-    const int32_t body = delimiter == '?' ? FindNameEnd(t, q + 2) : q + 4;
+    const std::ptrdiff_t body = delimiter == '?' ? FindNameEnd(t, q + 2) : q + 4;
     if (t[body] == '\0') break;
-    int32_t end = stops.From(body);
+    std::ptrdiff_t end = stops.From(static_cast<int32_t>(body));
     while (t[end] != '\0' &&
            !(t[end] == '>' && (delimiter == '?' ? end > 2 && t[end - 1] == '?'
                                                 : t[end - 1] == delimiter && t[end - 2] == delimiter)))
@@ -570,7 +576,7 @@ int32_t XmlDocument::ParseCommonNodes(ParsePlace& placeIn, OpenTagStack& stack,
   if (place.first == 0 && nextFree != firstNew) place.first = firstNew;
   placeIn = place;
   nextFree_ = nextFree;
-  return q;
+  return static_cast<int32_t>(q);
 }
 #endif  // OSTREL_XML_BLOCK_INDEX
 

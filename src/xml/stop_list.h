@@ -15,11 +15,21 @@
 
 namespace ostrel::xml::block_index {
 
-// Appends to out the offsets of the stops in the blocks from `from` (a multiple of 64) up to
-// `to` (a multiple of 64, or the text's length), and the offset of the terminating NUL when the
-// text's length is reached; returns how many were written. `out` has room for to - from + 1
-// offsets and 8 more (stops are written eight at a time).
+// Appends to out the offsets of the stops from `from` up to `to` (a multiple of 64, or the
+// text's length), and the offset of the terminating NUL when the text's length is reached;
+// returns how many were written. `out` has room for to - from + 1 offsets and kListSlack more
+// (offsets are written several at a time).
+constexpr int32_t kListSlack = 64;
 int32_t ListStops(const unsigned char* t, int32_t length, int32_t from, int32_t to, int32_t* out);
+
+// Every way of listing stops this processor runs (SSE2, AVX2, AVX-512, AVX-512 VBMI2), named,
+// for tests that hold them against each other. ListStops uses the last one.
+using ListStopsFunction = int32_t (*)(const unsigned char*, int32_t, int32_t, int32_t, int32_t*);
+struct NamedStopLister {
+  const char* name;
+  ListStopsFunction list;
+};
+int SupportedStopListers(NamedStopLister* out, int room);
 
 // How many bytes a chunk of the list covers: 4096, or for tests that cross chunk borders often, a
 // smaller multiple of 64 (0 restores the default). Read when a list is made.
@@ -32,7 +42,8 @@ class StopList {
       : t_(t),
         length_(length),
         chunk_(StopChunk()),
-        offsets_(new int32_t[static_cast<size_t>(length < chunk_ ? length : chunk_) + 1 + 8]) {}
+        offsets_(new int32_t[static_cast<size_t>(length < chunk_ ? length : chunk_) + 1 +
+                             kListSlack]) {}
 
   // Reads the list from a place on. A reader is a pair of pointers its user keeps in locals;
   // only moving on to another chunk goes through the list. A reader may fall behind the place

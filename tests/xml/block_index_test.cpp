@@ -215,6 +215,37 @@ TEST_F(BlockIndexTest, StopListGivesEveryStopInOrderAcrossChunks) {
 }
 #endif
 
+#ifdef OSTREL_XML_BLOCK_INDEX
+// Every stop lister the processor runs gives the offsets a byte-by-byte look gives, for ranges
+// that start anywhere and end at a block border or at the text's end (which adds the NUL).
+TEST_F(BlockIndexTest, EveryStopListerListsWhatALookAtEachByteFinds) {
+  block_index::NamedStopLister listers[8];
+  const int count = block_index::SupportedStopListers(listers, 8);
+  ASSERT_GE(count, 1);
+  std::mt19937 random(2024);
+  for (int round = 0; round < 3000; ++round) {
+    std::string text = RandomText(random, 700);
+    if (round % 5 == 0) text.append(70, '<');  // blocks with more stops than one write covers
+    const auto* t = reinterpret_cast<const unsigned char*>(text.c_str());
+    const int32_t length = static_cast<int32_t>(text.size());
+    const int32_t from = static_cast<int32_t>(random() % (text.size() + 1));
+    const int32_t blocks = static_cast<int32_t>(random() % 4) + 1;
+    const int32_t to = std::min(length, (from & ~63) + 64 * blocks);
+    std::vector<int32_t> expected;
+    for (int32_t i = from; i < to; ++i)
+      if (t[i] == '<' || t[i] == '>' || t[i] == '"' || t[i] == '\'') expected.push_back(i);
+    if (to == length) expected.push_back(length);
+    for (int k = 0; k < count; ++k) {
+      std::vector<int32_t> out(static_cast<size_t>(to - from) + 1 + block_index::kListSlack);
+      const int32_t n = listers[k].list(t, length, from, to, out.data());
+      out.resize(static_cast<size_t>(n));
+      ASSERT_EQ(out, expected) << listers[k].name << " from " << from << " to " << to
+                               << " in: " << text;
+    }
+  }
+}
+#endif
+
 TEST_F(BlockIndexTest, FastParseGivesTheRecordsOfTheByteByByteParse) {
   testing::DocumentGenerator generator(31337);
   std::mt19937 random(99);
