@@ -140,13 +140,13 @@ struct XmlDocument::ParsePlace {
 
 namespace {
 
-// A new record f for the start tag at start, of length bytes, appended as the last child of the
+// A new record f (element) for the start tag at start, of length bytes, appended as the last child of the
 // innermost open element; an element that is not empty is opened: pushed on the stack (the
 // caller makes room for the next push) and made the parent of what follows.
 OSTREL_ALWAYS_INLINE void AddStartTag(ElementStore& tree, XmlDocument::ParsePlace& place,
-                                      OpenTagStack::OpenElement* stack, int32_t f, int32_t start,
-                                      int32_t length, const scan_paths::TagScan& scan) {
-  ElementRecord& element = tree.At(f);
+                                      OpenTagStack::OpenElement* stack, int32_t f,
+                                      ElementRecord& element, int32_t start, int32_t length,
+                                      const scan_paths::TagScan& scan) {
   element.parent = place.parent;
   element.next = 0;
   element.firstChild = 0;
@@ -422,7 +422,7 @@ int32_t XmlDocument::ParseElementsWith(ScanCursor& cursor) {
       }
       const int32_t f = NewRecord();
       if (place.first == 0) place.first = f;
-      AddStartTag(tree_, place, &stack[0], f, start, length, scan);
+      AddStartTag(tree_, place, &stack[0], f, At(f), start, length, scan);
       stack.MakeRoomFor(place.count);
       continue;
     }
@@ -500,6 +500,10 @@ int32_t XmlDocument::ParseCommonNodes(ParsePlace& placeIn, OpenTagStack& stack,
   ParsePlace place = placeIn;
   int32_t nextFree = nextFree_;
   OpenTagStack::OpenElement* const slots = &stack[0];
+  // The records of the current segment from the next free one on: new records are taken
+  // without a segment look-up.
+  ElementRecord* fresh = nullptr;
+  ElementRecord* freshEnd = nullptr;
   block_index::StopList::Reader stops(list, next);
   // Offsets held at the width of a pointer, so that reading the text needs no widening.
   std::ptrdiff_t q = next;  // the node being read
@@ -537,13 +541,20 @@ int32_t XmlDocument::ParseCommonNodes(ParsePlace& placeIn, OpenTagStack& stack,
         empty = scan_paths::IsEmptyElementEnding(classes, t[end - 1], beforeLast);
       }
       const std::ptrdiff_t length = end + 1 - q;
-      if (length > ElementRecord::MaxStartTagLength || nextFree == capacity ||
+      if (length > ElementRecord::MaxStartTagLength ||
           place.count >= (empty ? emptyLimit : openLimit))
         break;
+      if (fresh == freshEnd) {
+        // The next record lies in another segment, or the store is full (the general loop
+        // grows it).
+        if (nextFree == capacity) break;
+        fresh = &tree_.At(nextFree);
+        freshEnd = fresh + (std::min(capacity, (nextFree | 0xFFFF) + 1) - nextFree);
+      }
       scan_paths::TagScan scan;
       scan.nameEnd = static_cast<int32_t>(nameEnd);
       scan.empty = empty;
-      AddStartTag(tree_, place, slots, nextFree++, static_cast<int32_t>(q),
+      AddStartTag(tree_, place, slots, nextFree++, *fresh++, static_cast<int32_t>(q),
                   static_cast<int32_t>(length), scan);
       q = end + 1;
       continue;

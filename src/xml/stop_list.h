@@ -65,9 +65,28 @@ class StopList {
     }
 
     // The first stop at or after q (which lies after every stop given so far); past the text's
-    // end, its NUL.
+    // end, its NUL. A reader that fell behind (after tags read without it) catches up out of
+    // line.
     int32_t From(int32_t q) {
+      if (end_ - at_ >= 2) {
+        if (at_[0] >= q) return *at_++;
+        if (at_[1] >= q) {
+          at_ += 2;
+          return at_[-1];
+        }
+      }
+      return CatchUp(q);
+    }
+
+   private:
+    friend class StopList;
+#if defined(__GNUC__) || defined(__clang__)
+    __attribute__((noinline))
+#endif
+    int32_t CatchUp(int32_t q) {
       for (;;) {
+        // Far behind: sixteen stops at a time.
+        while (end_ - at_ > 16 && at_[15] < q) at_ += 16;
         while (at_ != end_) {
           const int32_t stop = *at_++;
           if (stop >= q) return stop;
@@ -76,8 +95,6 @@ class StopList {
       }
     }
 
-   private:
-    friend class StopList;
     StopList* list_;
     const int32_t* at_ = nullptr;
     const int32_t* end_ = nullptr;
