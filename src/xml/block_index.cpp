@@ -231,11 +231,10 @@ __attribute__((target("avx512f,avx512bw"))) inline __m512i SixteenOffsets(__m512
 // and widened sixteen at a time, instead of one bit scan per stop.
 __attribute__((target("avx512f,avx512bw,avx512vbmi2,popcnt"))) int32_t ListStopsAvx512Vbmi2(
     const unsigned char* t, int32_t length, int32_t from, int32_t to, int32_t* out) {
-  const __m512i positions =
-      _mm512_set_epi8(63, 62, 61, 60, 59, 58, 57, 56, 55, 54, 53, 52, 51, 50, 49, 48, 47, 46, 45,
-                      44, 43, 42, 41, 40, 39, 38, 37, 36, 35, 34, 33, 32, 31, 30, 29, 28, 27, 26,
-                      25, 24, 23, 22, 21, 20, 19, 18, 17, 16, 15, 14, 13, 12, 11, 10, 9, 8, 7, 6,
-                      5, 4, 3, 2, 1, 0);
+  const __m512i positions = _mm512_set_epi8(
+      63, 62, 61, 60, 59, 58, 57, 56, 55, 54, 53, 52, 51, 50, 49, 48, 47, 46, 45, 44, 43, 42, 41,
+      40, 39, 38, 37, 36, 35, 34, 33, 32, 31, 30, 29, 28, 27, 26, 25, 24, 23, 22, 21, 20, 19, 18,
+      17, 16, 15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0);
   int32_t n = 0;
   for (int32_t base = from & ~63; base < to; base += 64) {
     uint64_t stops;

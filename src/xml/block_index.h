@@ -19,6 +19,14 @@
 #endif
 #endif
 
+#if defined(__GNUC__) || defined(__clang__)
+#define OSTREL_ALWAYS_INLINE inline __attribute__((always_inline))
+#elif defined(_MSC_VER)
+#define OSTREL_ALWAYS_INLINE __forceinline
+#else
+#define OSTREL_ALWAYS_INLINE inline
+#endif
+
 namespace ostrel::xml::block_index {
 
 using namespace byte_classes;
@@ -152,7 +160,7 @@ class BlockIndex {
       : cls_(&cls), t_(t), length_(length) {}
 
   template <Stops kStops>
-  inline __attribute__((always_inline)) int32_t SkipTo(int32_t q) {
+  OSTREL_ALWAYS_INLINE int32_t SkipTo(int32_t q) {
     for (;;) {
       if (static_cast<uint32_t>(q - base_) >= static_cast<uint32_t>(kBlock))
         Load(q & ~(kBlock - 1));

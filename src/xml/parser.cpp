@@ -1,9 +1,9 @@
 // Setting the text: one forward pass of the scanner that rebuilds the element records, pairs end
 // tags with open elements by the repair rules, and words the first error met.
+#include <algorithm>
 #include <cstdarg>
 #include <cstddef>
 #include <cstdio>
-#include <algorithm>
 #include <cstring>
 #include <limits>
 #include <memory>
@@ -140,8 +140,8 @@ struct XmlDocument::ParsePlace {
 
 namespace {
 
-// A new record f (element) for the start tag at start, of length bytes, appended as the last child of the
-// innermost open element; an element that is not empty is opened: pushed on the stack (the
+// A new record f (element) for the start tag at start, of length bytes, appended as the last child
+// of the innermost open element; an element that is not empty is opened: pushed on the stack (the
 // caller makes room for the next push) and made the parent of what follows.
 OSTREL_ALWAYS_INLINE void AddStartTag(ElementStore& tree, XmlDocument::ParsePlace& place,
                                       OpenTagStack::OpenElement* stack, int32_t f,
@@ -177,8 +177,7 @@ OSTREL_ALWAYS_INLINE void AddStartTag(ElementStore& tree, XmlDocument::ParsePlac
 // caller has closed those inside it as not ended, leaving place.lastChild its last child).
 OSTREL_ALWAYS_INLINE void CloseOpen(ElementStore& tree, XmlDocument::ParsePlace& place,
                                     const OpenTagStack::OpenElement* stack, int32_t j,
-                                    int32_t endTagLength,
-                                    int32_t end) {
+                                    int32_t endTagLength, int32_t end) {
   const OpenTagStack::OpenElement& open = stack[j];
   ElementRecord& element = tree.At(open.record);
   element.length = end + 1 - open.start;
@@ -474,6 +473,14 @@ OSTREL_ALWAYS_INLINE std::ptrdiff_t FindNameEnd(const unsigned char* t, std::ptr
   return q;
 }
 
+// Does the '>' or other stop at `end` close a passed-over node whose delimiter is `delimiter`:
+// a '>' after "--" or "]]", or after '?' past offset 2?
+OSTREL_ALWAYS_INLINE bool ClosesPassedOver(const unsigned char* t, std::ptrdiff_t end,
+                                           unsigned char delimiter) {
+  if (t[end] != '>') return false;
+  if (delimiter == '?') return end > 2 && t[end - 1] == '?';
+  return t[end - 1] == delimiter && t[end - 2] == delimiter;
+}
 
 }  // namespace
 
@@ -575,10 +582,7 @@ int32_t XmlDocument::ParseCommonNodes(ParsePlace& placeIn, OpenTagStack& stack,
     const std::ptrdiff_t body = delimiter == '?' ? FindNameEnd(t, q + 2) : q + 4;
     if (t[body] == '\0') break;
     std::ptrdiff_t end = stops.From(static_cast<int32_t>(body));
-    while (t[end] != '\0' &&
-           !(t[end] == '>' && (delimiter == '?' ? end > 2 && t[end - 1] == '?'
-                                                : t[end - 1] == delimiter && t[end - 2] == delimiter)))
-      end = stops.Next();
+    while (t[end] != '\0' && !ClosesPassedOver(t, end, delimiter)) end = stops.Next();
     if (t[end] == '\0') break;
     q = end + 1;
   }

@@ -9,12 +9,6 @@
 #include "xml/byte_classes.h"
 #include "xml/scanner.h"
 
-#if defined(__GNUC__)
-#define OSTREL_ALWAYS_INLINE inline __attribute__((always_inline))
-#else
-#define OSTREL_ALWAYS_INLINE inline
-#endif
-
 namespace ostrel::xml::scan_paths {
 
 using namespace byte_classes;
@@ -78,8 +72,8 @@ struct TagScan {
 // "<" and a name-start byte at start: an element start tag. Its name runs from start + 1 to
 // nameEnd - 1.
 template <class Skipper>
-OSTREL_ALWAYS_INLINE TagScan ScanStartTagAt(const ByteClasses& cls, const unsigned char* t, int32_t start,
-                              Skipper& skip) {
+OSTREL_ALWAYS_INLINE TagScan ScanStartTagAt(const ByteClasses& cls, const unsigned char* t,
+                                            int32_t start, Skipper& skip) {
   TagScan scan;
   const int32_t nameStart = start + 1;
   int32_t q = nameStart + StepOver<Skipper>(cls, t + nameStart);

@@ -42,8 +42,8 @@ class StopList {
       : t_(t),
         length_(length),
         chunk_(StopChunk()),
-        offsets_(new int32_t[static_cast<size_t>(length < chunk_ ? length : chunk_) + 1 +
-                             kListSlack]) {}
+        offsets_(
+            new int32_t[static_cast<size_t>(length < chunk_ ? length : chunk_) + 1 + kListSlack]) {}
 
   // Reads the list from a place on. A reader is a pair of pointers its user keeps in locals;
   // only moving on to another chunk goes through the list. A reader may fall behind the place
@@ -52,7 +52,7 @@ class StopList {
    public:
     // A reader whose first stop is the first at or after q.
     Reader(StopList& list, int32_t q) : list_(&list) {
-      if (q < list.begin_ || q >= list.end_) list.Fill(q & ~63);
+      if (q < list.begin_ || q >= list.end_) list.Fill(q & ~63, list.chunk_);
       end_ = list.offsets_.get() + list.listed_;
       at_ = std::lower_bound(static_cast<const int32_t*>(list.offsets_.get()), end_, q);
     }
@@ -83,7 +83,8 @@ class StopList {
 #if defined(__GNUC__) || defined(__clang__)
     __attribute__((noinline))
 #endif
-    int32_t CatchUp(int32_t q) {
+    int32_t
+    CatchUp(int32_t q) {
       for (;;) {
         // Far behind: sixteen stops at a time.
         while (end_ - at_ > 16 && at_[15] < q) at_ += 16;
@@ -101,31 +102,39 @@ class StopList {
   };
 
  private:
-  // Lists the chunk from `from` (a multiple of 64, or the text's length).
-  void Fill(int32_t from) {
+  // Lists the chunk from `from` (a multiple of 64, or the text's length), of `bytes` bytes
+  // (a multiple of 64, at most the chunk size).
+  void Fill(int32_t from, int32_t bytes) {
     if (from > length_) from = length_;
-    const int32_t to = length_ - from > chunk_ ? from + chunk_ : length_;
+    const int32_t to = length_ - from > bytes ? from + bytes : length_;
     begin_ = from;
     end_ = to == length_ ? length_ + 1 : to;
     listed_ = ListStops(t_, length_, from, to, offsets_.get());
   }
 
   void FillNext(Reader& reader) {
-    Fill(end_);
+    Fill(end_, chunk_);
     reader.at_ = offsets_.get();
     reader.end_ = offsets_.get() + listed_;
   }
 
   // The reader has no stop left in the current chunk: the next one, or the one holding q when
-  // that lies further on (the stops between are never asked for). Returns q, or the text's
-  // length when q lies past it.
+  // that lies further on (the stops between are never asked for). A reader that jumps ahead
+  // (after a run of tags read without it) may need only a stop or two there: a short chunk first.
+  // Returns q, or the text's length when q lies past it.
   int32_t FillFor(Reader& reader, int32_t q) {
     if (q > length_) q = length_;
-    Fill(std::max(end_, q & ~63));
+    if ((q & ~63) > end_) {
+      Fill(q & ~63, kShortChunk < chunk_ ? kShortChunk : chunk_);
+    } else {
+      Fill(end_, chunk_);
+    }
     reader.at_ = offsets_.get();
     reader.end_ = offsets_.get() + listed_;
     return q;
   }
+
+  static constexpr int32_t kShortChunk = 256;
 
   const unsigned char* t_;
   int32_t length_;

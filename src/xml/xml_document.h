@@ -128,12 +128,13 @@ class XmlDocument {
   int32_t ParseElements(ScanCursor& cursor);
   template <class Skipper>
   int32_t ParseElementsWith(ScanCursor& cursor);
+
  public:
   struct ParsePlace;  // where the parse stands in the tree (parser internals)
 
  private:
-  int32_t ParseCommonNodes(ParsePlace& place, OpenTagStack& stack,
-                           block_index::StopList& stops, int32_t next);
+  int32_t ParseCommonNodes(ParsePlace& place, OpenTagStack& stack, block_index::StopList& stops,
+                           int32_t next);
   // Closes open elements as not ended; endNameLength -1: at the end of the text, else at the
   // end tag whose name lies at endNameStart. lastChild: the innermost open element's last child
   // before, the last child of the element they close into after.
