@@ -42,7 +42,7 @@ echo "bench: XML scaling" >&2
   --benchmark_out_format=json >&2
 echo "bench: composing a command" >&2
 # shellcheck disable=SC2086
-"$bin/command_compose_bench" $common --benchmark_min_time=0.3 \
+"$bin/command_compose_bench" $common --benchmark_repetitions=9 --benchmark_min_time=0.2 \
   --benchmark_out="$out/command_compose.json" --benchmark_out_format=json >&2
 if [ -x "$bin/net_delivery_bench" ]; then
   echo "bench: delivery to a loopback controller" >&2

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <type_traits>
 
 #include "platform/mbcs.h"
@@ -298,9 +299,11 @@ int32_t XmlDocument::ParseElementsWith(ScanCursor& cursor) {
   const int32_t textLength = static_cast<int32_t>(text_.size());
   Skipper skip(classes, bytes, textLength);
 #ifdef OSTREL_XML_BLOCK_INDEX
-  std::unique_ptr<block_index::StopList> stops;
+  // The lean loop pays for itself on texts longer than a command document (a quarter of a stop
+  // list chunk); a short text is read by this loop alone.
+  std::optional<block_index::StopList> stops;
   if constexpr (std::is_same_v<Skipper, block_index::BlockIndex<false>>)
-    stops = std::make_unique<block_index::StopList>(bytes, textLength);
+    if (textLength >= block_index::StopChunk() / 4) stops.emplace(bytes, textLength);
 #endif
   // The scan position stays in a local; the cursor is brought up to date only for the general
   // scanner and for messages.
@@ -311,7 +314,7 @@ int32_t XmlDocument::ParseElementsWith(ScanCursor& cursor) {
     // that loop left to it.
 #ifdef OSTREL_XML_BLOCK_INDEX
     if constexpr (std::is_same_v<Skipper, block_index::BlockIndex<false>>)
-      next = ParseCommonNodes(place, stack, *stops, next);
+      if (stops) next = ParseCommonNodes(place, stack, *stops, next);
 #endif
 
     // Read the next node. Text and whitespace are passed over, start and end tags are read by

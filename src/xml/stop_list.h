@@ -38,12 +38,20 @@ void SetStopChunkForTesting(int32_t bytes);
 
 class StopList {
  public:
+  // A short text's list lives inside the object: parsing a small document takes nothing from
+  // the heap for it.
   StopList(const unsigned char* t, int32_t length)
-      : t_(t),
-        length_(length),
-        chunk_(StopChunk()),
-        offsets_(
-            new int32_t[static_cast<size_t>(length < chunk_ ? length : chunk_) + 1 + kListSlack]) {}
+      : t_(t), length_(length), chunk_(StopChunk()) {
+    const int32_t room = (length < chunk_ ? length : chunk_) + 1 + kListSlack;
+    if (room <= kInlineOffsets) {
+      offsets_ = inline_;
+    } else {
+      heap_.reset(new int32_t[static_cast<size_t>(room)]);
+      offsets_ = heap_.get();
+    }
+  }
+  StopList(const StopList&) = delete;
+  StopList& operator=(const StopList&) = delete;
 
   // Reads the list from a place on. A reader is a pair of pointers its user keeps in locals;
   // only moving on to another chunk goes through the list. A reader may fall behind the place
@@ -53,8 +61,8 @@ class StopList {
     // A reader whose first stop is the first at or after q.
     Reader(StopList& list, int32_t q) : list_(&list) {
       if (q < list.begin_ || q >= list.end_) list.Fill(q & ~63, list.chunk_);
-      end_ = list.offsets_.get() + list.listed_;
-      at_ = std::lower_bound(static_cast<const int32_t*>(list.offsets_.get()), end_, q);
+      end_ = list.offsets_ + list.listed_;
+      at_ = std::lower_bound(static_cast<const int32_t*>(list.offsets_), end_, q);
     }
 
     // The next stop. Past the terminating NUL it is that NUL again. A chunk may hold no stop;
@@ -109,13 +117,13 @@ class StopList {
     const int32_t to = length_ - from > bytes ? from + bytes : length_;
     begin_ = from;
     end_ = to == length_ ? length_ + 1 : to;
-    listed_ = ListStops(t_, length_, from, to, offsets_.get());
+    listed_ = ListStops(t_, length_, from, to, offsets_);
   }
 
   void FillNext(Reader& reader) {
     Fill(end_, chunk_);
-    reader.at_ = offsets_.get();
-    reader.end_ = offsets_.get() + listed_;
+    reader.at_ = offsets_;
+    reader.end_ = offsets_ + listed_;
   }
 
   // The reader has no stop left in the current chunk: the next one, or the one holding q when
@@ -129,17 +137,20 @@ class StopList {
     } else {
       Fill(end_, chunk_);
     }
-    reader.at_ = offsets_.get();
-    reader.end_ = offsets_.get() + listed_;
+    reader.at_ = offsets_;
+    reader.end_ = offsets_ + listed_;
     return q;
   }
 
   static constexpr int32_t kShortChunk = 256;
+  static constexpr int32_t kInlineOffsets = 256 + 1 + kListSlack;
 
   const unsigned char* t_;
   int32_t length_;
   int32_t chunk_;
-  std::unique_ptr<int32_t[]> offsets_;
+  int32_t* offsets_;
+  std::unique_ptr<int32_t[]> heap_;
+  int32_t inline_[kInlineOffsets];
   int32_t begin_ = 0, end_ = 0;  // the chunk listed holds the stops in [begin_, end_)
   int32_t listed_ = 0;
 };
