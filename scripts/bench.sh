@@ -12,7 +12,7 @@ mkdir -p "$out"
 
 # Rows run in rounds, in random order within each round, so that machine noise hits every row
 # alike; the report takes the median of the rounds.
-rounds=${OSTREL_BENCH_ROUNDS:-3}
+rounds=${OSTREL_BENCH_ROUNDS:-7}
 common="--benchmark_repetitions=$rounds --benchmark_enable_random_interleaving=true \
   --benchmark_report_aggregates_only=true --benchmark_min_time=0.05 --benchmark_format=console"
 
