@@ -72,32 +72,40 @@ bool HasAvx2() { return __builtin_cpu_supports("avx2"); }
 #endif  // OSTREL_XML_WIDE_CLASSIFIERS
 
 ClassifyBlock WidestClassifier() {
-#ifdef OSTREL_XML_WIDE_CLASSIFIERS
+  // The last one the processor runs is the widest; the SSE2 one is used inline instead.
   static const ClassifyBlock chosen = [] {
-    __builtin_cpu_init();
-    if (HasAvx512Bw()) return &ClassifyAvx512;
-    if (HasAvx2()) return &ClassifyAvx2;
-    return static_cast<ClassifyBlock>(nullptr);
+    NamedClassifier all[4];
+    const int count = SupportedClassifiers(all, 4);
+    return count > 1 ? all[count - 1].classify : static_cast<ClassifyBlock>(nullptr);
   }();
   return chosen;
-#else
-  return nullptr;
-#endif
 }
 
-int SupportedClassifiers(NamedClassifier* out, int room) {
+namespace {
+
+// Fills a caller's array of named functions, counting past its room.
+template <class Named, class Function>
+struct NamedFunctions {
+  Named* out;
+  int room;
   int count = 0;
-  const auto add = [&](const char* name, ClassifyBlock classify) {
-    if (count < room) out[count] = NamedClassifier{name, classify};
+  void Add(const char* name, Function function) {
+    if (count < room) out[count] = Named{name, function};
     ++count;
-  };
-  add("sse2", &ClassifySse2);
+  }
+};
+
+}  // namespace
+
+int SupportedClassifiers(NamedClassifier* out, int room) {
+  NamedFunctions<NamedClassifier, ClassifyBlock> found{out, room};
+  found.Add("sse2", &ClassifySse2);
 #ifdef OSTREL_XML_WIDE_CLASSIFIERS
   __builtin_cpu_init();
-  if (HasAvx2()) add("avx2", &ClassifyAvx2);
-  if (HasAvx512Bw()) add("avx512bw", &ClassifyAvx512);
+  if (HasAvx2()) found.Add("avx2", &ClassifyAvx2);
+  if (HasAvx512Bw()) found.Add("avx512bw", &ClassifyAvx512);
 #endif
-  return count;
+  return found.count;
 }
 
 namespace {
@@ -151,25 +159,31 @@ OSTREL_INLINE_INTO_TARGET uint64_t StopMaskSse2(const unsigned char* p) {
   return mask;
 }
 
-// The blocks of [from, to) whole inside the text, each through stopMask; the block holding the
-// text's end through a zero-padded copy.
+// The stops of the block at base that lie in [from, to): a block whole inside the text read in
+// place, the one holding the text's end through a zero-padded copy.
+template <uint64_t (*kStopMask)(const unsigned char*)>
+OSTREL_INLINE_INTO_TARGET uint64_t BlockStops(const unsigned char* t, int32_t length, int32_t base,
+                                              int32_t from, int32_t to) {
+  uint64_t stops;
+  if (base + 64 <= length) {
+    stops = kStopMask(t + base);
+  } else {
+    alignas(64) unsigned char tail[64] = {};
+    std::memcpy(tail, t + base, static_cast<size_t>(length - base));
+    stops = kStopMask(tail);
+  }
+  if (base < from) stops &= ~uint64_t{0} << (from - base);
+  if (to - base < 64) stops &= (uint64_t{1} << (to - base)) - 1;
+  return stops;
+}
+
+// The blocks of [from, to), each through kStopMask, their offsets written a bit scan at a time.
 template <uint64_t (*kStopMask)(const unsigned char*), int32_t (*kCount)(uint64_t)>
 OSTREL_INLINE_INTO_TARGET int32_t ListStopsWith(const unsigned char* t, int32_t length,
                                                 int32_t from, int32_t to, int32_t* out) {
   int32_t n = 0;
-  for (int32_t base = from & ~63; base < to; base += 64) {
-    uint64_t stops;
-    if (base + 64 <= length) {
-      stops = kStopMask(t + base);
-    } else {
-      alignas(16) unsigned char tail[64] = {};
-      std::memcpy(tail, t + base, static_cast<size_t>(length - base));
-      stops = StopMaskSse2(tail);
-    }
-    if (base < from) stops &= ~uint64_t{0} << (from - base);
-    if (to - base < 64) stops &= (uint64_t{1} << (to - base)) - 1;
-    n += WriteOffsets<kCount>(stops, base, out + n);
-  }
+  for (int32_t base = from & ~63; base < to; base += 64)
+    n += WriteOffsets<kCount>(BlockStops<kStopMask>(t, length, base, from, to), base, out + n);
   if (to == length) out[n++] = length;
   return n;
 }
@@ -237,16 +251,7 @@ __attribute__((target("avx512f,avx512bw,avx512vbmi2,popcnt"))) int32_t ListStops
       17, 16, 15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0);
   int32_t n = 0;
   for (int32_t base = from & ~63; base < to; base += 64) {
-    uint64_t stops;
-    if (base + 64 <= length) {
-      stops = StopMaskAvx512(t + base);
-    } else {
-      alignas(16) unsigned char tail[64] = {};
-      std::memcpy(tail, t + base, static_cast<size_t>(length - base));
-      stops = StopMaskAvx512(tail);
-    }
-    if (base < from) stops &= ~uint64_t{0} << (from - base);
-    if (to - base < 64) stops &= (uint64_t{1} << (to - base)) - 1;
+    const uint64_t stops = BlockStops<StopMaskAvx512>(t, length, base, from, to);
     const __m512i packed = _mm512_maskz_compress_epi8(stops, positions);
     const __m512i offset = _mm512_set1_epi32(base);
     const int32_t count = BitCountPopcnt(stops);
@@ -269,18 +274,11 @@ bool HasAvx512Vbmi2() { return HasAvx512Bw() && __builtin_cpu_supports("avx512vb
 #endif  // OSTREL_XML_WIDE_CLASSIFIERS
 
 ListStopsFunction WidestStopLister() {
-#ifdef OSTREL_XML_WIDE_CLASSIFIERS
   static const ListStopsFunction chosen = [] {
-    __builtin_cpu_init();
-    if (HasAvx512Vbmi2()) return &ListStopsAvx512Vbmi2;
-    if (HasAvx512Bw()) return &ListStopsAvx512;
-    if (HasAvx2()) return &ListStopsAvx2;
-    return &ListStopsSse2;
+    NamedStopLister all[4];
+    return all[SupportedStopListers(all, 4) - 1].list;
   }();
   return chosen;
-#else
-  return &ListStopsSse2;
-#endif
 }
 
 }  // namespace
@@ -290,19 +288,15 @@ int32_t ListStops(const unsigned char* t, int32_t length, int32_t from, int32_t 
 }
 
 int SupportedStopListers(NamedStopLister* out, int room) {
-  int count = 0;
-  const auto add = [&](const char* name, ListStopsFunction list) {
-    if (count < room) out[count] = NamedStopLister{name, list};
-    ++count;
-  };
-  add("sse2", &ListStopsSse2);
+  NamedFunctions<NamedStopLister, ListStopsFunction> found{out, room};
+  found.Add("sse2", &ListStopsSse2);
 #ifdef OSTREL_XML_WIDE_CLASSIFIERS
   __builtin_cpu_init();
-  if (HasAvx2()) add("avx2", &ListStopsAvx2);
-  if (HasAvx512Bw()) add("avx512bw", &ListStopsAvx512);
-  if (HasAvx512Vbmi2()) add("avx512vbmi2", &ListStopsAvx512Vbmi2);
+  if (HasAvx2()) found.Add("avx2", &ListStopsAvx2);
+  if (HasAvx512Bw()) found.Add("avx512bw", &ListStopsAvx512);
+  if (HasAvx512Vbmi2()) found.Add("avx512vbmi2", &ListStopsAvx512Vbmi2);
 #endif
-  return count;
+  return found.count;
 }
 
 namespace {

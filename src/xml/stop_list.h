@@ -40,8 +40,7 @@ class StopList {
  public:
   // A short text's list lives inside the object: parsing a small document takes nothing from
   // the heap for it.
-  StopList(const unsigned char* t, int32_t length)
-      : t_(t), length_(length), chunk_(StopChunk()) {
+  StopList(const unsigned char* t, int32_t length) : t_(t), length_(length), chunk_(StopChunk()) {
     const int32_t room = (length < chunk_ ? length : chunk_) + 1 + kListSlack;
     if (room <= kInlineOffsets) {
       offsets_ = inline_;
