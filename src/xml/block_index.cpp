@@ -165,7 +165,7 @@ template <uint64_t (*kStopMask)(const unsigned char*)>
 OSTREL_INLINE_INTO_TARGET uint64_t BlockStops(const unsigned char* t, int32_t length, int32_t base,
                                               int32_t from, int32_t to) {
   uint64_t stops;
-  if (base + 64 <= length) {
+  if (length - base >= 64) {  // (not base + 64: a text may end within 64 of INT32_MAX)
     stops = kStopMask(t + base);
   } else {
     alignas(64) unsigned char tail[64] = {};
@@ -182,8 +182,10 @@ template <uint64_t (*kStopMask)(const unsigned char*), int32_t (*kCount)(uint64_
 OSTREL_INLINE_INTO_TARGET int32_t ListStopsWith(const unsigned char* t, int32_t length,
                                                 int32_t from, int32_t to, int32_t* out) {
   int32_t n = 0;
-  for (int32_t base = from & ~63; base < to; base += 64)
+  for (int64_t at = from & ~63; at < to; at += 64) {
+    const auto base = static_cast<int32_t>(at);
     n += WriteOffsets<kCount>(BlockStops<kStopMask>(t, length, base, from, to), base, out + n);
+  }
   if (to == length) out[n++] = length;
   return n;
 }
@@ -250,7 +252,8 @@ __attribute__((target("avx512f,avx512bw,avx512vbmi2,popcnt"))) int32_t ListStops
       40, 39, 38, 37, 36, 35, 34, 33, 32, 31, 30, 29, 28, 27, 26, 25, 24, 23, 22, 21, 20, 19, 18,
       17, 16, 15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0);
   int32_t n = 0;
-  for (int32_t base = from & ~63; base < to; base += 64) {
+  for (int64_t at = from & ~63; at < to; at += 64) {
+    const auto base = static_cast<int32_t>(at);
     const uint64_t stops = BlockStops<StopMaskAvx512>(t, length, base, from, to);
     const __m512i packed = _mm512_maskz_compress_epi8(stops, positions);
     const __m512i offset = _mm512_set1_epi32(base);

@@ -202,7 +202,7 @@ class BlockIndex {
   void Load(int32_t base) {
     base_ = base;
     BlockMasks m;
-    if (base + kBlock <= length_) {
+    if (length_ - base >= kBlock) {  // (not base + kBlock, which could pass INT32_MAX)
       if (classify_ != nullptr) {
         classify_(t_ + base, m);
       } else {
