@@ -30,60 +30,25 @@ bool EndsInLoneLeadByte(const char* text) {
   return false;
 }
 
-// Copies n bytes; most pieces of markup are a few bytes, copied in place by two overlapping
-// loads and stores of fixed size rather than by a call.
-inline void CopyBytes(char* out, const char* in, size_t n) {
-  const auto copy = [out, in, n](auto word) {
-    std::memcpy(&word, in, sizeof word);
-    std::memcpy(out, &word, sizeof word);
-    std::memcpy(&word, in + n - sizeof word, sizeof word);
-    std::memcpy(out + n - sizeof word, &word, sizeof word);
-  };
-  if (n >= 8 && n <= 16) {
-    copy(uint64_t{});
-  } else if (n >= 4 && n < 8) {
-    copy(uint32_t{});
-  } else if (n > 16) {
-    std::memcpy(out, in, n);
-  } else if (n > 0) {
-    // One to three bytes: the first, the middle (when three) and the last.
-    out[0] = in[0];
-    out[n / 2] = in[n / 2];
-    out[n - 1] = in[n - 1];
-  }
-}
-
 }  // namespace
 
-void XmlDocument::PendingNode::Append(std::string_view piece) {
-  pieces[count++] = {piece.data(), piece.size()};
-  size += piece.size();
+void XmlDocument::PendingNode::Reserve(size_t more) {
+  if (static_cast<size_t>(limit_ - end_) >= more) return;
+  const size_t front = static_cast<size_t>(begin_ - base_);
+  const size_t size = Size();
+  const size_t capacity = front + size + more;
+  std::unique_ptr<char[]> bigger(new char[capacity]);
+  std::memcpy(bigger.get() + front, begin_, size);
+  base_ = bigger.get();
+  begin_ = base_ + front;
+  end_ = begin_ + size;
+  limit_ = base_ + capacity;
+  heap_ = std::move(bigger);
 }
 
-void XmlDocument::PendingNode::Prepend(std::string_view first, std::string_view second) {
-  for (int i = count - 1; i >= 0; --i) pieces[i + 2] = pieces[i];
-  pieces[0] = {first.data(), first.size()};
-  pieces[1] = {second.data(), second.size()};
-  count += 2;
-  size += first.size() + second.size();
-}
-
-// A name or value that lies inside the document's own text would move while the text is
-// edited: then the markup is copied out first, into the scratch buffer. (Every other piece is a
-// literal or a string of InsertElement's own.)
-void XmlDocument::DetachFromText(PendingNode& node, const char* name, const char* value) {
-  const auto begin = reinterpret_cast<std::uintptr_t>(text_.data());
-  const std::uintptr_t end = begin + text_.capacity() + 1;
-  const auto inside = [begin, end](const char* p) {
-    const auto at = reinterpret_cast<std::uintptr_t>(p);
-    return at >= begin && at < end;
-  };
-  if (!inside(name) && (value == nullptr || !inside(value))) return;
-  scratch_.clear();
-  for (int i = 0; i < node.count; ++i) scratch_.append(node.pieces[i].data, node.pieces[i].size);
-  node.count = 0;
-  node.size = 0;
-  node.Append(scratch_);
+void XmlDocument::PendingNode::Prepend(std::string_view piece) {
+  begin_ -= piece.size();
+  std::memcpy(begin_, piece.data(), piece.size());
 }
 
 bool XmlDocument::IsEmptyElement(int32_t index) const {
@@ -125,11 +90,10 @@ bool XmlDocument::InsertElement(const char* name, const char* value, unsigned fl
   if (n + 4 > static_cast<size_t>(ElementRecord::MaxStartTagLength)) return false;
   if (hasValue && n + 3 > static_cast<size_t>(ElementRecord::MaxEndTagLength)) return false;
 
-  // The markup is a list of pieces, written into the text at once where it goes.
+  // The markup, assembled in the node's buffer; a line break may follow it.
   PendingNode node;
   node.flags = flags;
   const std::string_view nameText(name, n);
-  std::string escaped;  // outlives the pieces that view it
   int32_t length, startTag, endTag;
   if (hasValue) {
     // A value without a special byte escapes to itself: it is copied as it stands. (Escaping
@@ -137,27 +101,30 @@ bool XmlDocument::InsertElement(const char* name, const char* value, unsigned fl
     const char* specials = (flags & EscapeQuotes) != 0 ? "<&>'\"" : "<&>";
     const bool plain = (flags & AsCData) == 0 && std::strpbrk(value, specials) == nullptr &&
                        !EndsInLoneLeadByte(value);
+    std::string escaped;
     if (!plain) escaped = (flags & AsCData) != 0 ? WrapCData(value) : EscapeValue(value, flags);
     const std::string_view content = plain ? std::string_view(value) : std::string_view(escaped);
     if (content.size() > kMaxTextLength) return false;
-    node.Append("<");
+    node.Reserve(2 * n + 5 + content.size() + 2);
+    node.Append('<');
     node.Append(nameText);
-    node.Append(">");
+    node.Append('>');
     node.Append(content);
-    node.Append("</");
+    node.Append('<');
+    node.Append('/');
     node.Append(nameText);
-    node.Append(">");
-    length = static_cast<int32_t>(node.size);
+    node.Append('>');
+    length = static_cast<int32_t>(node.Size());
     startTag = static_cast<int32_t>(n + 2);
     endTag = static_cast<int32_t>(n + 3);
   } else {
-    node.Append("<");
+    node.Reserve(n + 4 + 2);
+    node.Append('<');
     node.Append(nameText);
     node.Append((flags & NoEndTag) != 0 ? ">" : (flags & SpacedEmptyTag) != 0 ? " />" : "/>");
-    length = startTag = static_cast<int32_t>(node.size);
+    length = startTag = static_cast<int32_t>(node.Size());
     endTag = 0;
   }
-  DetachFromText(node, name, value);
 
   // Room for the record first, so that nothing below can fail half way.
   if (nextFree_ == tree_.Capacity()) tree_.EnsureCapacity(0, nextFree_);
@@ -174,7 +141,7 @@ bool XmlDocument::InsertElement(const char* name, const char* value, unsigned fl
   record.firstChild = 0;
   record.flags = (flags & NoEndTag) != 0 ? ElementRecord::Unended : 0;
   LinkElement(parent, reference, element);
-  ShiftFollowing(element, static_cast<int32_t>(node.size) - replaced);
+  ShiftFollowing(element, static_cast<int32_t>(node.Size()) - replaced);
 
   if ((flags & AsChild) != 0) {
     currentPos_ = parent;
@@ -250,13 +217,16 @@ int32_t XmlDocument::PlaceElementText(int32_t parent, int32_t& reference, Pendin
   int32_t at, removed;
   size_t tagNameSize = 0;
   if (empty) {
-    // The parent's name is copied out of the text, which is about to change.
-    tagName_.assign(TagNameIn(parent));
-    tagNameSize = tagName_.size();
+    // The parent's name is copied out of the text before the text changes.
+    const std::string_view parentName = TagNameIn(parent);
+    tagNameSize = parentName.size();
     if (tagNameSize + 3 > static_cast<size_t>(ElementRecord::MaxEndTagLength)) return -1;
-    node.Prepend(">", lineBreak);
-    node.Append("</");
-    node.Append(tagName_);
+    node.Prepend(lineBreak);
+    node.Prepend(">");
+    node.Reserve(2 + tagNameSize);
+    node.Append('<');
+    node.Append('/');
+    node.Append(parentName);
     // The parent's own final '>' closes the new end tag.
     if (p.Has(ElementRecord::Unended)) {
       at = p.start + p.length - 1;
@@ -269,7 +239,7 @@ int32_t XmlDocument::PlaceElementText(int32_t parent, int32_t& reference, Pendin
     at = contentStart;
     removed = p.length - p.StartTagLength() - p.EndTagLength();
   } else if (noContent) {
-    if (lineBreaks) node.Prepend(lineBreak, "");
+    if (lineBreaks) node.Prepend(lineBreak);
     at = contentStart;
     removed = 0;
   } else {
@@ -277,7 +247,7 @@ int32_t XmlDocument::PlaceElementText(int32_t parent, int32_t& reference, Pendin
     removed = 0;
   }
 
-  const size_t newLength = text_.size() - static_cast<size_t>(removed) + node.size;
+  const size_t newLength = text_.size() - static_cast<size_t>(removed) + node.Size();
   if (newLength > kMaxTextLength) return -1;
   ReserveText(newLength);  // the only step that can fail; nothing has changed yet
 
@@ -370,14 +340,8 @@ void XmlDocument::ReserveText(size_t length) {
 }
 
 void XmlDocument::ReplaceSpan(int32_t offset, int32_t removed, const PendingNode& node) {
-  ReserveText(text_.size() - static_cast<size_t>(removed) + node.size);
-  // One move of the bytes behind the span, then each piece copied into the gap.
-  text_.replace(static_cast<size_t>(offset), static_cast<size_t>(removed), node.size, '\0');
-  char* out = &text_[static_cast<size_t>(offset)];
-  for (int i = 0; i < node.count; ++i) {
-    CopyBytes(out, node.pieces[i].data, node.pieces[i].size);
-    out += node.pieces[i].size;
-  }
+  ReserveText(text_.size() - static_cast<size_t>(removed) + node.Size());
+  text_.replace(static_cast<size_t>(offset), static_cast<size_t>(removed), node.Data(), node.Size());
 }
 
 }  // namespace ostrel::xml

@@ -32,7 +32,7 @@ ElementStore::~ElementStore() {
   ReleaseSegmentArray();
 }
 
-void ElementStore::EnsureCapacity(int32_t requested, int32_t used) {
+void ElementStore::Grow(int32_t requested, int32_t used) {
   if (requested == 0) requested = used + (used >> 1);
   const int32_t cap = capacity_;
   if (cap >= requested) return;

@@ -23,7 +23,9 @@ class ElementStore {
 
   // Grows to at least `requested` records (0: half as many again as `used`), by at most one new
   // segment per call. A failed allocation throws std::bad_alloc and leaves the old capacity.
-  void EnsureCapacity(int32_t requested, int32_t used);
+  void EnsureCapacity(int32_t requested, int32_t used) {
+    if (requested == 0 || requested > capacity_) Grow(requested, used);
+  }
 
   int32_t Capacity() const { return capacity_; }
   int32_t SegmentSlots() const { return segmentSlots_; }
@@ -35,6 +37,7 @@ class ElementStore {
   // block of up to 8 records live inside the store until growth replaces them.
   static constexpr int32_t InlineSlots = 4;
   static constexpr int32_t InlineRecords = 8;
+  void Grow(int32_t requested, int32_t used);
   ElementRecord* NewBlock(int32_t records);
   void ReleaseBlock(ElementRecord* block);
   void ReleaseSegmentArray();

@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <cstring>
 #include <limits>
-#include <optional>
 #include <type_traits>
 
 #include "platform/mbcs.h"
@@ -300,9 +299,9 @@ int32_t XmlDocument::ParseElementsWith(ScanCursor& cursor) {
 #ifdef OSTREL_XML_BLOCK_INDEX
   // The lean loop pays for itself on texts longer than a command document (a quarter of a stop
   // list chunk); a short text is read by this loop alone.
-  std::optional<block_index::StopList> stops;
+  block_index::StopList stops;
   if constexpr (std::is_same_v<Skipper, block_index::BlockIndex<false>>)
-    if (textLength >= block_index::StopChunk() / 4) stops.emplace(bytes, textLength);
+    if (textLength >= block_index::StopChunk() / 4) stops.Start(bytes, textLength);
 #endif
   // The scan position stays in a local; the cursor is brought up to date only for the general
   // scanner and for messages.
@@ -313,7 +312,7 @@ int32_t XmlDocument::ParseElementsWith(ScanCursor& cursor) {
     // that loop left to it.
 #ifdef OSTREL_XML_BLOCK_INDEX
     if constexpr (std::is_same_v<Skipper, block_index::BlockIndex<false>>)
-      if (stops) next = ParseCommonNodes(place, stack, *stops, next);
+      if (stops.Started()) next = ParseCommonNodes(place, stack, stops, next);
 #endif
 
     // Read the next node. Text and whitespace are passed over, start and end tags are read by

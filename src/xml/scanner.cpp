@@ -285,7 +285,11 @@ bool NextName(ScanCursor& cursor) {
   const ByteClasses& cls = CurrentClasses();
   cursor.nameStart = o;
   int32_t s = o;
-  while (t[s] != 0 && (cls.of[t[s]] & kTokenStop) == 0) s += CharLength(cls, t + s);
+  if (&cls == &kSingleByteClasses) {
+    while (t[s] != 0 && (cls.of[t[s]] & kTokenStop) == 0) ++s;  // no byte is a lead byte
+  } else {
+    while (t[s] != 0 && (cls.of[t[s]] & kTokenStop) == 0) s += CharLength(cls, t + s);
+  }
   if (s > o) {
     cursor.nameEnd = s - 1;
     cursor.next = s;

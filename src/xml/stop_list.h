@@ -38,9 +38,17 @@ void SetStopChunkForTesting(int32_t bytes);
 
 class StopList {
  public:
-  // A short text's list lives inside the object: parsing a small document takes nothing from
-  // the heap for it.
-  StopList(const unsigned char* t, int32_t length) : t_(t), length_(length), chunk_(StopChunk()) {
+  // A list that lists nothing until Start; making one costs nothing (its buffer is not cleared),
+  // so a parse that needs no list pays nothing for having one at hand.
+  StopList() = default;
+  StopList(const unsigned char* t, int32_t length) { Start(t, length); }
+
+  // Lists the stops of t[0, length). A short text's list lives inside the object: parsing a
+  // small document takes nothing from the heap for it.
+  void Start(const unsigned char* t, int32_t length) {
+    t_ = t;
+    length_ = length;
+    chunk_ = StopChunk();
     const int32_t room = (length < chunk_ ? length : chunk_) + 1 + kListSlack;
     if (room <= kInlineOffsets) {
       offsets_ = inline_;
@@ -49,6 +57,8 @@ class StopList {
       offsets_ = heap_.get();
     }
   }
+  bool Started() const { return offsets_ != nullptr; }
+
   StopList(const StopList&) = delete;
   StopList& operator=(const StopList&) = delete;
 
@@ -144,10 +154,10 @@ class StopList {
   static constexpr int32_t kShortChunk = 256;
   static constexpr int32_t kInlineOffsets = 256 + 1 + kListSlack;
 
-  const unsigned char* t_;
-  int32_t length_;
-  int32_t chunk_;
-  int32_t* offsets_;
+  const unsigned char* t_ = nullptr;
+  int32_t length_ = 0;
+  int32_t chunk_ = 0;
+  int32_t* offsets_ = nullptr;
   std::unique_ptr<int32_t[]> heap_;
   int32_t inline_[kInlineOffsets];
   int32_t begin_ = 0, end_ = 0;  // the chunk listed holds the stops in [begin_, end_)

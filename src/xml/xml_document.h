@@ -5,6 +5,8 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -92,7 +94,10 @@ class XmlDocument {
     if (nextFree_ == tree_.Capacity()) tree_.EnsureCapacity(0, nextFree_);
     return nextFree_++;
   }
-  bool EnsureCapacity(int32_t requested);
+  bool EnsureCapacity(int32_t requested) {
+    tree_.EnsureCapacity(requested, nextFree_);
+    return true;
+  }
 
   // Reading elements back.
   int32_t RootElement() const { return tree_.At(0).firstChild; }
@@ -110,19 +115,40 @@ class XmlDocument {
   int32_t FindChild(int32_t parent, std::string_view name) const;
 
  private:
-  // The markup of an element being added, as pieces to be written into the text at once.
-  struct PendingNode {
+  // The markup of an element being added, assembled in one buffer (on the stack unless it is
+  // long) and written into the text in one step. Assembling it first also copies a name or value
+  // that lies inside the text out of it before the text changes.
+  class PendingNode {
+   public:
     int32_t start = 0;
     unsigned flags = 0;
-    // Slots from count on are never read: the array is left uninitialised.
-    struct Piece {
-      const char* data;
-      size_t size;
-    } pieces[12];
-    int count = 0;
-    size_t size = 0;  // of all pieces together
-    void Append(std::string_view piece);
-    void Prepend(std::string_view first, std::string_view second);
+
+    PendingNode() = default;
+    PendingNode(const PendingNode&) = delete;
+    PendingNode& operator=(const PendingNode&) = delete;
+
+    // Room for `more` bytes behind the markup; Append writes only into room reserved so.
+    void Reserve(size_t more);
+    void Append(char c) { *end_++ = c; }
+    void Append(std::string_view piece) {
+      if (!piece.empty()) std::memcpy(end_, piece.data(), piece.size());
+      end_ += piece.size();
+    }
+    // Up to FrontRoom bytes in all go in front of the markup.
+    void Prepend(std::string_view piece);
+    const char* Data() const { return begin_; }
+    size_t Size() const { return static_cast<size_t>(end_ - begin_); }
+
+    static constexpr size_t FrontRoom = 8;
+
+   private:
+    static constexpr size_t LocalBytes = 384;
+    char* base_ = local_;
+    char* begin_ = local_ + FrontRoom;
+    char* end_ = begin_;
+    char* limit_ = local_ + LocalBytes;
+    std::unique_ptr<char[]> heap_;
+    char local_[LocalBytes];  // not cleared: only bytes appended are read
   };
   bool Parse();
   int32_t ParseElements(ScanCursor& cursor);
@@ -152,7 +178,6 @@ class XmlDocument {
   void LinkElement(int32_t parent, int32_t after, int32_t element);
   void ShiftFollowing(int32_t element, int32_t shift);
   void ReplaceSpan(int32_t offset, int32_t removed, const PendingNode& node);
-  void DetachFromText(PendingNode& node, const char* name, const char* value);
   void ReserveText(size_t length);
   bool IsEmptyElement(int32_t index) const;
   bool HasNoContent(int32_t index) const;
@@ -168,8 +193,6 @@ class XmlDocument {
   int32_t nodeLength_ = 0;
   uint32_t options_ = 0;
   bool byteByByte_ = false;  // set only while SetTextByteByByte parses
-  std::string scratch_;      // InsertElement: markup copied out of the text (rarely needed)
-  std::string tagName_;      // InsertElement: the name of a parent being opened
   // No entry table: nothing in this system ever adds entries to one.
   ElementStore tree_;
 };

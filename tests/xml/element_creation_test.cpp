@@ -189,6 +189,23 @@ TEST(InsertElement, EmptyParentsOpenAroundTheirFirstChild) {
   EXPECT_EQ(doc.Text(), "<r><e>\r\n<k/>\r\n</e><u>\r\n<k/>\r\n</u></r>");
 }
 
+// Markup is assembled before it goes into the text, on the stack while it is short: these sizes
+// cross that room with the markup alone, and with the opened parent's end tag behind it.
+TEST(InsertElement, LongMarkupComesOutWhole) {
+  for (const size_t valueSize : {1u, 300u, 380u, 383u, 384u, 385u, 5000u}) {
+    for (const size_t parentSize : {1u, 200u, 500u}) {
+      const std::string value(valueSize, 'v');
+      const std::string parent(parentSize, 'p');
+      XmlDocument doc;
+      doc.SetText(("<" + parent + "/>").c_str());
+      doc.SetPosition(0, 1, 0);
+      Insert(doc, "c", value.c_str(), AsChild);
+      EXPECT_EQ(doc.Text(), "<" + parent + ">\r\n<c>" + value + "</c>\r\n</" + parent + ">")
+          << valueSize << " " << parentSize;
+    }
+  }
+}
+
 TEST(InsertElement, NoLineBreaksWritesNoWhitespaceAtAll) {
   XmlDocument doc;
   doc.SetText(nullptr);
