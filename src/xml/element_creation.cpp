@@ -341,7 +341,8 @@ void XmlDocument::ReserveText(size_t length) {
 
 void XmlDocument::ReplaceSpan(int32_t offset, int32_t removed, const PendingNode& node) {
   ReserveText(text_.size() - static_cast<size_t>(removed) + node.Size());
-  text_.replace(static_cast<size_t>(offset), static_cast<size_t>(removed), node.Data(), node.Size());
+  text_.replace(static_cast<size_t>(offset), static_cast<size_t>(removed), node.Data(),
+                node.Size());
 }
 
 }  // namespace ostrel::xml

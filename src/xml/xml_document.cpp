@@ -38,7 +38,8 @@ std::string_view XmlDocument::TagNameIn(int32_t index) const {
   const ByteClasses& classes = CurrentClasses();
   const auto* t = reinterpret_cast<const unsigned char*>(text_.c_str());
   const int32_t first = At(index).start + 1;
-  if (&classes == &kSingleByteClasses && t[first] != 0 && (classes.of[t[first]] & kTokenStop) == 0) {
+  if (&classes == &kSingleByteClasses && t[first] != 0 &&
+      (classes.of[t[first]] & kTokenStop) == 0) {
     int32_t end = first + 1;
     while (t[end] != 0 && (classes.of[t[end]] & kTokenStop) == 0) ++end;
     return std::string_view(text_.data() + first, static_cast<size_t>(end - first));
