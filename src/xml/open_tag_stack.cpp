@@ -7,10 +7,10 @@ namespace ostrel::xml {
 
 void OpenTagStack::Grow() {
   const int32_t capacity = 2 * capacity_ + 6;
-  std::unique_ptr<OpenElement[]> slots(new OpenElement[capacity]);
-  std::copy(slots_, slots_ + capacity_, slots.get());
+  std::unique_ptr<OpenElement[]> slots(new OpenElement[capacity + 1]);
+  std::copy(slots_ - 1, slots_ + capacity_, slots.get());
   heap_ = std::move(slots);
-  slots_ = heap_.get();
+  slots_ = heap_.get() + 1;
   capacity_ = capacity;
 }
 

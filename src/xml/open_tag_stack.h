@@ -25,6 +25,8 @@ class OpenTagStack {
   OpenTagStack(const OpenTagStack&) = delete;
   OpenTagStack& operator=(const OpenTagStack&) = delete;
 
+  // Slot -1 always holds record 0 (the document): the parent of the element in slot 0 is read
+  // like any other, without a test for an empty stack.
   OpenElement& operator[](int32_t slot) { return slots_[slot]; }
   int32_t Capacity() const { return capacity_; }
 
@@ -37,11 +39,11 @@ class OpenTagStack {
  private:
   void Grow();
 
-  // The first InitialCapacity slots live inside the stack: a shallow document's parse takes
-  // nothing from the heap for them.
-  OpenElement inline_[InitialCapacity];
+  // The first InitialCapacity slots (and slot -1) live inside the stack: a shallow document's
+  // parse takes nothing from the heap for them.
+  OpenElement inline_[InitialCapacity + 1] = {{0, 0, 0}};
   std::unique_ptr<OpenElement[]> heap_;
-  OpenElement* slots_ = inline_;
+  OpenElement* slots_ = inline_ + 1;
   int32_t capacity_ = InitialCapacity;
 };
 

@@ -131,7 +131,6 @@ OSTREL_ALWAYS_INLINE int32_t SkipPassedOver(const byte_classes::ByteClasses& cla
 // names the child itself: the parse sets both once the element closes (the document record's
 // once the text ends), so that adding a child writes no other record than the previous sibling.
 struct XmlDocument::ParsePlace {
-  int32_t parent = 0;     // the innermost open element, 0 when none is open
   int32_t count = 0;      // open elements
   int32_t first = 0;      // the first top-level element
   int32_t lastChild = 0;  // the innermost open element's last child so far, 0 if none
@@ -146,7 +145,7 @@ OSTREL_ALWAYS_INLINE void AddStartTag(ElementStore& tree, XmlDocument::ParsePlac
                                       OpenTagStack::OpenElement* stack, int32_t f,
                                       ElementRecord& element, int32_t start, int32_t length,
                                       const scan_paths::TagScan& scan) {
-  element.parent = place.parent;
+  element.parent = stack[place.count - 1].record;  // 0 (slot -1) when none is open
   element.next = 0;
   element.firstChild = 0;
   if (place.lastChild != 0) {
@@ -167,7 +166,6 @@ OSTREL_ALWAYS_INLINE void AddStartTag(ElementStore& tree, XmlDocument::ParsePlac
   } else {
     stack[place.count] = {f, start, scan.nameEnd - (start + 1)};
     ++place.count;
-    place.parent = f;
     place.lastChild = 0;
   }
 }
@@ -187,7 +185,6 @@ OSTREL_ALWAYS_INLINE void CloseOpen(ElementStore& tree, XmlDocument::ParsePlace&
     element.firstChild = open.record + 1;
     if (place.lastChild != open.record + 1) tree.At(open.record + 1).prev = place.lastChild;
   }
-  place.parent = j > 0 ? stack[j - 1].record : 0;
   place.lastChild = open.record;  // an open element is always its parent's last child
   place.count = j;
 }
@@ -323,7 +320,7 @@ int32_t XmlDocument::ParseElementsWith(ScanCursor& cursor) {
     bool closesInnermost = false;  // an end tag already known to close the innermost element
     int32_t start = next;
     const int32_t count = place.count;
-    const int32_t parent = place.parent;
+    const int32_t parent = stack[count - 1].record;  // 0 when none is open
     if constexpr (Skipper::kByteByByte) {
       cursor.next = next;
       const NodeType type = detail::ScanNodeGeneral(cursor, token);

@@ -324,6 +324,7 @@ TEST(Parse, StackGrowthDoesNotChangeTheResult) {
 TEST(OpenTagStack, GrowsFromSixByTwiceAndSixKeepingItsSlots) {
   OpenTagStack stack;
   EXPECT_EQ(stack.Capacity(), 6);
+  EXPECT_EQ(stack[-1].record, 0);
   std::vector<int32_t> capacities;
   for (int32_t count = 1; count <= 90; ++count) {
     stack[count - 1] = {count, 3 * count, count % 7};
@@ -332,6 +333,7 @@ TEST(OpenTagStack, GrowsFromSixByTwiceAndSixKeepingItsSlots) {
       capacities.push_back(stack.Capacity());
   }
   EXPECT_EQ(capacities, (std::vector<int32_t>{6, 18, 42, 90, 186}));
+  EXPECT_EQ(stack[-1].record, 0);  // the document, parent of the outermost, survives growth
   for (int32_t i = 1; i <= 90; ++i) {
     EXPECT_EQ(stack[i - 1].record, i);
     EXPECT_EQ(stack[i - 1].start, 3 * i);
