@@ -414,5 +414,31 @@ TEST(InsertElement, ValueEndingInALoneLeadByteKeepsItsEndTag) {
   platform::SetCodePageForTesting(0);
 }
 
+// An element's name is read back from its start tag: in place for a single-byte text, by the
+// scanner for what needs it (whitespace first, a stop byte first, a double-byte character).
+TEST(ElementTagName, ReadsTheNameAsTheStartTagSpellsIt) {
+  struct Case {
+    int codePage;
+    const char* name;  // as given to InsertElement
+    const char* expected;
+  };
+  const Case cases[] = {
+      {0, "abc", "abc"},       {0, "abc x='1'", "abc"},
+      {0, "a\tb", "a"},        {0, " lead", "lead"},
+      {0, "/", "/"},           {0, "a=b", "a"},
+      {0, "\x82>x y", "\x82"},  // single-byte: 0x82 is a byte like any other
+      {932, "abc x", "abc"},   {932, "\x82>x y", "\x82>x"},  // 932: 0x82 takes the '>'
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    platform::SetCodePageForTesting(c.codePage);
+    XmlDocument doc;
+    doc.SetText(nullptr);
+    ASSERT_TRUE(doc.InsertElement(c.name, nullptr, NoLineBreaks));
+    EXPECT_EQ(doc.ElementTagName(1), c.expected);
+  }
+  platform::SetCodePageForTesting(0);
+}
+
 }  // namespace
 }  // namespace ostrel::xml
