@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "platform/mbcs.h"
+#include "xml/byte_classes.h"
 #include "xml/xml_document.h"
 
 namespace ostrel::xml {
@@ -194,9 +195,10 @@ int32_t XmlDocument::PlaceElementText(int32_t parent, int32_t& reference, Pendin
 
   // Land directly before the next markup, behind the line break of the line before.
   if ((flags & (NoLineBreaks | ReplaceContent)) == 0 && !empty) {
+    const auto* t = reinterpret_cast<const unsigned char*>(text_.c_str());
     int32_t o = s;
-    SkipWhitespace(text_.c_str(), o);
-    if (text_[static_cast<size_t>(o)] == '\0' || text_[static_cast<size_t>(o)] == '<') s = o;
+    while (byte_classes::IsWhitespaceByte(t[o])) ++o;  // (NUL is not whitespace)
+    if (t[o] == '\0' || t[o] == '<') s = o;
   }
 
   // The sibling after which the new element is linked (0: first child).
@@ -339,8 +341,8 @@ void XmlDocument::ReserveText(size_t length) {
   }
 }
 
+// The caller has reserved room for the result, so the replace moves bytes and allocates nothing.
 void XmlDocument::ReplaceSpan(int32_t offset, int32_t removed, const PendingNode& node) {
-  ReserveText(text_.size() - static_cast<size_t>(removed) + node.Size());
   text_.replace(static_cast<size_t>(offset), static_cast<size_t>(removed), node.Data(),
                 node.Size());
 }
