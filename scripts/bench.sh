@@ -11,10 +11,13 @@ out="$root/build/bench/results"
 mkdir -p "$out"
 
 # Rows run in rounds, in random order within each round, so that machine noise hits every row
-# alike; the report takes the median of the rounds.
-rounds=${OSTREL_BENCH_ROUNDS:-7}
+# alike; the report takes the median of the rounds. Each round of a row runs for a while (0.2 s
+# by default), so that a short burst of load is averaged over many parses rather than deciding a
+# round on its own.
+rounds=${OSTREL_BENCH_ROUNDS:-9}
+round_time=${OSTREL_BENCH_ROUND_SECONDS:-0.2}
 common="--benchmark_repetitions=$rounds --benchmark_enable_random_interleaving=true \
-  --benchmark_report_aggregates_only=true --benchmark_min_time=0.05 --benchmark_format=console"
+  --benchmark_report_aggregates_only=true --benchmark_min_time=$round_time --benchmark_format=console"
 
 # First match of a file name among a package's files.
 shipped() {
@@ -42,7 +45,7 @@ echo "bench: XML scaling" >&2
   --benchmark_out_format=json >&2
 echo "bench: composing a command" >&2
 # shellcheck disable=SC2086
-"$bin/command_compose_bench" $common --benchmark_repetitions=9 --benchmark_min_time=0.2 \
+"$bin/command_compose_bench" $common \
   --benchmark_out="$out/command_compose.json" --benchmark_out_format=json >&2
 if [ -x "$bin/net_delivery_bench" ]; then
   echo "bench: delivery to a loopback controller" >&2
