@@ -2,8 +2,6 @@
 
 #include <utility>
 
-#include "xml/byte_classes.h"
-
 namespace ostrel::xml {
 
 XmlDocument::XmlDocument() { SetText(nullptr); }
@@ -32,18 +30,6 @@ std::string XmlDocument::ElementTagName(int32_t index) const {
 
 std::string_view XmlDocument::TagNameIn(int32_t index) const {
   if (index == 0) return std::string_view();
-  // A name that starts right after the '<' of a single-byte text is read in place; the scanner
-  // reads any other (whitespace first, lead bytes).
-  using namespace byte_classes;
-  const ByteClasses& classes = CurrentClasses();
-  const auto* t = reinterpret_cast<const unsigned char*>(text_.c_str());
-  const int32_t first = At(index).start + 1;
-  if (&classes == &kSingleByteClasses && t[first] != 0 &&
-      (classes.of[t[first]] & kTokenStop) == 0) {
-    int32_t end = first + 1;
-    while (t[end] != 0 && (classes.of[t[end]] & kTokenStop) == 0) ++end;
-    return std::string_view(text_.data() + first, static_cast<size_t>(end - first));
-  }
   ScanCursor cursor;
   cursor.text = text_.c_str();
   cursor.next = At(index).start + 1;

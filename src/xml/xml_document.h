@@ -139,9 +139,8 @@ class XmlDocument {
     const char* Data() const { return begin_; }
     size_t Size() const { return static_cast<size_t>(end_ - begin_); }
 
-    static constexpr size_t FrontRoom = 8;
-
    private:
+    static constexpr size_t FrontRoom = 8;
     static constexpr size_t LocalBytes = 384;
     char* base_ = local_;
     char* begin_ = local_ + FrontRoom;

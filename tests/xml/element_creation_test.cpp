@@ -414,8 +414,9 @@ TEST(InsertElement, ValueEndingInALoneLeadByteKeepsItsEndTag) {
   platform::SetCodePageForTesting(0);
 }
 
-// An element's name is read back from its start tag: in place for a single-byte text, by the
-// scanner for what needs it (whitespace first, a stop byte first, a double-byte character).
+// An element's name is read back from its start tag as the scanner reads a name: whitespace
+// first is passed over, a stop byte first is the name, and under a double-byte code page a lead
+// byte takes the byte after it (the single-byte step must not).
 TEST(ElementTagName, ReadsTheNameAsTheStartTagSpellsIt) {
   struct Case {
     int codePage;
