@@ -17,11 +17,19 @@ class OpenTagStack {
     int32_t record;
     int32_t start;  // offset of its '<'
     int32_t nameLength;
+    // How many elements are open while this slot is the innermost (its slot number + 1): filled
+    // in once per slot, so that a loop holding only a pointer to the innermost slot reads the
+    // count, and the level of a new child, from it.
+    int32_t openCount;
 
     int32_t NameStart() const { return start + 1; }
   };
 
-  OpenTagStack() = default;
+  // Slot -1's name length: no end tag is that long, so a check of an end tag against the
+  // innermost open element fails there without a test for an empty stack.
+  static constexpr int32_t NoName = 1 << 20;
+
+  OpenTagStack();
   OpenTagStack(const OpenTagStack&) = delete;
   OpenTagStack& operator=(const OpenTagStack&) = delete;
 
@@ -41,7 +49,7 @@ class OpenTagStack {
 
   // The first InitialCapacity slots (and slot -1) live inside the stack: a shallow document's
   // parse takes nothing from the heap for them.
-  OpenElement inline_[InitialCapacity + 1] = {{0, 0, 0}};
+  OpenElement inline_[InitialCapacity + 1];
   std::unique_ptr<OpenElement[]> heap_;
   OpenElement* slots_ = inline_ + 1;
   int32_t capacity_ = InitialCapacity;

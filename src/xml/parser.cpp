@@ -139,54 +139,56 @@ struct XmlDocument::ParsePlace {
 namespace {
 
 // A new record f (element) for the start tag at start, of length bytes, appended as the last child
-// of the innermost open element; an element that is not empty is opened: pushed on the stack (the
-// caller makes room for the next push) and made the parent of what follows.
-OSTREL_ALWAYS_INLINE void AddStartTag(ElementStore& tree, XmlDocument::ParsePlace& place,
-                                      OpenTagStack::OpenElement* stack, int32_t f,
-                                      ElementRecord& element, int32_t start, int32_t length,
+// of the innermost open element (top; slot -1, the document, when none is open); an element that
+// is not empty is opened: pushed on the stack (the caller makes room for the next push) and made
+// the parent of what follows. lastChild is the innermost open element's last child so far.
+OSTREL_ALWAYS_INLINE void AddStartTag(ElementStore& tree, OpenTagStack::OpenElement*& top,
+                                      int32_t& lastChild, int32_t f, ElementRecord& element,
+                                      int32_t start, int32_t length,
                                       const scan_paths::TagScan& scan) {
-  element.parent = stack[place.count - 1].record;  // 0 (slot -1) when none is open
+  element.parent = top->record;
   element.next = 0;
   element.firstChild = 0;
-  if (place.lastChild != 0) {
+  const uint32_t level = static_cast<uint32_t>(top->openCount);
+  if (lastChild != 0) {
     // Appended behind the last child.
-    tree.At(place.lastChild).next = f;
-    element.prev = place.lastChild;
-    element.flags = static_cast<uint32_t>(place.count);
+    tree.At(lastChild).next = f;
+    element.prev = lastChild;
+    element.flags = level;
   } else {
     element.prev = f;
-    element.flags = ElementRecord::IsFirstChild | static_cast<uint32_t>(place.count);
+    element.flags = ElementRecord::IsFirstChild | level;
   }
   element.start = start;
   element.tagLengths = static_cast<uint32_t>(length);
   if (scan.empty) {
     // Complete: start-tag length only, end-tag length 0.
     element.length = length;
-    place.lastChild = f;
+    lastChild = f;
   } else {
-    stack[place.count] = {f, start, scan.nameEnd - (start + 1)};
-    ++place.count;
-    place.lastChild = 0;
+    ++top;
+    top->record = f;
+    top->start = start;
+    top->nameLength = scan.nameEnd - (start + 1);
+    lastChild = 0;
   }
 }
 
-// The end tag ending at end (its '>') closes the open element in slot j, the innermost one (the
-// caller has closed those inside it as not ended, leaving place.lastChild its last child).
-OSTREL_ALWAYS_INLINE void CloseOpen(ElementStore& tree, XmlDocument::ParsePlace& place,
-                                    const OpenTagStack::OpenElement* stack, int32_t j,
-                                    int32_t endTagLength, int32_t end) {
-  const OpenTagStack::OpenElement& open = stack[j];
+// The end tag ending at end (its '>') closes the open element `open`, the innermost one (the
+// caller has closed those inside it as not ended, leaving lastChild its last child); the caller
+// pops it.
+OSTREL_ALWAYS_INLINE void CloseOpen(ElementStore& tree, const OpenTagStack::OpenElement& open,
+                                    int32_t& lastChild, int32_t endTagLength, int32_t end) {
   ElementRecord& element = tree.At(open.record);
   element.length = end + 1 - open.start;
   // Its end-tag length is still 0: it goes in beside the start tag's.
   element.tagLengths |= static_cast<uint32_t>(endTagLength) << 22;
   // Its children are complete: it names the first, which names the last as its prev.
-  if (place.lastChild != 0) {
+  if (lastChild != 0) {
     element.firstChild = open.record + 1;
-    if (place.lastChild != open.record + 1) tree.At(open.record + 1).prev = place.lastChild;
+    if (lastChild != open.record + 1) tree.At(open.record + 1).prev = lastChild;
   }
-  place.lastChild = open.record;  // an open element is always its parent's last child
-  place.count = j;
+  lastChild = open.record;  // an open element is always its parent's last child
 }
 
 }  // namespace
@@ -419,7 +421,9 @@ int32_t XmlDocument::ParseElementsWith(ScanCursor& cursor) {
       }
       const int32_t f = NewRecord();
       if (place.first == 0) place.first = f;
-      AddStartTag(tree_, place, &stack[0], f, At(f), start, length, scan);
+      OpenTagStack::OpenElement* top = &stack[count - 1];
+      AddStartTag(tree_, top, place.lastChild, f, At(f), start, length, scan);
+      place.count = top->openCount;
       stack.MakeRoomFor(place.count);
       continue;
     }
@@ -455,7 +459,8 @@ int32_t XmlDocument::ParseElementsWith(ScanCursor& cursor) {
       }
       if (j < count - 1)
         CloseUnended(stack, j, count, text, nameStart, n, place.lastChild, staleLevelsFrom);
-      CloseOpen(tree_, place, &stack[0], j, length, next - 1);
+      CloseOpen(tree_, stack[j], place.lastChild, length, next - 1);
+      place.count = j;
       continue;
     }
   }
@@ -502,9 +507,12 @@ int32_t XmlDocument::ParseCommonNodes(ParsePlace& placeIn, OpenTagStack& stack,
   const int32_t emptyLimit = static_cast<int32_t>(ElementRecord::MaxLevel) + 1;
   const int32_t openLimit = std::min(emptyLimit, stack.Capacity() - 1);
   const int32_t firstNew = nextFree_;
-  ParsePlace place = placeIn;
+  // The innermost open slot stands for the count of open elements (slot -1 when none is open);
+  // a start tag needs a look at the limits only once the count reaches openLimit.
+  OpenTagStack::OpenElement* top = &stack[placeIn.count - 1];
+  const OpenTagStack::OpenElement* const openLimitTop = &stack[openLimit - 1];
+  int32_t lastChild = placeIn.lastChild;
   int32_t nextFree = nextFree_;
-  OpenTagStack::OpenElement* const slots = &stack[0];
   // The records of the current segment from the next free one on: new records are taken
   // without a segment look-up.
   ElementRecord* fresh = nullptr;
@@ -546,9 +554,8 @@ int32_t XmlDocument::ParseCommonNodes(ParsePlace& placeIn, OpenTagStack& stack,
         empty = scan_paths::IsEmptyElementEnding(classes, t[end - 1], beforeLast);
       }
       const std::ptrdiff_t length = end + 1 - q;
-      if (length > ElementRecord::MaxStartTagLength ||
-          place.count >= (empty ? emptyLimit : openLimit))
-        break;
+      if (length > ElementRecord::MaxStartTagLength) break;
+      if (top >= openLimitTop && (!empty || top->openCount >= emptyLimit)) break;
       if (fresh == freshEnd) {
         // The next record lies in another segment, or the store is full (the general loop
         // grows it).
@@ -559,18 +566,17 @@ int32_t XmlDocument::ParseCommonNodes(ParsePlace& placeIn, OpenTagStack& stack,
       scan_paths::TagScan scan;
       scan.nameEnd = static_cast<int32_t>(nameEnd);
       scan.empty = empty;
-      AddStartTag(tree_, place, slots, nextFree++, *fresh++, static_cast<int32_t>(q),
+      AddStartTag(tree_, top, lastChild, nextFree++, *fresh++, static_cast<int32_t>(q),
                   static_cast<int32_t>(length), scan);
       q = end + 1;
       continue;
     }
     if (second == '/') {
-      if (place.count == 0) break;
-      const int32_t j = place.count - 1;
-      const int32_t length = 3 + slots[j].nameLength;
-      if (length > ElementRecord::MaxEndTagLength || !EndsInnermost(t, q, slots[j], textLength))
-        break;
-      CloseOpen(tree_, place, slots, j, length, static_cast<int32_t>(q) + length - 1);
+      // Slot -1's name is longer than any end tag: no test for an empty stack.
+      const int32_t length = 3 + top->nameLength;
+      if (length > ElementRecord::MaxEndTagLength || !EndsInnermost(t, q, *top, textLength)) break;
+      CloseOpen(tree_, *top, lastChild, length, static_cast<int32_t>(q) + length - 1);
+      --top;
       q += length;
       continue;
     }
@@ -586,8 +592,9 @@ int32_t XmlDocument::ParseCommonNodes(ParsePlace& placeIn, OpenTagStack& stack,
   }
 
   // Records are numbered in text order: the first one of the parse is its first top-level element.
-  if (place.first == 0 && nextFree != firstNew) place.first = firstNew;
-  placeIn = place;
+  if (placeIn.first == 0 && nextFree != firstNew) placeIn.first = firstNew;
+  placeIn.count = top->openCount;
+  placeIn.lastChild = lastChild;
   nextFree_ = nextFree;
   return static_cast<int32_t>(q);
 }

@@ -327,18 +327,27 @@ TEST(OpenTagStack, GrowsFromSixByTwiceAndSixKeepingItsSlots) {
   EXPECT_EQ(stack[-1].record, 0);
   std::vector<int32_t> capacities;
   for (int32_t count = 1; count <= 90; ++count) {
-    stack[count - 1] = {count, 3 * count, count % 7};
+    // A push writes the first three fields; each slot's open count was filled in by the stack.
+    stack[count - 1].record = count;
+    stack[count - 1].start = 3 * count;
+    stack[count - 1].nameLength = count % 7;
     stack.MakeRoomFor(count);
     if (capacities.empty() || capacities.back() != stack.Capacity())
       capacities.push_back(stack.Capacity());
   }
   EXPECT_EQ(capacities, (std::vector<int32_t>{6, 18, 42, 90, 186}));
-  EXPECT_EQ(stack[-1].record, 0);  // the document, parent of the outermost, survives growth
+  // The document, parent of the outermost, survives growth, still with no name an end tag
+  // could match and no element open.
+  EXPECT_EQ(stack[-1].record, 0);
+  EXPECT_EQ(stack[-1].nameLength, OpenTagStack::NoName);
+  EXPECT_EQ(stack[-1].openCount, 0);
   for (int32_t i = 1; i <= 90; ++i) {
     EXPECT_EQ(stack[i - 1].record, i);
     EXPECT_EQ(stack[i - 1].start, 3 * i);
     EXPECT_EQ(stack[i - 1].nameLength, i % 7);
   }
+  for (int32_t slot = 0; slot < stack.Capacity(); ++slot)
+    ASSERT_EQ(stack[slot].openCount, slot + 1) << "slot " << slot;
 }
 
 TEST(Parse, ANewTextReusesTheStoreAndForgetsTheOldRecords) {
