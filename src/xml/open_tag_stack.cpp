@@ -14,7 +14,7 @@ void NumberSlots(OpenTagStack::OpenElement* slots, int32_t from, int32_t to) {
 }  // namespace
 
 OpenTagStack::OpenTagStack() {
-  inline_[0] = {0, 0, NoName, 0};
+  inline_[0] = {nullptr, 0, 0, NoName, 0};
   NumberSlots(slots_, 0, capacity_);
 }
 

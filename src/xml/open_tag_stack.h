@@ -1,11 +1,13 @@
 // The parse's stack of open elements, the outermost in slot 0: each slot holds the element's
-// record index, its offset and the length of its name (which follows the '<' in the text:
-// start tags are scanned with their names left in the text, so no name is copied). What the
+// record, its record index, its offset and the length of its name (which follows the '<' in the
+// text: start tags are scanned with their names left in the text, so no name is copied). What the
 // parse needs to match an end tag is here, without a walk through the record store.
 #pragma once
 
 #include <cstdint>
 #include <memory>
+
+#include "xml/element_record.h"
 
 namespace ostrel::xml {
 
@@ -14,6 +16,9 @@ class OpenTagStack {
   static constexpr int32_t InitialCapacity = 6;
 
   struct OpenElement {
+    // The record itself, so that closing the element takes no segment look-up. A growth of the
+    // record store that moves records leaves it stale: the parse points the open slots anew.
+    ElementRecord* element;
     int32_t record;
     int32_t start;  // offset of its '<'
     int32_t nameLength;

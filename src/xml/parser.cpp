@@ -167,6 +167,7 @@ OSTREL_ALWAYS_INLINE void AddStartTag(ElementStore& tree, OpenTagStack::OpenElem
     lastChild = f;
   } else {
     ++top;
+    top->element = &element;
     top->record = f;
     top->start = start;
     top->nameLength = scan.nameEnd - (start + 1);
@@ -179,7 +180,7 @@ OSTREL_ALWAYS_INLINE void AddStartTag(ElementStore& tree, OpenTagStack::OpenElem
 // pops it.
 OSTREL_ALWAYS_INLINE void CloseOpen(ElementStore& tree, const OpenTagStack::OpenElement& open,
                                     int32_t& lastChild, int32_t endTagLength, int32_t end) {
-  ElementRecord& element = tree.At(open.record);
+  ElementRecord& element = *open.element;
   element.length = end + 1 - open.start;
   // Its end-tag length is still 0: it goes in beside the start tag's.
   element.tagLengths |= static_cast<uint32_t>(endTagLength) << 22;
@@ -419,7 +420,11 @@ int32_t XmlDocument::ParseElementsWith(ScanCursor& cursor) {
         NoteError(parent, "Element tag at offset %d nested too deep", start);
         continue;
       }
+      const ElementRecord* const lastRecord = &At(nextFree_ - 1);
       const int32_t f = NewRecord();
+      // A growth copies at most the store's last segment, the one holding the last record: when
+      // that moved, records of open elements may have moved with it.
+      if (&At(f - 1) != lastRecord) PointOpenSlots(stack, count);
       if (place.first == 0) place.first = f;
       OpenTagStack::OpenElement* top = &stack[count - 1];
       AddStartTag(tree_, top, place.lastChild, f, At(f), start, length, scan);
@@ -677,6 +682,10 @@ void XmlDocument::CloseUnended(OpenTagStack& stack, int32_t outer, int32_t count
     errorText_ = Format("End tag '%s' at offset %d does not match start tag '%s' at offset %d",
                         endName.c_str(), endNameStart - 1, name.c_str(), start);
   }
+}
+
+void XmlDocument::PointOpenSlots(OpenTagStack& stack, int32_t count) {
+  for (int32_t i = 0; i < count; ++i) stack[i].element = &At(stack[i].record);
 }
 
 // Records are numbered in text order and a parent always comes before its children, so one

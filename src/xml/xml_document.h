@@ -160,6 +160,8 @@ class XmlDocument {
  private:
   int32_t ParseCommonNodes(ParsePlace& place, OpenTagStack& stack, block_index::StopList& stops,
                            int32_t next);
+  // Points the open slots at their records after a growth of the store moved records.
+  void PointOpenSlots(OpenTagStack& stack, int32_t count);
   // Closes open elements as not ended; endNameLength -1: at the end of the text, else at the
   // end tag whose name lies at endNameStart. lastChild: the innermost open element's last child
   // before, the last child of the element they close into after.
