@@ -85,10 +85,15 @@ class StopList {
     // end, its NUL. A reader that fell behind (after tags read without it) catches up out of
     // line.
     int32_t From(int32_t q) {
-      if (end_ - at_ >= 2) {
+      if (end_ - at_ >= 3) {
         if (at_[0] >= q) return *at_++;
         if (at_[1] >= q) {
           at_ += 2;
+          return at_[-1];
+        }
+        // Behind by a tag read without the list (its '<' and '>').
+        if (at_[2] >= q) {
+          at_ += 3;
           return at_[-1];
         }
       }
