@@ -15,6 +15,10 @@ ROWS = ["ostrel"] + PEERS + FLOORS
 
 
 def load(path):
+    """The runs of one results file, or of every file in a folder of them (one per input)."""
+    if os.path.isdir(path):
+        return [b for name in sorted(os.listdir(path)) if name.endswith(".json")
+                for b in load(os.path.join(path, name))]
     if not os.path.exists(path):
         return []
     with open(path) as f:
@@ -297,11 +301,12 @@ def main():
     records = []
     lines = ["# ostrel benchmark report", "",
              "Input in memory, warm heap (freed memory kept in the process), rows interleaved in "
-             "random order in each round, medians of the rounds, CPU time (wall time for delivery). Peak extra heap: the highest "
+             "random order in each round (the parse rows one input at a time), medians of the "
+             "rounds, CPU time (wall time for delivery). Peak extra heap: the highest "
              "heap in use during one parse minus the heap before it, counted through the C "
              "library's allocation functions.", ""]
     parse_lines, table, inputs, targets = parse_section(
-        load(os.path.join(a.results, "xml_parse.json")), records)
+        load(os.path.join(a.results, "xml_parse")), records)
     lines += parse_lines + [""]
     scaling_lines, by_size, append = scaling_section(
         load(os.path.join(a.results, "xml_scaling.json")), records)

@@ -1,5 +1,8 @@
 // Parse throughput and peak extra heap of the XML document's SetText beside its peers, on
 // generated documents and on real XML files given on the command line (--file=PATH, repeatable).
+// --input=NAME keeps one input (a generated one by name, a file by its base name) and makes no
+// other: scripts/bench.sh runs one input at a time, so that the rows compared with each other
+// take turns within seconds and a spell of load on the machine falls on all of them alike.
 // Every row parses the same bytes held in memory and builds what it builds (ours: the element
 // records) into a fresh document that it then destroys. Rows: ours; pugixml default and minimal;
 // rapidxml non-destructive (in place over the caller's buffer, no copy); tinyxml2; expat (a
@@ -15,9 +18,11 @@
 #include <cstring>
 #include <functional>
 #include <map>
+#include <memory>
 #include <pugixml.hpp>
 #include <rapidxml/rapidxml.hpp>
 #include <string>
+#include <utility>
 #include <vector>
 
 #if defined(__GLIBC__)
@@ -156,28 +161,36 @@ void RunRow(benchmark::State& state, const Row& row, const Input& input) {
   state.counters["ok"] = found->second.second && ok ? 1 : 0;
 }
 
-std::vector<Input> Inputs(const std::vector<std::string>& files) {
+// The inputs, all of them or the one named `only` (empty: all); only those kept are made or read.
+std::vector<Input> Inputs(const std::vector<std::string>& files, const std::string& only) {
   using ostrel::bench::BenchDocument;
   using ostrel::bench::Shape;
-  std::vector<Input> inputs = {
-      {"flat-1MB", "generated", &BenchDocument(Shape::Flat, 1 * kMB)},
-      {"flat-16MB", "generated", &BenchDocument(Shape::Flat, 16 * kMB)},
-      {"flat-128MB", "generated", &BenchDocument(Shape::Flat, 128 * kMB)},
-      {"attributes-16MB", "generated", &BenchDocument(Shape::AttributeHeavy, 16 * kMB)},
-      {"text-16MB", "generated", &BenchDocument(Shape::TextHeavy, 16 * kMB)},
-      {"deep-16MB", "generated", &BenchDocument(Shape::Deep, 16 * kMB)},
-      {"mixed-16MB", "generated", &BenchDocument(Shape::Mixed, 16 * kMB)},
+  const auto wanted = [&only](const std::string& name) { return only.empty() || only == name; };
+  const std::pair<const char*, std::pair<Shape, std::size_t>> generated[] = {
+      {"flat-1MB", {Shape::Flat, 1 * kMB}},
+      {"flat-16MB", {Shape::Flat, 16 * kMB}},
+      {"flat-128MB", {Shape::Flat, 128 * kMB}},
+      {"attributes-16MB", {Shape::AttributeHeavy, 16 * kMB}},
+      {"text-16MB", {Shape::TextHeavy, 16 * kMB}},
+      {"deep-16MB", {Shape::Deep, 16 * kMB}},
+      {"mixed-16MB", {Shape::Mixed, 16 * kMB}},
   };
+  std::vector<Input> inputs;
+  for (const auto& [name, shape] : generated) {
+    if (wanted(name))
+      inputs.push_back({name, "generated", &BenchDocument(shape.first, shape.second)});
+  }
   static std::vector<std::unique_ptr<std::string>> contents;
   for (const std::string& path : files) {
+    const std::size_t slash = path.find_last_of('/');
+    const std::string name = path.substr(slash == std::string::npos ? 0 : slash + 1);
+    if (!wanted(name)) continue;
     auto content = std::make_unique<std::string>(ostrel::bench::ReadWholeFile(path));
     if (content->empty()) {
       std::fprintf(stderr, "xml_parse_bench: cannot read %s, left out\n", path.c_str());
       continue;
     }
-    const std::size_t slash = path.find_last_of('/');
-    inputs.push_back(
-        {path.substr(slash == std::string::npos ? 0 : slash + 1), path, content.get()});
+    inputs.push_back({name, path, content.get()});
     contents.push_back(std::move(content));
   }
   return inputs;
@@ -188,9 +201,12 @@ std::vector<Input> Inputs(const std::vector<std::string>& files) {
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
   std::vector<std::string> files;
+  std::string only;
   for (int i = 1; i < argc; ++i) {
     if (std::strncmp(argv[i], "--file=", 7) == 0) {
       files.push_back(argv[i] + 7);
+    } else if (std::strncmp(argv[i], "--input=", 8) == 0) {
+      only = argv[i] + 8;
     } else {
       std::fprintf(stderr, "xml_parse_bench: unknown argument %s\n", argv[i]);
       return 1;
@@ -198,7 +214,11 @@ int main(int argc, char** argv) {
   }
   xmlInitParser();
   static const std::vector<Row> rows = Rows();
-  static const std::vector<Input> inputs = Inputs(files);
+  static const std::vector<Input> inputs = Inputs(files, only);
+  if (inputs.empty()) {
+    std::fprintf(stderr, "xml_parse_bench: no input named %s\n", only.c_str());
+    return 1;
+  }
   for (const Input& input : inputs) {
     for (const Row& row : rows) {
       auto* b = benchmark::RegisterBenchmark(

@@ -11,7 +11,9 @@ out="$root/build/bench/results"
 mkdir -p "$out"
 
 # Rows run in rounds, in random order within each round, so that machine noise hits every row
-# alike; the report takes the median of the rounds. Each round of a row runs for a while (0.2 s
+# alike; the report takes the median of the rounds. The parse rows run one input at a time: the
+# rows compared with each other then take turns within seconds, and a spell of load falls on all
+# of them rather than on whichever rows a long round happened to reach during it. Each round of a row runs for a while (0.2 s
 # by default), so that a short burst of load is averaged over many parses rather than deciding a
 # round on its own.
 rounds=${OSTREL_BENCH_ROUNDS:-9}
@@ -29,16 +31,24 @@ for spec in "shared-mime-info:/freedesktop\.org\.xml$" "iso-codes:/iso_639-3\.xm
             "libgirepository1.0-dev:/Gio-2\.0\.gir$" "libgirepository1.0-dev:/GLib-2\.0\.gir$"; do
   path=$(shipped "${spec%%:*}" "${spec#*:}")
   if [ -n "$path" ] && [ -r "$path" ]; then
-    files="$files --file=$path"
+    files="$files $path"
   else
     echo "bench: ${spec%%:*} ships no ${spec#*:}; left out" >&2
   fi
 done
 
-echo "bench: XML parse, generated and real inputs (a minute or two)" >&2
-# shellcheck disable=SC2086
-"$bin/xml_parse_bench" $common --benchmark_out="$out/xml_parse.json" \
-  --benchmark_out_format=json $files >&2
+echo "bench: XML parse, generated and real inputs, one at a time (four minutes or so)" >&2
+rm -rf "$out/xml_parse" "$out/xml_parse.json"
+mkdir -p "$out/xml_parse"
+for name in flat-1MB flat-16MB flat-128MB attributes-16MB text-16MB deep-16MB mixed-16MB $files; do
+  case $name in
+    /*) input="--input=$(basename "$name") --file=$name" ;;
+    *) input="--input=$name" ;;
+  esac
+  # shellcheck disable=SC2086
+  "$bin/xml_parse_bench" $common $input \
+    --benchmark_out="$out/xml_parse/$(basename "$name").json" --benchmark_out_format=json >&2
+done
 echo "bench: XML scaling" >&2
 # shellcheck disable=SC2086
 "$bin/xml_scaling_bench" $common --benchmark_out="$out/xml_scaling.json" \
