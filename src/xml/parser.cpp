@@ -420,11 +420,10 @@ int32_t XmlDocument::ParseElementsWith(ScanCursor& cursor) {
         NoteError(parent, "Element tag at offset %d nested too deep", start);
         continue;
       }
-      const ElementRecord* const lastRecord = &At(nextFree_ - 1);
+      const bool grows = nextFree_ == tree_.Capacity();
       const int32_t f = NewRecord();
-      // A growth copies at most the store's last segment, the one holding the last record: when
-      // that moved, records of open elements may have moved with it.
-      if (&At(f - 1) != lastRecord) PointOpenSlots(stack, count);
+      // A growth may copy a segment, and with it records of open elements.
+      if (grows) PointOpenSlots(stack, count);
       if (place.first == 0) place.first = f;
       OpenTagStack::OpenElement* top = &stack[count - 1];
       AddStartTag(tree_, top, place.lastChild, f, At(f), start, length, scan);

@@ -82,8 +82,8 @@ class StopList {
     }
 
     // The first stop at or after q (which lies after every stop given so far); past the text's
-    // end, its NUL. A reader that fell behind (after tags read without it) catches up out of
-    // line.
+    // end, its NUL. A reader that fell behind (after tags read without it) catches up here when
+    // it is one tag behind, out of line when further.
     int32_t From(int32_t q) {
       if (end_ - at_ >= 3) {
         if (at_[0] >= q) return *at_++;
