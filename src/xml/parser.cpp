@@ -586,10 +586,10 @@ int32_t XmlDocument::ParseCommonNodes(ParsePlace& placeIn, OpenTagStack& stack,
     }
     // A comment, CDATA section or processing instruction: to the '>' its delimiter closes.
     if (PassedOverKind(t, q) == nullptr) break;
+    // A processing instruction's target name is not read: it ends at the first byte that ends
+    // a name, and no stop before that is a '>', so its end is the same '>' either way.
     const unsigned char delimiter = second == '?' ? '?' : t[q + 2] == '-' ? '-' : ']';
-    const std::ptrdiff_t body = delimiter == '?' ? FindNameEnd(t, q + 2) : q + 4;
-    if (t[body] == '\0') break;
-    std::ptrdiff_t end = stops.From(static_cast<int32_t>(body));
+    std::ptrdiff_t end = stops.From(static_cast<int32_t>(delimiter == '?' ? q + 2 : q + 4));
     while (t[end] != '\0' && !ClosesPassedOver(t, end, delimiter)) end = stops.Next();
     if (t[end] == '\0') break;
     q = end + 1;
