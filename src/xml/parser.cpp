@@ -142,7 +142,8 @@ namespace {
 // of the innermost open element (top; slot -1, the document, when none is open); an element that
 // is not empty is opened: pushed on the stack (the caller makes room for the next push) and made
 // the parent of what follows. lastChild is the innermost open element's last child so far.
-OSTREL_ALWAYS_INLINE void AddStartTag(ElementStore& tree, OpenTagStack::OpenElement*& top,
+template <class Records>
+OSTREL_ALWAYS_INLINE void AddStartTag(const Records& records, OpenTagStack::OpenElement*& top,
                                       int32_t& lastChild, int32_t f, ElementRecord& element,
                                       int32_t start, int32_t length,
                                       const scan_paths::TagScan& scan) {
@@ -152,7 +153,7 @@ OSTREL_ALWAYS_INLINE void AddStartTag(ElementStore& tree, OpenTagStack::OpenElem
   const uint32_t level = static_cast<uint32_t>(top->openCount);
   if (lastChild != 0) {
     // Appended behind the last child.
-    tree.At(lastChild).next = f;
+    records(lastChild).next = f;
     element.prev = lastChild;
     element.flags = level;
   } else {
@@ -426,7 +427,8 @@ int32_t XmlDocument::ParseElementsWith(ScanCursor& cursor) {
       if (grows) PointOpenSlots(stack, count);
       if (place.first == 0) place.first = f;
       OpenTagStack::OpenElement* top = &stack[count - 1];
-      AddStartTag(tree_, top, place.lastChild, f, At(f), start, length, scan);
+      AddStartTag([this](int32_t i) -> ElementRecord& { return At(i); }, top, place.lastChild, f,
+                  At(f), start, length, scan);
       place.count = top->openCount;
       stack.MakeRoomFor(place.count);
       continue;
@@ -497,9 +499,10 @@ OSTREL_ALWAYS_INLINE bool ClosesPassedOver(const unsigned char* t, std::ptrdiff_
 // data, a tag's attributes, a passed-over node's body) are passed over by the list of stops, so
 // that their end never waits on a search through their bytes. The tree position lives in
 // locals, so that the hot state stays in registers. Returns the offset of the first node it
-// leaves to the general loop: the end of the text, any other node, a node in error, or a start
-// tag that the record store or the open-tag stack has no room for yet (the general loop makes
-// room).
+// leaves to the general loop: the end of the text, any other node, a node in error, a node whose
+// end lies beyond the stop list's chunk (the general loop reads it, and the next call lists the
+// chunk after it: so the loop makes no calls), or a start tag that the record store or the
+// open-tag stack has no room for yet (the general loop makes room).
 int32_t XmlDocument::ParseCommonNodes(ParsePlace& placeIn, OpenTagStack& stack,
                                       block_index::StopList& list, int32_t next) {
   const byte_classes::ByteClasses& classes = byte_classes::kSingleByteClasses;
@@ -517,21 +520,29 @@ int32_t XmlDocument::ParseCommonNodes(ParsePlace& placeIn, OpenTagStack& stack,
   const OpenTagStack::OpenElement* const openLimitTop = &stack[openLimit - 1];
   int32_t lastChild = placeIn.lastChild;
   int32_t nextFree = nextFree_;
-  // The records of the current segment from the next free one on: new records are taken
-  // without a segment look-up.
-  ElementRecord* fresh = nullptr;
-  ElementRecord* freshEnd = nullptr;
+  // The segment the next record goes into holds records segmentFirst up to segmentEnd (none
+  // before the first start tag); inSegment gives them by number, without a segment look-up, as
+  // an address (recordAt, where record 0 would lie) rather than a pointer outside the segment.
+  uintptr_t recordAt = 0;
+  int32_t segmentFirst = nextFree;
+  int32_t segmentEnd = nextFree;
+  const auto inSegment = [&recordAt](int32_t i) -> ElementRecord& {
+    return *reinterpret_cast<ElementRecord*>(recordAt +
+                                             static_cast<uintptr_t>(i) * sizeof(ElementRecord));
+  };
   block_index::StopList::Reader stops(list, next);
   // Offsets held at the width of a pointer, so that reading the text needs no widening.
   std::ptrdiff_t q = next;  // the node being read
 
   for (;;) {
     if (t[q] != '<') {
-      // Character data, to the next '<'.
+      // Character data, to the next '<'. The NUL ends the text or the reader's chunk: either
+      // way the general loop goes on from the data's start.
       if (t[q] == '\0') break;
-      q = stops.From(static_cast<int32_t>(q));
-      while (t[q] != '<' && t[q] != '\0') q = stops.Next();
-      continue;
+      std::ptrdiff_t end = stops.From(static_cast<int32_t>(q));
+      while (t[end] != '<' && t[end] != '\0') end = stops.Next();
+      if (t[end] == '\0') break;
+      q = end;
     }
     const unsigned char second = t[q + 1];
     if ((classes.of[second] & byte_classes::kNameStart) != 0) {
@@ -560,18 +571,25 @@ int32_t XmlDocument::ParseCommonNodes(ParsePlace& placeIn, OpenTagStack& stack,
       const std::ptrdiff_t length = end + 1 - q;
       if (length > ElementRecord::MaxStartTagLength) break;
       if (top >= openLimitTop && (!empty || top->openCount >= emptyLimit)) break;
-      if (fresh == freshEnd) {
+      if (nextFree == segmentEnd) {
         // The next record lies in another segment, or the store is full (the general loop
         // grows it).
         if (nextFree == capacity) break;
-        fresh = &tree_.At(nextFree);
-        freshEnd = fresh + (std::min(capacity, (nextFree | 0xFFFF) + 1) - nextFree);
+        segmentFirst = nextFree & ~0xFFFF;
+        recordAt = reinterpret_cast<uintptr_t>(&tree_.At(segmentFirst)) -
+                   static_cast<uintptr_t>(segmentFirst) * sizeof(ElementRecord);
+        segmentEnd = std::min(capacity, (nextFree | 0xFFFF) + 1);
       }
       scan_paths::TagScan scan;
       scan.nameEnd = static_cast<int32_t>(nameEnd);
       scan.empty = empty;
-      AddStartTag(tree_, top, lastChild, nextFree++, *fresh++, static_cast<int32_t>(q),
+      // The last child lies in the current segment unless the segment began after it.
+      const auto records = [this, &inSegment, segmentFirst](int32_t i) -> ElementRecord& {
+        return i >= segmentFirst ? inSegment(i) : tree_.At(i);
+      };
+      AddStartTag(records, top, lastChild, nextFree, inSegment(nextFree), static_cast<int32_t>(q),
                   static_cast<int32_t>(length), scan);
+      ++nextFree;
       q = end + 1;
       continue;
     }

@@ -20,6 +20,9 @@ namespace ostrel::xml::block_index {
 // returns how many were written. `out` has room for to - from + 1 offsets and kListSlack more
 // (offsets are written several at a time).
 constexpr int32_t kListSlack = 64;
+// End marks behind a chunk's stops: enough for a reader's look sixteen stops ahead.
+constexpr int32_t kEndMarks = 16;
+static_assert(kEndMarks <= kListSlack, "the end marks go into the list's slack");
 int32_t ListStops(const unsigned char* t, int32_t length, int32_t from, int32_t to, int32_t* out);
 
 // Every way of listing stops this processor runs (SSE2, AVX2, AVX-512, AVX-512 VBMI2), named,
@@ -62,98 +65,71 @@ class StopList {
   StopList(const StopList&) = delete;
   StopList& operator=(const StopList&) = delete;
 
-  // Reads the list from a place on. A reader is a pair of pointers its user keeps in locals;
-  // only moving on to another chunk goes through the list. A reader may fall behind the place
-  // its user has read to: From catches it up, each stop passed over once.
+  // Where the chunk listed last ends: the offset after its last byte, or the text's length + 1
+  // when it reaches the end.
+  int32_t ListedUpTo() const { return end_; }
+
+  // Reads the list from a place on, within one chunk. A reader is one pointer its user keeps in
+  // a local; it never leaves its chunk, so reading the next stop is one load. The chunk's stops
+  // are followed by end marks: the text's length, the offset of its NUL, which a reader gives
+  // like the real end. A user that is given the NUL's offset therefore stops as at the end and,
+  // unless the text really ends there, goes on with a new reader beyond the chunk. A reader may
+  // fall behind the place its user has read to: From catches it up, each stop passed over once.
   class Reader {
    public:
-    // A reader whose first stop is the first at or after q.
-    Reader(StopList& list, int32_t q) : list_(&list) {
-      if (q < list.begin_ || q >= list.end_) list.Fill(q & ~63, list.chunk_);
-      end_ = list.offsets_ + list.listed_;
-      at_ = std::lower_bound(static_cast<const int32_t*>(list.offsets_), end_, q);
+    // A reader whose first stop is the first at or after q in q's chunk, listing that chunk when
+    // q lies outside the chunk listed last. A reader made far beyond the last chunk (after a run
+    // of tags read without one, or a long node) may need only a stop or two: it lists a short
+    // chunk. One made just beyond it (its user read a node across the chunk's end) lists a full
+    // one.
+    Reader(StopList& list, int32_t q) {
+      if (q > list.length_) q = list.length_;
+      if (q < list.begin_ || q >= list.end_) {
+        const int32_t from = q & ~63;
+        const bool far = from - list.end_ > kShortChunk;
+        list.Fill(from, far && kShortChunk < list.chunk_ ? kShortChunk : list.chunk_);
+      }
+      const int32_t* listed = list.offsets_;
+      at_ = std::lower_bound(listed, listed + list.listed_, q);
     }
 
-    // The next stop. Past the terminating NUL it is that NUL again. A chunk may hold no stop;
-    // the last one holds at least the NUL.
-    int32_t Next() {
-      while (at_ == end_) list_->FillNext(*this);
+    // The next stop, or the NUL's offset at the chunk's end. Not to be asked again after that.
+    int32_t Next() { return *at_++; }
+
+    // The first stop at or after q (which lies after every stop given so far, at most the
+    // text's length), or the NUL's offset at the chunk's end. A reader that fell behind (after
+    // tags read without it) is most often one tag behind: that case is looked at first.
+    int32_t From(int32_t q) {
+      if (at_[0] >= q) return *at_++;
+      if (at_[1] >= q) {
+        at_ += 2;
+        return at_[-1];
+      }
+      // Behind by a tag read without the list (its '<' and '>').
+      if (at_[2] >= q) {
+        at_ += 3;
+        return at_[-1];
+      }
+      // Far behind: sixteen stops at a time. The end marks stop both loops: none is below q.
+      at_ += 3;
+      while (at_[15] < q) at_ += 16;
+      while (*at_ < q) ++at_;
       return *at_++;
     }
 
-    // The first stop at or after q (which lies after every stop given so far); past the text's
-    // end, its NUL. A reader that fell behind (after tags read without it) catches up here when
-    // it is one tag behind, out of line when further.
-    int32_t From(int32_t q) {
-      if (end_ - at_ >= 3) {
-        if (at_[0] >= q) return *at_++;
-        if (at_[1] >= q) {
-          at_ += 2;
-          return at_[-1];
-        }
-        // Behind by a tag read without the list (its '<' and '>').
-        if (at_[2] >= q) {
-          at_ += 3;
-          return at_[-1];
-        }
-      }
-      return CatchUp(q);
-    }
-
    private:
-    friend class StopList;
-#if defined(__GNUC__) || defined(__clang__)
-    __attribute__((noinline))
-#endif
-    int32_t
-    CatchUp(int32_t q) {
-      for (;;) {
-        // Far behind: sixteen stops at a time.
-        while (end_ - at_ > 16 && at_[15] < q) at_ += 16;
-        while (at_ != end_) {
-          const int32_t stop = *at_++;
-          if (stop >= q) return stop;
-        }
-        q = list_->FillFor(*this, q);
-      }
-    }
-
-    StopList* list_;
     const int32_t* at_ = nullptr;
-    const int32_t* end_ = nullptr;
   };
 
  private:
   // Lists the chunk from `from` (a multiple of 64, or the text's length), of `bytes` bytes
-  // (a multiple of 64, at most the chunk size).
+  // (a multiple of 64, at most the chunk size), and puts the end marks behind it.
   void Fill(int32_t from, int32_t bytes) {
-    if (from > length_) from = length_;
     const int32_t to = length_ - from > bytes ? from + bytes : length_;
     begin_ = from;
     end_ = to == length_ ? length_ + 1 : to;
     listed_ = ListStops(t_, length_, from, to, offsets_);
-  }
-
-  void FillNext(Reader& reader) {
-    Fill(end_, chunk_);
-    reader.at_ = offsets_;
-    reader.end_ = offsets_ + listed_;
-  }
-
-  // The reader has no stop left in the current chunk: the next one, or the one holding q when
-  // that lies further on (the stops between are never asked for). A reader that jumps ahead
-  // (after a run of tags read without it) may need only a stop or two there: a short chunk first.
-  // Returns q, or the text's length when q lies past it.
-  int32_t FillFor(Reader& reader, int32_t q) {
-    if (q > length_) q = length_;
-    if ((q & ~63) > end_) {
-      Fill(q & ~63, kShortChunk < chunk_ ? kShortChunk : chunk_);
-    } else {
-      Fill(end_, chunk_);
-    }
-    reader.at_ = offsets_;
-    reader.end_ = offsets_ + listed_;
-    return q;
+    std::fill_n(offsets_ + listed_, kEndMarks, length_);
   }
 
   static constexpr int32_t kShortChunk = 256;
