@@ -313,7 +313,16 @@ int32_t XmlDocument::ParseElementsWith(ScanCursor& cursor) {
     // that loop left to it.
 #ifdef OSTREL_XML_BLOCK_INDEX
     if constexpr (std::is_same_v<Skipper, block_index::BlockIndex<false>>)
-      if (stops.Started()) next = ParseCommonNodes(place, stack, stops, next);
+      if (stops.Started()) {
+        const int32_t before = nextFree_;
+        const LeanResult lean = ParseCommonNodes(place.count, place.lastChild, stack, stops, next);
+        next = lean.next;
+        place.count = lean.count;
+        place.lastChild = lean.lastChild;
+        // Records are numbered in text order: the first one of the parse is its first
+        // top-level element.
+        if (place.first == 0 && nextFree_ != before) place.first = before;
+      }
 #endif
 
     // Read the next node. Text and whitespace are passed over, start and end tags are read by
@@ -498,13 +507,14 @@ OSTREL_ALWAYS_INLINE bool ClosesPassedOver(const unsigned char* t, std::ptrdiff_
 // that end. A tag whose end follows its name is read directly; runs that may be long (character
 // data, a tag's attributes, a passed-over node's body) are passed over by the list of stops, so
 // that their end never waits on a search through their bytes. The tree position lives in
-// locals, so that the hot state stays in registers. Returns the offset of the first node it
+// locals, so that the hot state stays in registers. Its result names the first node it
 // leaves to the general loop: the end of the text, any other node, a node in error, a node whose
 // end lies beyond the stop list's chunk (the general loop reads it, and the next call lists the
 // chunk after it: so the loop makes no calls), or a start tag that the record store or the
 // open-tag stack has no room for yet (the general loop makes room).
-int32_t XmlDocument::ParseCommonNodes(ParsePlace& placeIn, OpenTagStack& stack,
-                                      block_index::StopList& list, int32_t next) {
+XmlDocument::LeanResult XmlDocument::ParseCommonNodes(int32_t count, int32_t lastChildIn,
+                                                      OpenTagStack& stack,
+                                                      block_index::StopList& list, int32_t next) {
   const byte_classes::ByteClasses& classes = byte_classes::kSingleByteClasses;
   const unsigned char* t = reinterpret_cast<const unsigned char*>(text_.c_str());
   const int32_t textLength = static_cast<int32_t>(text_.size());
@@ -513,12 +523,11 @@ int32_t XmlDocument::ParseCommonNodes(ParsePlace& placeIn, OpenTagStack& stack,
   // not fill the stack's last slot.
   const int32_t emptyLimit = static_cast<int32_t>(ElementRecord::MaxLevel) + 1;
   const int32_t openLimit = std::min(emptyLimit, stack.Capacity() - 1);
-  const int32_t firstNew = nextFree_;
   // The innermost open slot stands for the count of open elements (slot -1 when none is open);
   // a start tag needs a look at the limits only once the count reaches openLimit.
-  OpenTagStack::OpenElement* top = &stack[placeIn.count - 1];
+  OpenTagStack::OpenElement* top = &stack[count - 1];
   const OpenTagStack::OpenElement* const openLimitTop = &stack[openLimit - 1];
-  int32_t lastChild = placeIn.lastChild;
+  int32_t lastChild = lastChildIn;
   int32_t nextFree = nextFree_;
   // The segment the next record goes into holds records segmentFirst up to segmentEnd (none
   // before the first start tag); inSegment gives them by number, without a segment look-up, as
@@ -613,12 +622,8 @@ int32_t XmlDocument::ParseCommonNodes(ParsePlace& placeIn, OpenTagStack& stack,
     q = end + 1;
   }
 
-  // Records are numbered in text order: the first one of the parse is its first top-level element.
-  if (placeIn.first == 0 && nextFree != firstNew) placeIn.first = firstNew;
-  placeIn.count = top->openCount;
-  placeIn.lastChild = lastChild;
   nextFree_ = nextFree;
-  return static_cast<int32_t>(q);
+  return LeanResult{static_cast<int32_t>(q), top->openCount, lastChild};
 }
 #endif  // OSTREL_XML_BLOCK_INDEX
 

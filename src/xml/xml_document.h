@@ -158,8 +158,14 @@ class XmlDocument {
   struct ParsePlace;  // where the parse stands in the tree (parser internals)
 
  private:
-  int32_t ParseCommonNodes(ParsePlace& place, OpenTagStack& stack, block_index::StopList& stops,
-                           int32_t next);
+  // Where the lean loop left the parse: the node it leaves to the general loop, how many
+  // elements are open, and the innermost one's last child. Returned by value (in registers),
+  // so that the loop holds no reference to its caller's state.
+  struct LeanResult {
+    int32_t next, count, lastChild;
+  };
+  LeanResult ParseCommonNodes(int32_t count, int32_t lastChild, OpenTagStack& stack,
+                              block_index::StopList& stops, int32_t next);
   // Points the open slots at their records after a growth of the store moved records.
   void PointOpenSlots(OpenTagStack& stack, int32_t count);
   // Closes open elements as not ended; endNameLength -1: at the end of the text, else at the
