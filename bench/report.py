@@ -300,9 +300,10 @@ def main():
     a = p.parse_args()
     records = []
     lines = ["# ostrel benchmark report", "",
-             "Input in memory, warm heap (freed memory kept in the process), rows interleaved in "
-             "random order in each round (the parse rows one input at a time), medians of the "
-             "rounds, CPU time (wall time for delivery). Peak extra heap: the highest "
+             "Input in memory, warm heap (freed memory kept in the process), each row run in "
+             "many short rounds, the rounds of all rows in random order (the parse rows one "
+             "input at a time), medians of the rounds, CPU time (wall time for delivery). "
+             "Peak extra heap: the highest "
              "heap in use during one parse minus the heap before it, counted through the C "
              "library's allocation functions.", ""]
     parse_lines, table, inputs, targets = parse_section(
