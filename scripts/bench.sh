@@ -18,8 +18,11 @@ mkdir -p "$out"
 # row's rounds, and the median of each row stays clear of it (a few long rounds leave it to chance
 # whether most of one row's rounds fall into the spell). The largest input, parsed once a round,
 # runs fewer rounds.
-common="--benchmark_repetitions=$rounds --benchmark_enable_random_interleaving=true \
-  --benchmark_report_aggregates_only=true --benchmark_min_time=$round_time --benchmark_format=console"
+rounds=${OSTREL_BENCH_ROUNDS:-21}
+round_time=${OSTREL_BENCH_ROUND_SECONDS:-0.08}
+options="--benchmark_enable_random_interleaving=true --benchmark_report_aggregates_only=true \
+  --benchmark_min_time=$round_time --benchmark_format=console"
+common="--benchmark_repetitions=$rounds $options"
 
 # First match of a file name among a package's files.
 shipped() {
@@ -46,7 +49,9 @@ for name in flat-1MB flat-16MB flat-128MB attributes-16MB text-16MB deep-16MB mi
     *) input="--input=$name" ;;
   esac
   repetitions=$common
-  [ "$name" = flat-128MB ] && repetitions="--benchmark_repetitions=$(( (rounds + 1) / 2 )) $options"
+  if [ "$name" = flat-128MB ]; then
+    repetitions="--benchmark_repetitions=$(((rounds + 1) / 2)) $options"
+  fi
   # shellcheck disable=SC2086
   "$bin/xml_parse_bench" $repetitions $input \
     --benchmark_out="$out/xml_parse/$(basename "$name").json" --benchmark_out_format=json >&2
