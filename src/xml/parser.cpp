@@ -484,6 +484,9 @@ int32_t XmlDocument::ParseElementsWith(ScanCursor& cursor) {
 #ifdef OSTREL_XML_BLOCK_INDEX
 namespace {
 
+// How far ahead of the record being written the lean loop prefetches: 64 records, 2 KB.
+constexpr uintptr_t kPrefetchAhead = 64 * sizeof(ElementRecord);
+
 // The first byte from q on that ends a name in a single-byte text (whitespace, '/', '>', or the
 // terminating NUL). Names are short: a byte at a time costs less than setting up a wider search.
 OSTREL_ALWAYS_INLINE std::ptrdiff_t FindNameEnd(const unsigned char* t, std::ptrdiff_t q) {
@@ -589,6 +592,12 @@ XmlDocument::LeanResult XmlDocument::ParseCommonNodes(int32_t count, int32_t las
                    static_cast<uintptr_t>(segmentFirst) * sizeof(ElementRecord);
         segmentEnd = std::min(capacity, (nextFree | 0xFFFF) + 1);
       }
+      // A long text's records go to memory that is not in the cache, and memory brings a
+      // line in more slowly than records are written: the line of a record some way ahead is
+      // asked for now (beyond the segment too: a prefetch never faults).
+      const uintptr_t ahead =
+          recordAt + static_cast<uintptr_t>(nextFree) * sizeof(ElementRecord) + kPrefetchAhead;
+      _mm_prefetch(reinterpret_cast<const char*>(ahead), _MM_HINT_T0);
       scan_paths::TagScan scan;
       scan.nameEnd = static_cast<int32_t>(nameEnd);
       scan.empty = empty;
