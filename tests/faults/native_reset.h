@@ -29,4 +29,7 @@ class NativeResetListener {
 // pending error, such as a peer's reset. Polling leaves the error for the call under test.
 bool ResetArrives(std::uintptr_t layerSocket, int milliseconds);
 
+// The native descriptor behind a layer socket, or -1 when the handle names none.
+int DescriptorOf(std::uintptr_t layerSocket);
+
 }  // namespace ostrel::testing

@@ -7,13 +7,15 @@
 
 namespace ostrel::testing {
 
+int DescriptorOf(std::uintptr_t layerSocket) {
+  wsa::posix::Registry& registry = wsa::posix::Registry::Get();
+  std::lock_guard<std::mutex> lock(registry.mutex);
+  const wsa::posix::SocketState* state = registry.FindSocket(layerSocket);
+  return state != nullptr ? state->fd : -1;
+}
+
 bool ResetArrives(std::uintptr_t layerSocket, int milliseconds) {
-  int fd = -1;
-  {
-    wsa::posix::Registry& registry = wsa::posix::Registry::Get();
-    std::lock_guard<std::mutex> lock(registry.mutex);
-    if (const wsa::posix::SocketState* state = registry.FindSocket(layerSocket)) fd = state->fd;
-  }
+  const int fd = DescriptorOf(layerSocket);
   ::pollfd ready{fd, POLLIN, 0};
   return fd >= 0 && ::poll(&ready, 1, milliseconds) == 1 && (ready.revents & POLLERR) != 0;
 }

@@ -2,6 +2,7 @@
 // Windows Sockets error each gives, and the blocking mode of sockets that were never selected.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -12,7 +13,9 @@
 #include <chrono>
 #include <cstring>
 #include <functional>
+#include <future>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "faults/fault_test_support.h"
@@ -398,6 +401,55 @@ TEST_F(SocketLayerEdges, ClosingTheSocketEndsABlockingCallOnIt) {
     EXPECT_EQ(error, WSAEINTR);
     EXPECT_LT(elapsed, 5s);
   }
+}
+
+// A socket closed after a blocking call released the lock but before it reached poll(): the
+// descriptor's number must not be free for a new descriptor meanwhile, or the call would sleep
+// on that one for ever. Here the number, if free, is taken at once by a pipe that never
+// becomes readable.
+TEST_F(SocketLayerEdges, SocketClosedJustBeforeTheBlockedCallPollsStillEndsIt) {
+  {  // the peer goes before the count of descriptors left
+    PeerScript script;
+    script.action = PeerAction::kNeverRead;
+    LoopbackPeer peer(script);
+    const SOCKET s = BlockingClient(peer.port());
+    ASSERT_NE(s, INVALID_SOCKET);
+    const int fd = DescriptorOf(s);
+    ASSERT_GE(fd, 0);
+    faults::Fault hold;
+    hold.call = faults::Call::kBlockedWait;
+    hold.delay = 300ms;
+    faults::ScopedPlan plan({hold});
+    std::promise<std::pair<bool, int>> outcome;
+    std::thread receiver([&] {
+      char byte = 0;
+      WSABUF one{1, &byte};
+      DWORD count = 0;
+      DWORD flags = 0;
+      const bool failed = WSARecv(s, &one, 1, &count, &flags, nullptr, nullptr) == SOCKET_ERROR;
+      outcome.set_value({failed, WSAGetLastError()});
+    });
+    // The receiver is held before its poll() once the hook has seen it.
+    while (faults::CallCount(faults::Call::kBlockedWait) == 0) std::this_thread::sleep_for(1ms);
+    ASSERT_EQ(closesocket(s), 0);
+    int never_ready[2];
+    ASSERT_EQ(::pipe(never_ready), 0);
+    const bool number_was_free = ::fcntl(fd, F_GETFD) == -1 && errno == EBADF;
+    if (number_was_free) ::dup2(never_ready[0], fd);
+    std::future<std::pair<bool, int>> result = outcome.get_future();
+    const bool ended = result.wait_for(5s) == std::future_status::ready;
+    if (!ended) (void)::write(never_ready[1], "x", 1);  // lets the receiver go after all
+    receiver.join();
+    const std::pair<bool, int> got = result.get();
+    if (number_was_free) ::close(fd);
+    ::close(never_ready[0]);
+    ::close(never_ready[1]);
+    EXPECT_FALSE(number_was_free);
+    EXPECT_TRUE(ended);
+    EXPECT_TRUE(got.first);
+    EXPECT_EQ(got.second, WSAEINTR);
+  }
+  EXPECT_TRUE(NothingLeft());
 }
 
 TEST_F(SocketLayerEdges, NonBlockingTransfersWithoutRecordsSayWouldBlock) {

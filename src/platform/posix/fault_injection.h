@@ -36,6 +36,7 @@ enum class Call {
   kWSARecv,
   kWSAGetOverlappedResult,
   kCancelIoEx,
+  kBlockedWait,  // a blocking call between releasing the lock and polling (a delay only)
   kCount
 };
 

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <mutex>
+#include <utility>
 #include <vector>
 
 #include "platform/posix/handle_table.h"
@@ -53,6 +54,11 @@ class Registry {
   std::mutex mutex;
   HandleTable<EventState> events;
   HandleTable<SocketState> sockets;
+  // Descriptors of sockets closed while threads were still blocked on them, with how many
+  // threads have yet to leave poll(). The last one closes the descriptor: closed earlier, its
+  // number could be handed to a new descriptor that a thread not yet in poll() would then wait
+  // on for ever.
+  std::vector<std::pair<int, int>> closing;
 
   EventState* FindEvent(WSAEVENT event);
   SocketState* FindSocket(SOCKET s) { return sockets.Find(s); }

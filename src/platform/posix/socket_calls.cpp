@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
 
@@ -125,6 +126,7 @@ bool BlockUntilReady(Registry& registry, std::unique_lock<std::mutex>& lock, SOC
   ++socket->blocked;  // closesocket then wakes this thread
   ::pollfd entry{socket->fd, events, 0};
   lock.unlock();
+  (void)faults::Intercept(faults::Call::kBlockedWait);
   int ready;
   do {
     ready = ::poll(&entry, 1, -1);
@@ -132,6 +134,16 @@ bool BlockUntilReady(Registry& registry, std::unique_lock<std::mutex>& lock, SOC
   lock.lock();
   if ((socket = registry.FindSocket(s)) != nullptr) {
     --socket->blocked;
+  } else {
+    // Closed meanwhile: the descriptor was left open for the threads blocked on it.
+    auto& closing = registry.closing;
+    const auto found =
+        std::find_if(closing.begin(), closing.end(),
+                     [&](const std::pair<int, int>& c) { return c.first == entry.fd; });
+    if (found != closing.end() && --found->second == 0) {
+      ::close(found->first);
+      closing.erase(found);
+    }
   }
   return ready > 0;
 }
@@ -204,15 +216,19 @@ int closesocket(SOCKET s) {
     }
     fd = socket->fd;
     blocked = socket->blocked > 0;
+    if (blocked) {
+      // A thread asleep in poll() on the descriptor is not woken by close(); shutting the
+      // connection down wakes it (or makes its poll() return at once), and it finds the socket
+      // gone (WSAEINTR, as Windows reports it). The last such thread closes the descriptor.
+      ::shutdown(fd, SHUT_RDWR);
+      registry.closing.emplace_back(fd, socket->blocked);
+    }
     registry.sockets.Remove(s);
   }
-  // A thread asleep in poll() on the descriptor is not woken by close(); shutting the
-  // connection down wakes it, and it finds the socket gone (WSAEINTR, as Windows reports it).
-  if (blocked) {
-    ::shutdown(fd, SHUT_RDWR);
-  }
   // Graceful: queued bytes are still delivered, then FIN.
-  ::close(fd);
+  if (!blocked) {
+    ::close(fd);
+  }
   if (injected != 0) {
     return posix::Fail(injected);
   }
