@@ -17,39 +17,91 @@
 #define OSTREL_OSTREL_H
 
 #if defined(_WIN32)
-#  if defined(OSTREL_BUILDING)
-#    define OSTREL_API __declspec(dllexport)
-#  elif defined(OSTREL_STATIC)
-#    define OSTREL_API
-#  else
-#    define OSTREL_API __declspec(dllimport)
-#  endif
-#  if defined(_M_IX86) || defined(__i386__)
-/* What C# and VB hosts assume by default on 32-bit Windows. */
-#    define OSTREL_CALL __stdcall
-#  else
-#    define OSTREL_CALL
-#  endif
+#if defined(OSTREL_BUILDING)
+#define OSTREL_API __declspec(dllexport)
+#elif defined(OSTREL_STATIC)
+#define OSTREL_API
 #else
-#  define OSTREL_API __attribute__((visibility("default")))
-#  define OSTREL_CALL
+#define OSTREL_API __declspec(dllimport)
+#endif
+#if defined(_M_IX86) || defined(__i386__)
+/* What C# and VB hosts assume by default on 32-bit Windows. */
+#define OSTREL_CALL __stdcall
+#else
+#define OSTREL_CALL
+#endif
+#else
+#define OSTREL_API __attribute__((visibility("default")))
+#define OSTREL_CALL
 #endif
 
 /* Outcome codes of Ostrel_LastErrorCode(): 0, or a Windows Sockets error code (the same numbers
- * on every platform). These are the ones the library reports. */
+ * on every platform; 8 is the Windows code for running out of memory). These are all the codes the
+ * library reports; Ostrel_OutcomeText() below gives each its words. */
 #define OSTREL_OK 0
-#define OSTREL_E_NOT_STARTED 10093    /* WSANOTINITIALISED: Ostrel_Initialize was not called */
-#define OSTREL_E_INVALID_ARG 10022    /* WSAEINVAL: rejected argument */
-#define OSTREL_E_TABLE_FULL 10024     /* WSAEMFILE: all 64 controller slots are in use */
-#define OSTREL_E_NO_BUFFERS 10055     /* WSAENOBUFS: out of memory or sockets */
-#define OSTREL_E_NOT_REGISTERED 10039 /* WSAEDESTADDRREQ: no controller registered under the handle */
-#define OSTREL_E_ADDRESS 10049        /* WSAEADDRNOTAVAIL: address text is not a dotted IPv4 address */
-#define OSTREL_E_NET_UNREACHABLE 10051 /* WSAENETUNREACH */
-#define OSTREL_E_ABORTED 10053        /* WSAECONNABORTED */
-#define OSTREL_E_RESET 10054          /* WSAECONNRESET: the controller dropped the connection */
-#define OSTREL_E_TIMED_OUT 10060      /* WSAETIMEDOUT: no answer or no progress within the limit */
-#define OSTREL_E_REFUSED 10061        /* WSAECONNREFUSED: nothing listens on that port */
+#define OSTREL_E_NO_MEMORY 8            /* WSA_NOT_ENOUGH_MEMORY */
+#define OSTREL_E_FINALIZED 10004        /* WSAEINTR */
+#define OSTREL_E_BLOCKED 10013          /* WSAEACCES */
+#define OSTREL_E_INVALID_ARG 10022      /* WSAEINVAL */
+#define OSTREL_E_NO_SOCKETS 10024       /* WSAEMFILE */
+#define OSTREL_E_NOT_REGISTERED 10039   /* WSAEDESTADDRREQ */
+#define OSTREL_E_ADDRESS 10049          /* WSAEADDRNOTAVAIL */
+#define OSTREL_E_NET_DOWN 10050         /* WSAENETDOWN */
+#define OSTREL_E_NET_UNREACHABLE 10051  /* WSAENETUNREACH */
+#define OSTREL_E_ABORTED 10053          /* WSAECONNABORTED */
+#define OSTREL_E_RESET 10054            /* WSAECONNRESET */
+#define OSTREL_E_NO_BUFFERS 10055       /* WSAENOBUFS */
+#define OSTREL_E_TIMED_OUT 10060        /* WSAETIMEDOUT */
+#define OSTREL_E_REFUSED 10061          /* WSAECONNREFUSED */
 #define OSTREL_E_HOST_UNREACHABLE 10065 /* WSAEHOSTUNREACH */
+#define OSTREL_E_TABLE_FULL 10068       /* WSAEUSERS: the library's quota of 64 controllers */
+#define OSTREL_E_NOT_STARTED 10093      /* WSANOTINITIALISED */
+
+/* Short English words for an outcome code, for people to read ("connection refused"); never
+ * NULL. Any code not listed above reads "other socket error". Defined here rather than exported,
+ * so that it costs the library nothing and works with any build of it. */
+static inline const char* Ostrel_OutcomeText(int code) {
+  switch (code) {
+    case OSTREL_OK:
+      return "success";
+    case OSTREL_E_NO_MEMORY:
+      return "out of memory";
+    case OSTREL_E_FINALIZED:
+      return "stopped by Ostrel_Finalize while in progress";
+    case OSTREL_E_BLOCKED:
+      return "blocked by a local firewall or route rule";
+    case OSTREL_E_INVALID_ARG:
+      return "argument rejected";
+    case OSTREL_E_NO_SOCKETS:
+      return "the process has no free socket descriptors";
+    case OSTREL_E_NOT_REGISTERED:
+      return "no controller registered under the handle";
+    case OSTREL_E_ADDRESS:
+      return "not a usable IPv4 address (no name lookup is done)";
+    case OSTREL_E_NET_DOWN:
+      return "network is down";
+    case OSTREL_E_NET_UNREACHABLE:
+      return "network unreachable";
+    case OSTREL_E_ABORTED:
+      return "connection aborted";
+    case OSTREL_E_RESET:
+      return "connection reset by the controller";
+    case OSTREL_E_NO_BUFFERS:
+      return "no free local port or buffer space (too many recent connections)";
+    case OSTREL_E_TIMED_OUT:
+      return "timed out";
+    case OSTREL_E_REFUSED:
+      return "connection refused";
+    case OSTREL_E_HOST_UNREACHABLE:
+      return "host unreachable";
+    case OSTREL_E_TABLE_FULL:
+      return "all 64 controller slots are in use";
+    case OSTREL_E_NOT_STARTED:
+      return "Ostrel_Initialize was not called";
+    default:
+      return "other socket error";
+  }
+}
 
 #ifdef __cplusplus
 extern "C" {
@@ -87,9 +139,8 @@ OSTREL_API int OSTREL_CALL Ostrel_StopPlay(int handle, const char* vidout, int a
 
 /* Shows on area target_area of target_vidout what area source_area of source_vidout shows
  * (texts under 64 bytes). Returns 0 or -1 as above. */
-OSTREL_API int OSTREL_CALL Ostrel_Duplicate(int handle, const char* source_vidout,
-                                            int source_area, const char* target_vidout,
-                                            int target_area);
+OSTREL_API int OSTREL_CALL Ostrel_Duplicate(int handle, const char* source_vidout, int source_area,
+                                            const char* target_vidout, int target_area);
 
 #ifdef __cplusplus
 }

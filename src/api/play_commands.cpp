@@ -49,7 +49,7 @@ int Deliver(const WallSlot& slot, Compose compose) {
                            static_cast<std::uint32_t>(frame.size()), nullptr, nullptr, &outcome);
     SetLastOutcome(outcome);
   } catch (...) {
-    SetLastOutcome(OSTREL_E_NO_BUFFERS);
+    SetLastOutcome(OSTREL_E_NO_MEMORY);
   }
   return 0;
 }

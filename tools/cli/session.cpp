@@ -28,36 +28,7 @@ bool ParseEndpoint(const std::string& text, std::string* address, int* port, std
 }
 
 std::string OutcomeText(int code) {
-  switch (code) {
-    case OSTREL_OK:
-      return "delivered";
-    case OSTREL_E_NOT_STARTED:
-      return "network layer not started";
-    case OSTREL_E_INVALID_ARG:
-      return "argument rejected";
-    case OSTREL_E_TABLE_FULL:
-      return "all 64 controller slots in use";
-    case OSTREL_E_NOT_REGISTERED:
-      return "no controller registered under the handle";
-    case OSTREL_E_NO_BUFFERS:
-      return "out of memory or sockets";
-    case OSTREL_E_ADDRESS:
-      return "not a usable IPv4 address (no name lookup is done)";
-    case OSTREL_E_NET_UNREACHABLE:
-      return "network unreachable";
-    case OSTREL_E_ABORTED:
-      return "connection aborted";
-    case OSTREL_E_RESET:
-      return "connection reset by the controller";
-    case OSTREL_E_TIMED_OUT:
-      return "timed out";
-    case OSTREL_E_REFUSED:
-      return "connection refused";
-    case OSTREL_E_HOST_UNREACHABLE:
-      return "host unreachable";
-    default:
-      return "socket error";
-  }
+  return code == OSTREL_OK ? "delivered" : Ostrel_OutcomeText(code);
 }
 
 std::string VisibleFrame(const std::string& frame) {

@@ -8,7 +8,7 @@ namespace ostrel::cli {
 // "127.0.0.1:5000" -> address and port; false with a reason when it is not that shape.
 bool ParseEndpoint(const std::string& text, std::string* address, int* port, std::string* why);
 
-// Words for an outcome code of Ostrel_LastErrorCode.
+// Words for the outcome of a command: "delivered", or the library's text for the code.
 std::string OutcomeText(int code);
 
 // Shows the bytes of a frame: its length field, then the document line by line with CR, LF,
