@@ -31,7 +31,8 @@ namespace Ostrel
         NotStarted = 10093,
     }
 
-    /// <summary>What each of the library's errors carries: the outcome code and its words.</summary>
+    /// <summary>What each of the library's errors carries: the outcome code and its
+    /// words.</summary>
     public interface IOstrelError
     {
         int Code { get; }
@@ -96,7 +97,8 @@ namespace Ostrel
         internal static extern int Ostrel_CloseTvWall(int handle);
         [DllImport(Library, CallingConvention = Call, CharSet = CharSet.Ansi, ExactSpelling = true,
                    BestFitMapping = false, ThrowOnUnmappableChar = true)]
-        internal static extern int Ostrel_StartPlay(int handle, string vidout, int area, string url);
+        internal static extern int Ostrel_StartPlay(int handle, string vidout, int area,
+                                                    string url);
         [DllImport(Library, CallingConvention = Call, CharSet = CharSet.Ansi, ExactSpelling = true,
                    BestFitMapping = false, ThrowOnUnmappableChar = true)]
         internal static extern int Ostrel_StopPlay(int handle, string vidout, int area);
@@ -182,12 +184,15 @@ namespace Ostrel
             }
         }
 
+        // Under the lock, so that two threads disposing one wall free its slot once: the
+        // second free could take the slot from a wall opened in between.
         internal void Release(TvWall wall)
         {
             lock (wallsLock)
             {
+                if (!walls.Remove(wall)) return;
+                wall.MarkDisposed();
                 NativeMethods.Ostrel_CloseTvWall(wall.Handle);
-                walls.Remove(wall);
             }
         }
 
@@ -259,12 +264,9 @@ namespace Ostrel
                           check);
         }
 
-        public void Dispose()
-        {
-            if (disposed) return;
-            disposed = true;
-            library.Release(this);
-        }
+        public void Dispose() => library.Release(this);
+
+        internal void MarkDisposed() => disposed = true;
 
         // The marshaller would cut a text at its first NUL and send the rest unseen.
         internal static void CheckText(string text, string name)

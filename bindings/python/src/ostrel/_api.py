@@ -109,13 +109,13 @@ class Library:
         Raises ArgumentError for an address the library refuses, TableFullError when all
         64 slots are in use.
         """
-        if self._closed:
-            raise ValueError("the library is closed")
         if not 0 <= port <= _PORT_MAX:
             raise ValueError(f"port {port} is outside 0..65535")
         address_bytes = _encode(address, "ascii", "address")
         handle = ctypes.c_int(-1)
         with self._lock:
+            if self._closed:
+                raise ValueError("the library is closed")
             result = self._native.Ostrel_OpenTvWall(address_bytes, port, ctypes.byref(handle))
             if result != 0:
                 code = self._native.Ostrel_LastErrorCode()
@@ -143,9 +143,13 @@ class Library:
                 self._native.Ostrel_Finalize()
 
     def _release(self, wall: "Wall") -> None:
+        # Under the lock, so that two threads closing one wall free its slot once: the second
+        # free could take the slot from a wall opened in between.
         with self._lock:
-            self._native.Ostrel_CloseTvWall(wall.handle)
-            self._walls.discard(wall)
+            if wall in self._walls:
+                self._walls.remove(wall)
+                wall._closed = True
+                self._native.Ostrel_CloseTvWall(wall.handle)
 
     def __enter__(self: _LibraryT) -> _LibraryT:
         return self
@@ -201,9 +205,7 @@ class Wall:
 
     def close(self) -> None:
         """Frees the controller's slot; later commands raise ValueError."""
-        if not self._closed:
-            self._closed = True
-            self._library._release(self)
+        self._library._release(self)
 
     def _text(self, value: Text, name: str) -> bytes:
         return _encode(value, self.encoding, name)
