@@ -67,3 +67,24 @@ coverage:
 
 clean:
 	rm -rf build
+
+.PHONY: python test-bindings
+
+# The Python wheel, the shared library inside it: build/python/ostrel-*.whl. Debian's
+# hatchling does not declare its editables dependency, hence --skip-dependency-check.
+python:
+	@scripts/deps.sh test python
+	cmake --preset default
+	cmake --build --preset default -j $(JOBS) --target ostrel
+	/usr/bin/python3 -m build --wheel --no-isolation --skip-dependency-check \
+		--outdir build/python bindings/python
+
+# The Python and C# bindings' tests with their packages installed (the quick suite skips them,
+# saying why, where the packages are missing).
+test-bindings:
+	@scripts/deps.sh test python dotnet
+	cmake --preset default
+	cmake --build --preset default -j $(JOBS)
+	ctest --preset default -L bindings
+
+test-all: test-bindings
