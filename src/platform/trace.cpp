@@ -150,6 +150,8 @@ bool WriteLine(TraceLevel level, const char* text) {
     syslog(level == TraceLevel::kInfo ? LOG_INFO : LOG_DEBUG, "%s", text);
     return true;
   }
+#else
+  (void)level;  // no syslog on Windows
 #endif
   try {
     std::string line(text);
