@@ -10,8 +10,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr int kExitNotDelivered = 1;
-constexpr int kExitInterrupted = 130;  // 128 + SIGINT, as shells report it
 constexpr int kMaxRepeat = 1000000;
 constexpr int kMaxRetries = 100;
 constexpr int kMaxRetryDelayOption = 60000;

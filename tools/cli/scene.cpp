@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstdio>
 #include <iostream>
 #include <thread>
 
@@ -17,9 +18,6 @@ namespace ostrel::cli {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-constexpr int kExitNotDelivered = 1;
-constexpr int kExitInterrupted = 130;
 
 // A mistake in the file, thrown while checking it and reported as file:line.
 struct SceneError {

@@ -8,7 +8,10 @@
 
 namespace ostrel::cli {
 
+// Exit statuses of the tool (0: everything delivered).
+constexpr int kExitNotDelivered = 1;
 constexpr int kExitUsage = 2;
+constexpr int kExitInterrupted = 130;  // 128 + SIGINT, as shells report it
 
 // Prints "ostrel: [command: ]what" and where to find help; returns kExitUsage.
 int UsageError(const std::string& command, const std::string& what);
