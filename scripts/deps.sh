@@ -6,8 +6,8 @@ set -eu
 
 packages_for() {
   case "$1" in
-    test) echo "cmake make g++ pkg-config libgtest-dev libgmock-dev python3 binutils libcli11-dev nlohmann-json3-dev libasio-dev" ;;
-    demo) echo "cmake make g++ pkg-config libcli11-dev nlohmann-json3-dev libasio-dev" ;;
+    test) echo "cmake make g++ pkg-config libgtest-dev libgmock-dev python3 binutils libcli11-dev nlohmann-json3-dev libasio-dev libtomlplusplus-dev python3-pytest" ;;
+    demo) echo "cmake make g++ pkg-config libcli11-dev nlohmann-json3-dev libasio-dev libtomlplusplus-dev" ;;
     sanitize) echo "cmake make g++ libgtest-dev libgmock-dev" ;;
     windows) echo "cmake make g++-mingw-w64-i686 g++-mingw-w64-x86-64 googletest wine64 binutils-mingw-w64-i686 binutils-mingw-w64-x86-64 python3" ;;
     netns) echo "iproute2 iptables" ;;

@@ -2,6 +2,7 @@
 #include <cstring>
 
 #include "api/last_outcome.h"
+#include "api/trace.h"
 #include "api/wall_table.h"
 #include "ostrel/ostrel.h"
 #include "platform/debug_output.h"
@@ -33,6 +34,7 @@ OSTREL_API const char* OSTREL_CALL Ostrel_Version(void) { return "V2.0"; }
 OSTREL_API int OSTREL_CALL Ostrel_LastErrorCode(void) { return LastOutcome(); }
 
 OSTREL_API int OSTREL_CALL Ostrel_Initialize(void) {
+  ConfigureTrace();
   TheWallTable().Clear();
   WSADATA data;
   // The outcome is deliberately not examined: a failed start-up shows as failed deliveries.

@@ -2,6 +2,7 @@
 // reply frame, close.
 #include "net/framed_request.h"
 
+#include <atomic>
 #include <cstring>
 #include <new>
 
@@ -13,6 +14,13 @@ namespace ostrel::net {
 namespace {
 
 constexpr std::uint32_t kLengthFieldSize = 4;
+
+std::atomic<ExchangeObserver> exchange_observer{nullptr};
+
+void Notify(ExchangeStep step, const char* address, int port, long value) {
+  const ExchangeObserver observer = exchange_observer.load(std::memory_order_relaxed);
+  if (observer != nullptr) observer(step, address, port, value);
+}
 
 // The exchange event, closed before the socket object is destroyed (members and locals are
 // destroyed in reverse order of declaration).
@@ -84,9 +92,11 @@ bool Exchange(const char* address, int port, const void* request, std::uint32_t 
     return false;
   }
   StreamClientSocket socket;
+  Notify(ExchangeStep::kConnectStarted, address, port, 0);
   if (!socket.CreateAndBind(INADDR_ANY, 0) || !socket.ConnectTo(address, port)) {
     return failed();
   }
+  Notify(ExchangeStep::kConnected, address, port, 0);
   ExchangeEvent event;
   if (event.get() == WSA_INVALID_EVENT) {
     return failed();
@@ -96,6 +106,7 @@ bool Exchange(const char* address, int port, const void* request, std::uint32_t 
   if (!SendAll(socket, event.get(), request, request_size)) {
     return failed();
   }
+  Notify(ExchangeStep::kSent, address, port, static_cast<long>(request_size));
   if (reply_length == nullptr) {
     return true;
   }
@@ -117,6 +128,8 @@ bool SendFramedRequest(const char* address, int port, const void* request,
   if (outcome != nullptr) {
     *outcome = delivered ? 0 : error;
   }
+  // The socket is closed when Exchange returns.
+  Notify(ExchangeStep::kClosed, address, port, delivered ? 0 : error);
   if (!delivered) {
     WSASetLastError(error);
   }
@@ -124,5 +137,9 @@ bool SendFramedRequest(const char* address, int port, const void* request,
 }
 
 void ReleaseReplyBlock(unsigned char* block) { delete[] block; }
+
+void SetExchangeObserver(ExchangeObserver observer) {
+  exchange_observer.store(observer, std::memory_order_relaxed);
+}
 
 }  // namespace ostrel::net

@@ -22,4 +22,10 @@ bool SendFramedRequest(const char* address, int port, const void* request,
 
 void ReleaseReplyBlock(unsigned char* block);
 
+// The steps of an exchange, for tracing: value is the byte count for kSent and the outcome for
+// kClosed, else 0. The observer runs on the sending thread; null (the default) for none.
+enum class ExchangeStep { kConnectStarted, kConnected, kSent, kClosed };
+using ExchangeObserver = void (*)(ExchangeStep step, const char* address, int port, long value);
+void SetExchangeObserver(ExchangeObserver observer);
+
 }  // namespace ostrel::net

@@ -3,6 +3,8 @@
 #include <mutex>
 #include <utility>
 
+#include "platform/trace.h"
+
 #if defined(_WIN32)
 #include <windows.h>
 #else
@@ -25,6 +27,7 @@ void WriteDebugLine(const char* text) {
       return;
     }
   }
+  if (WriteToChosenLog(text)) return;
 #if defined(_WIN32)
   OutputDebugStringA(text);
 #else

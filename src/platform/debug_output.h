@@ -1,4 +1,5 @@
-// The platform's debug output: OutputDebugStringA on Windows, syslog at LOG_DEBUG elsewhere.
+// The platform's debug output: OutputDebugStringA on Windows, syslog at LOG_DEBUG elsewhere,
+// unless OSTREL_LOG chooses another place (platform/trace.h).
 #pragma once
 
 #include <functional>

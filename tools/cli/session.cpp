@@ -1,10 +1,83 @@
 #include "cli/session.h"
 
 #include <cstdio>
+#include <cstdlib>
 
+#include "api/wall_table.h"
+#include "command/command_document.h"
 #include "ostrel/ostrel.h"
+#include "platform/winsock.h"
 
 namespace ostrel::cli {
+
+namespace {
+
+constexpr std::size_t kVidoutLimit = 64;  // video output texts: fewer than 64 bytes
+constexpr std::size_t kUrlLimit = 256;    // URLs: fewer than 256 bytes
+constexpr int kMaxPort = 65535;
+
+std::string Document(const Command& c) {
+  switch (c.kind) {
+    case Kind::kStartPlay:
+      return command::ComposeStartPlay(c.vidout.c_str(), c.area, c.url.c_str());
+    case Kind::kStopPlay:
+      return command::ComposeStopPlay(c.vidout.c_str(), c.area);
+    case Kind::kDuplicate:
+      return command::ComposeDuplicate(c.vidout.c_str(), c.area, c.targetVidout.c_str(),
+                                       c.targetArea);
+  }
+  return "";
+}
+
+// The library's address rule: text that fits a wall slot and that its IPv4 parser takes.
+bool UsableAddress(const std::string& address) {
+  return address.size() < static_cast<std::size_t>(kWallAddressSize) &&
+         inet_addr(address.c_str()) != INADDR_NONE;
+}
+
+}  // namespace
+
+const char* KindName(Kind kind) {
+  switch (kind) {
+    case Kind::kStartPlay:
+      return "start-play";
+    case Kind::kStopPlay:
+      return "stop-play";
+    case Kind::kDuplicate:
+      return "duplicate";
+  }
+  return "";
+}
+
+std::string CheckTexts(const Command& c) {
+  if (c.vidout.size() >= kVidoutLimit || c.targetVidout.size() >= kVidoutLimit) {
+    return "video output text must be under 64 bytes";
+  }
+  if (c.url.size() >= kUrlLimit) return "URL must be under 256 bytes";
+  return "";
+}
+
+std::string Frame(const Command& command) {
+  const std::vector<unsigned char> bytes = command::FrameDocument(Document(command));
+  return std::string(bytes.begin(), bytes.end());
+}
+
+int Send(int handle, const Command& c) {
+  int result = -1;
+  switch (c.kind) {
+    case Kind::kStartPlay:
+      result = Ostrel_StartPlay(handle, c.vidout.c_str(), c.area, c.url.c_str());
+      break;
+    case Kind::kStopPlay:
+      result = Ostrel_StopPlay(handle, c.vidout.c_str(), c.area);
+      break;
+    case Kind::kDuplicate:
+      result =
+          Ostrel_Duplicate(handle, c.vidout.c_str(), c.area, c.targetVidout.c_str(), c.targetArea);
+      break;
+  }
+  return result != 0 ? -1 : Ostrel_LastErrorCode();
+}
 
 bool ParseEndpoint(const std::string& text, std::string* address, int* port, std::string* why) {
   const auto colon = text.rfind(':');
@@ -15,16 +88,22 @@ bool ParseEndpoint(const std::string& text, std::string* address, int* port, std
   *address = text.substr(0, colon);
   const std::string digits = text.substr(colon + 1);
   if (digits.size() > 5 || digits.find_first_not_of("0123456789") != std::string::npos ||
-      std::stoi(digits) < 1 || std::stoi(digits) > 65535) {
+      std::stoi(digits) < 1 || std::stoi(digits) > kMaxPort) {
     *why = "port must be a number from 1 to 65535";
     return false;
   }
   *port = std::stoi(digits);
-  if (address->size() > 31) {
-    *why = "address text is longer than 31 characters";
+  if (!UsableAddress(*address)) {
+    *why = "the address must be dotted IPv4 text of at most 31 characters (no host names)";
     return false;
   }
   return true;
+}
+
+void ApplyVerbosity(const Verbosity& verbosity) {
+  if (verbosity.verbose == 0) return;
+  setenv("OSTREL_LOG_LEVEL", verbosity.verbose > 1 ? "trace" : "info", 1);
+  setenv("OSTREL_LOG", "stderr", 0);  // an OSTREL_LOG already chosen stays
 }
 
 std::string OutcomeText(int code) {
@@ -33,7 +112,7 @@ std::string OutcomeText(int code) {
 
 std::string VisibleFrame(const std::string& frame) {
   std::string out;
-  char buffer[64];
+  char buffer[96];
   if (frame.size() >= 4) {
     const auto b = [&](int i) { return static_cast<unsigned char>(frame[i]); };
     const unsigned total = b(0) | b(1) << 8 | b(2) << 16 | unsigned(b(3)) << 24;
