@@ -3,6 +3,7 @@
 
 #include "api/last_outcome.h"
 #include "api/wall_table.h"
+#include "net/wakeable_event.h"
 #include "ostrel/ostrel.h"
 #include "platform/debug_output.h"
 #include "platform/winsock.h"
@@ -42,7 +43,10 @@ OSTREL_API int OSTREL_CALL Ostrel_Initialize(void) {
 }
 
 OSTREL_API int OSTREL_CALL Ostrel_Finalize(void) {
+  // The last clean-up closes every socket; commands waiting on one are then woken, find it
+  // gone and end with OSTREL_E_FINALIZED.
   (void)WSACleanup();
+  net::WakeAllWaits();
   platform::WriteDebugLine("Ostrel_Finalize");
   return 0;
 }

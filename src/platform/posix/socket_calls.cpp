@@ -147,6 +147,39 @@ bool BlockUntilReady(Registry& registry, std::unique_lock<std::mutex>& lock, SOC
   }
   return ready > 0;
 }
+
+int DetachSocket(Registry& registry, SOCKET s, SocketState& socket) {
+  // Pending transfers end as cancelled; their events are set.
+  for (PendingTransfer* transfer : {&socket.send, &socket.receive}) {
+    if (transfer->active()) {
+      CompleteTransfer(registry, *transfer, WSA_OPERATION_ABORTED, 0);
+    }
+  }
+  int fd = socket.fd;
+  if (socket.blocked > 0) {
+    // A thread asleep in poll() on the descriptor is not woken by close(); shutting the
+    // connection down wakes it (or makes its poll() return at once), and it finds the socket
+    // gone (WSAEINTR, as Windows reports it). The last such thread closes the descriptor.
+    ::shutdown(fd, SHUT_RDWR);
+    registry.closing.emplace_back(fd, socket.blocked);
+    fd = -1;
+  }
+  registry.sockets.Remove(s);
+  return fd;
+}
+
+std::vector<int> DetachEverySocket(Registry& registry) {
+  std::vector<SOCKET> handles;
+  registry.sockets.ForEach([&](SOCKET handle, SocketState&) { handles.push_back(handle); });
+  std::vector<int> fds;
+  for (SOCKET handle : handles) {
+    const int fd = DetachSocket(registry, handle, *registry.FindSocket(handle));
+    if (fd >= 0) {
+      fds.push_back(fd);
+    }
+  }
+  return fds;
+}
 }  // namespace posix
 
 using posix::Registry;
@@ -185,6 +218,13 @@ SOCKET WSASocketA(int family, int type, int protocol, LPWSAPROTOCOL_INFOA protoc
   posix::NoSigPipe(fd);
   Registry& registry = Registry::Get();
   std::lock_guard<std::mutex> lock(registry.mutex);
+  // The last WSACleanup may have closed every socket since the check above; this one must not
+  // outlive it.
+  if (!posix::Started()) {
+    ::close(fd);
+    WSASetLastError(WSANOTINITIALISED);
+    return INVALID_SOCKET;
+  }
   posix::SocketState state;
   state.fd = fd;
   const SOCKET handle = registry.sockets.Add(std::move(state));
@@ -201,32 +241,16 @@ int closesocket(SOCKET s) {
   const int injected = posix::faults::InjectedError(posix::faults::Call::kCloseSocket);
   Registry& registry = Registry::Get();
   int fd;
-  bool blocked;
   {
     std::lock_guard<std::mutex> lock(registry.mutex);
     posix::SocketState* socket = posix::Lookup(registry, s);
     if (socket == nullptr) {
       return SOCKET_ERROR;
     }
-    // Pending transfers end as cancelled; their events are set.
-    for (posix::PendingTransfer* transfer : {&socket->send, &socket->receive}) {
-      if (transfer->active()) {
-        posix::CompleteTransfer(registry, *transfer, WSA_OPERATION_ABORTED, 0);
-      }
-    }
-    fd = socket->fd;
-    blocked = socket->blocked > 0;
-    if (blocked) {
-      // A thread asleep in poll() on the descriptor is not woken by close(); shutting the
-      // connection down wakes it (or makes its poll() return at once), and it finds the socket
-      // gone (WSAEINTR, as Windows reports it). The last such thread closes the descriptor.
-      ::shutdown(fd, SHUT_RDWR);
-      registry.closing.emplace_back(fd, socket->blocked);
-    }
-    registry.sockets.Remove(s);
+    fd = posix::DetachSocket(registry, s, *socket);
   }
   // Graceful: queued bytes are still delivered, then FIN.
-  if (!blocked) {
+  if (fd >= 0) {
     ::close(fd);
   }
   if (injected != 0) {
