@@ -37,7 +37,8 @@
 
 /* Outcome codes of Ostrel_LastErrorCode(): 0, or a Windows Sockets error code (the same numbers
  * on every platform; 8 is the Windows code for running out of memory). These are all the codes the
- * library reports; Ostrel_OutcomeText() below gives each its words. */
+ * library reports: a failure the system names otherwise is reported under the code below that
+ * means the same to a host. Ostrel_OutcomeText() below gives each its words. */
 #define OSTREL_OK 0
 #define OSTREL_E_NO_MEMORY 8            /* WSA_NOT_ENOUGH_MEMORY */
 #define OSTREL_E_FINALIZED 10004        /* WSAEINTR */
@@ -79,9 +80,9 @@ static inline const char* Ostrel_OutcomeText(int code) {
     case OSTREL_E_ADDRESS:
       return "not a usable IPv4 address (no name lookup is done)";
     case OSTREL_E_NET_DOWN:
-      return "network is down";
+      return "network is down or the socket layer failed";
     case OSTREL_E_NET_UNREACHABLE:
-      return "network unreachable";
+      return "network unreachable (no route, or a blackhole route)";
     case OSTREL_E_ABORTED:
       return "connection aborted";
     case OSTREL_E_RESET:

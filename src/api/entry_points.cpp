@@ -3,6 +3,7 @@
 
 #include "api/last_outcome.h"
 #include "api/wall_table.h"
+#include "net/outcome.h"
 #include "net/wakeable_event.h"
 #include "ostrel/ostrel.h"
 #include "platform/debug_output.h"
@@ -20,7 +21,8 @@ bool FitsAddressField(const char* address) {
 
 }  // namespace
 
-void SetLastOutcome(int code) { last_outcome = code; }
+// Only codes listed in ostrel.h ever reach a host.
+void SetLastOutcome(int code) { last_outcome = net::ListedOutcome(code); }
 int LastOutcome() { return last_outcome; }
 
 }  // namespace ostrel

@@ -57,6 +57,23 @@ int WriteAddress(const sys::native_sockaddr_in& native, sockaddr* name, int* len
   return 0;
 }
 
+// What Windows reports for a connect that fails at once, where Linux names the cause
+// differently: a blackhole route (EINVAL) and a throw route that ends nowhere (EAGAIN) leave
+// the network unreachable; no free local port (EADDRNOTAVAIL: the address itself was checked)
+// is WSAENOBUFS there.
+int ConnectError(int error) {
+  switch (error) {
+    case EINVAL:
+    case EAGAIN:
+      return WSAENETUNREACH;
+    case EADDRNOTAVAIL:
+    case EADDRINUSE:
+      return WSAENOBUFS;
+    default:
+      return ErrorFromErrno(error);
+  }
+}
+
 #if !defined(SOCK_NONBLOCK) || !defined(SOCK_CLOEXEC)
 bool SetNonBlockingCloseOnExec(int fd) {
   const int status = ::fcntl(fd, F_GETFL);
@@ -276,6 +293,10 @@ int bind(SOCKET s, const sockaddr* name, int name_length) {
   const sys::native_sockaddr_in native = posix::ToNative(address);
   if (::bind(socket->fd, reinterpret_cast<const sys::native_sockaddr*>(&native), sizeof native) !=
       0) {
+    // Any port would do: none is free (Windows: WSAENOBUFS).
+    if (errno == EADDRINUSE && address.sin_port == 0) {
+      return posix::Fail(WSAENOBUFS);
+    }
     return posix::FailFromErrno();
   }
   return 0;
@@ -485,7 +506,7 @@ int WSAConnect(SOCKET s, const sockaddr* name, int name_length, LPWSABUF /*calle
   if (errno != EINPROGRESS) {
     const int error = errno;
     socket->phase = posix::Phase::kConnectFailed;
-    return posix::Fail(posix::ErrorFromErrno(error));
+    return posix::Fail(posix::ConnectError(error));
   }
   socket->phase = posix::Phase::kConnecting;
   if (socket->non_blocking && fault.effect != posix::faults::Effect::kBlocking) {
