@@ -111,14 +111,18 @@ extern "C" {
 /* The library's version text, "V2.0". Constant; never modify or free it. */
 OSTREL_API const char* OSTREL_CALL Ostrel_Version(void);
 
-/* Outcome of this thread's most recent open, close or play call: 0 when it succeeded (for a
- * play command: the frame was delivered whole), else one of the OSTREL_E_ codes above. */
+/* Outcome of this thread's most recent open, close or play call: 0 when it succeeded, else one
+ * of the OSTREL_E_ codes above. For a play command, 0 means the frame was handed whole to the
+ * connection, not that the controller read it: a controller that resets the connection right
+ * after may still give 0, and TCP cannot say more without a reply, which the protocol has not. */
 OSTREL_API int OSTREL_CALL Ostrel_LastErrorCode(void);
 
 /* Starts the network layer and frees every registered wall controller. Always returns 0. */
 OSTREL_API int OSTREL_CALL Ostrel_Initialize(void);
 
-/* Stops the network layer; call once for each Ostrel_Initialize. Always returns 0. */
+/* Stops the network layer; call once for each Ostrel_Initialize. The last call closes every
+ * connection still open: a play command in flight on another thread then returns at once with
+ * OSTREL_E_FINALIZED, and one begun afterwards gets OSTREL_E_NOT_STARTED. Always returns 0. */
 OSTREL_API int OSTREL_CALL Ostrel_Finalize(void);
 
 /* Registers a controller by dotted IPv4 address text (at most 31 characters) and TCP port (low
