@@ -146,8 +146,8 @@ namespace Ostrel
                 case Outcome.NoSockets: return "the process has no free socket descriptors";
                 case Outcome.NotRegistered: return "no controller registered under the handle";
                 case Outcome.Address: return "not a usable IPv4 address (no name lookup is done)";
-                case Outcome.NetDown: return "network is down";
-                case Outcome.NetUnreachable: return "network unreachable";
+                case Outcome.NetDown: return "network is down or the socket layer failed";
+                case Outcome.NetUnreachable: return "network unreachable (no route, or a blackhole route)";
                 case Outcome.Aborted: return "connection aborted";
                 case Outcome.Reset: return "connection reset by the controller";
                 case Outcome.NoBuffers:

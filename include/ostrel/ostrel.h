@@ -37,7 +37,8 @@
 
 /* Outcome codes of Ostrel_LastErrorCode(): 0, or a Windows Sockets error code (the same numbers
  * on every platform; 8 is the Windows code for running out of memory). These are all the codes the
- * library reports; Ostrel_OutcomeText() below gives each its words. */
+ * library reports: a failure the system names otherwise is reported under the code below that
+ * means the same to a host. Ostrel_OutcomeText() below gives each its words. */
 #define OSTREL_OK 0
 #define OSTREL_E_NO_MEMORY 8            /* WSA_NOT_ENOUGH_MEMORY */
 #define OSTREL_E_FINALIZED 10004        /* WSAEINTR */
@@ -79,9 +80,9 @@ static inline const char* Ostrel_OutcomeText(int code) {
     case OSTREL_E_ADDRESS:
       return "not a usable IPv4 address (no name lookup is done)";
     case OSTREL_E_NET_DOWN:
-      return "network is down";
+      return "network is down or the socket layer failed";
     case OSTREL_E_NET_UNREACHABLE:
-      return "network unreachable";
+      return "network unreachable (no route, or a blackhole route)";
     case OSTREL_E_ABORTED:
       return "connection aborted";
     case OSTREL_E_RESET:
@@ -110,14 +111,18 @@ extern "C" {
 /* The library's version text, "V2.0". Constant; never modify or free it. */
 OSTREL_API const char* OSTREL_CALL Ostrel_Version(void);
 
-/* Outcome of this thread's most recent open, close or play call: 0 when it succeeded (for a
- * play command: the frame was delivered whole), else one of the OSTREL_E_ codes above. */
+/* Outcome of this thread's most recent open, close or play call: 0 when it succeeded, else one
+ * of the OSTREL_E_ codes above. For a play command, 0 means the frame was handed whole to the
+ * connection, not that the controller read it: a controller that resets the connection right
+ * after may still give 0, and TCP cannot say more without a reply, which the protocol has not. */
 OSTREL_API int OSTREL_CALL Ostrel_LastErrorCode(void);
 
 /* Starts the network layer and frees every registered wall controller. Always returns 0. */
 OSTREL_API int OSTREL_CALL Ostrel_Initialize(void);
 
-/* Stops the network layer; call once for each Ostrel_Initialize. Always returns 0. */
+/* Stops the network layer; call once for each Ostrel_Initialize. The last call closes every
+ * connection still open: a play command in flight on another thread then returns at once with
+ * OSTREL_E_FINALIZED, and one begun afterwards gets OSTREL_E_NOT_STARTED. Always returns 0. */
 OSTREL_API int OSTREL_CALL Ostrel_Finalize(void);
 
 /* Registers a controller by dotted IPv4 address text (at most 31 characters) and TCP port (low

@@ -4,6 +4,8 @@
 #include "api/last_outcome.h"
 #include "api/trace.h"
 #include "api/wall_table.h"
+#include "net/outcome.h"
+#include "net/wakeable_event.h"
 #include "ostrel/ostrel.h"
 #include "platform/debug_output.h"
 #include "platform/winsock.h"
@@ -20,7 +22,8 @@ bool FitsAddressField(const char* address) {
 
 }  // namespace
 
-void SetLastOutcome(int code) { last_outcome = code; }
+// Only codes listed in ostrel.h ever reach a host.
+void SetLastOutcome(int code) { last_outcome = net::ListedOutcome(code); }
 int LastOutcome() { return last_outcome; }
 
 }  // namespace ostrel
@@ -44,7 +47,10 @@ OSTREL_API int OSTREL_CALL Ostrel_Initialize(void) {
 }
 
 OSTREL_API int OSTREL_CALL Ostrel_Finalize(void) {
+  // The last clean-up closes every socket; commands waiting on one are then woken, find it
+  // gone and end with OSTREL_E_FINALIZED.
   (void)WSACleanup();
+  net::WakeAllWaits();
   platform::WriteDebugLine("Ostrel_Finalize");
   return 0;
 }

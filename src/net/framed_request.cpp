@@ -9,6 +9,7 @@
 #include "net/stream_client_socket.h"
 #include "net/time_limits.h"
 #include "net/transfer.h"
+#include "net/wakeable_event.h"
 
 namespace ostrel::net {
 namespace {
@@ -21,25 +22,6 @@ void Notify(ExchangeStep step, const char* address, int port, long value) {
   const ExchangeObserver observer = exchange_observer.load(std::memory_order_relaxed);
   if (observer != nullptr) observer(step, address, port, value);
 }
-
-// The exchange event, closed before the socket object is destroyed (members and locals are
-// destroyed in reverse order of declaration).
-class ExchangeEvent {
- public:
-  ExchangeEvent() : event_(WSACreateEvent()) {}
-  ~ExchangeEvent() {
-    if (event_ != WSA_INVALID_EVENT) {
-      WSACloseEvent(event_);
-    }
-  }
-  ExchangeEvent(const ExchangeEvent&) = delete;
-  ExchangeEvent& operator=(const ExchangeEvent&) = delete;
-
-  WSAEVENT get() const { return event_; }
-
- private:
-  WSAEVENT event_;
-};
 
 std::uint32_t ReadLittleEndian32(const unsigned char* bytes) {
   return static_cast<std::uint32_t>(bytes[0]) | (static_cast<std::uint32_t>(bytes[1]) << 8) |
@@ -78,26 +60,37 @@ bool ReceiveReply(OverlappedSocket& socket, WSAEVENT event, unsigned char** repl
   return true;
 }
 
+// A socket closed under the exchange (the last clean-up of Windows Sockets closes them all)
+// shows as one of these, depending on the platform and on the call that found it gone.
+bool ClosedUnderneath(int error) {
+  return error == WSANOTINITIALISED || error == WSAENOTSOCK || error == WSA_OPERATION_ABORTED ||
+         error == WSAEINTR || error == WSA_INVALID_HANDLE;
+}
+
 // Runs the exchange; on false, *error holds the reason, taken before the socket and events are
-// released so that their clean-up cannot change it.
+// released so that their clean-up cannot change it. Once the socket was made, its closing by
+// the last clean-up is reported as WSAEINTR whatever call found it.
 bool Exchange(const char* address, int port, const void* request, std::uint32_t request_size,
               unsigned char** reply_block, std::int32_t* reply_length, int* error) {
-  auto failed = [error]() {
-    *error = WSAGetLastError();
-    return false;
-  };
   if (address == nullptr || request == nullptr ||
       (reply_length != nullptr && reply_block == nullptr)) {
     *error = WSAEINVAL;
     return false;
   }
   StreamClientSocket socket;
+  auto failed = [error, &socket]() {
+    *error = WSAGetLastError();
+    if (socket.Handle() != INVALID_SOCKET && ClosedUnderneath(*error)) {
+      *error = WSAEINTR;
+    }
+    return false;
+  };
   Notify(ExchangeStep::kConnectStarted, address, port, 0);
   if (!socket.CreateAndBind(INADDR_ANY, 0) || !socket.ConnectTo(address, port)) {
     return failed();
   }
   Notify(ExchangeStep::kConnected, address, port, 0);
-  ExchangeEvent event;
+  WakeableEvent event;
   if (event.get() == WSA_INVALID_EVENT) {
     return failed();
   }

@@ -15,7 +15,8 @@ namespace ostrel::net {
 // replyBlock/replyLength may be null (replyLength given requires replyBlock); outcome (may be
 // null) receives 0 when everything succeeded, else the Windows Sockets error code that
 // explains the failure (10061 refused, 10060 timed out, 10054 reset, 10049 bad address text,
-// 10093 sockets not started, 10040 reply length out of range, 10055 no memory, ...).
+// 10093 sockets not started, 10004 the socket closed under way by the last clean-up, 10040
+// reply length out of range, 10055 no memory or no free local port, ...).
 bool SendFramedRequest(const char* address, int port, const void* request,
                        std::uint32_t requestSize, unsigned char** replyBlock,
                        std::int32_t* replyLength, int* outcome = nullptr);

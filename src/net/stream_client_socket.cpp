@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "net/time_limits.h"
+#include "net/wakeable_event.h"
 
 namespace ostrel::net {
 namespace {
@@ -46,21 +47,22 @@ bool StreamClientSocket::Connect(u_long address, u_short port) {
 
   // Without its event and selection the socket would stay blocking and connect without our
   // limit, so either failing ends the attempt.
-  WSAEVENT connect_event = WSACreateEvent();
-  if (connect_event == WSA_INVALID_EVENT) {
-    return false;
-  }
   int error = 0;
-  if (WSAEventSelect(Handle(), connect_event, FD_CONNECT) == SOCKET_ERROR) {
-    error = WSAGetLastError();
-  } else if (WSAConnect(Handle(), reinterpret_cast<const sockaddr*>(&remote), sizeof remote,
-                        nullptr, nullptr, nullptr, nullptr) == SOCKET_ERROR) {
-    error = WSAGetLastError();
-    if (error == WSAEWOULDBLOCK) {
-      error = AwaitConnection(connect_event);
+  {
+    WakeableEvent connect_event;
+    if (connect_event.get() == WSA_INVALID_EVENT) {
+      return false;
     }
-  }
-  WSACloseEvent(connect_event);
+    if (WSAEventSelect(Handle(), connect_event.get(), FD_CONNECT) == SOCKET_ERROR) {
+      error = WSAGetLastError();
+    } else if (WSAConnect(Handle(), reinterpret_cast<const sockaddr*>(&remote), sizeof remote,
+                          nullptr, nullptr, nullptr, nullptr) == SOCKET_ERROR) {
+      error = WSAGetLastError();
+      if (error == WSAEWOULDBLOCK) {
+        error = AwaitConnection(connect_event.get());
+      }
+    }
+  }  // the event is closed before the error is set again
   if (error != 0) {
     return FailWith(error);
   }

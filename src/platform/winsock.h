@@ -167,8 +167,11 @@ using LPWSAOVERLAPPED_COMPLETION_ROUTINE = void (*)(DWORD error, DWORD transferr
                                                     LPWSAOVERLAPPED overlapped, DWORD flags);
 
 constexpr DWORD STATUS_PENDING = 0x00000103;
+// Read atomically, as the status may be written by another thread: the last WSACleanup
+// completes every transfer still under way.
 inline bool HasOverlappedIoCompleted(const WSAOVERLAPPED* overlapped) {
-  return static_cast<DWORD>(overlapped->Internal) != STATUS_PENDING;
+  return static_cast<DWORD>(__atomic_load_n(&overlapped->Internal, __ATOMIC_ACQUIRE)) !=
+         STATUS_PENDING;
 }
 
 // Opaque records the library only ever passes as null.

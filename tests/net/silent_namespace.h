@@ -1,5 +1,5 @@
-// A network namespace of the test's own, with loopback up and every SYN to kDroppedPort
-// dropped: an address where nothing answers, without touching any outside network.
+// Network namespaces of the test's own, with loopback up: addresses where nothing answers, or
+// routes and limits of the test's choosing, without touching any outside network.
 #pragma once
 
 #if defined(__linux__)
@@ -10,15 +10,15 @@
 #include <cstdlib>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace ostrel::testing {
 
-constexpr int kDroppedPort = 9;
-
-// A network namespace with loopback up and every SYN to kDroppedPort dropped.
-class SilentNamespace {
+// A network namespace with loopback up, set up further by `setup`: commands run inside it.
+class TestNamespace {
  public:
-  SilentNamespace() : name_("ostrel-test-" + std::to_string(::getpid())) {
+  explicit TestNamespace(const std::vector<std::string>& setup = {})
+      : name_("ostrel-test-" + std::to_string(::getpid())) {
     if (::geteuid() != 0) {
       reason_ = "not root";
       return;
@@ -33,18 +33,21 @@ class SilentNamespace {
       reason_ = "cannot bring loopback up in the namespace";
       return;
     }
-    if (!Run("ip netns exec " + name_ + " iptables -A INPUT -p tcp --dport " +
-             std::to_string(kDroppedPort) + " -j DROP")) {
-      reason_ = "iptables refused the DROP rule";
-      return;
+    for (const std::string& command : setup) {
+      if (!Run("ip netns exec " + name_ + " " + command)) {
+        reason_ = "'" + command + "' failed in the namespace";
+        return;
+      }
     }
     ready_ = true;
   }
-  ~SilentNamespace() {
+  ~TestNamespace() {
     if (created_) {
       Run("ip netns del " + name_);
     }
   }
+  TestNamespace(const TestNamespace&) = delete;
+  TestNamespace& operator=(const TestNamespace&) = delete;
 
   bool ready() const { return ready_; }
   const std::string& reason() const { return reason_; }
@@ -76,6 +79,16 @@ class SilentNamespace {
   std::string reason_;
   bool created_ = false;
   bool ready_ = false;
+};
+
+constexpr int kDroppedPort = 9;
+
+// A namespace where every SYN to kDroppedPort is dropped.
+class SilentNamespace : public TestNamespace {
+ public:
+  SilentNamespace()
+      : TestNamespace(
+            {"iptables -A INPUT -p tcp --dport " + std::to_string(kDroppedPort) + " -j DROP"}) {}
 };
 
 }  // namespace ostrel::testing

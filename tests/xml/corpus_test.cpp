@@ -2,6 +2,8 @@
 // damaged. After every parse the records must agree with the text.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -15,7 +17,9 @@
 namespace ostrel::xml {
 namespace {
 
-const char kCorpus[] = "/work/shared/corpus/xmlconf";
+// The conformance suite beside the project's source tree, unless the build names another
+// place (OSTREL_XMLCONF_DIR); a run that must not go without it sets OSTREL_REQUIRE_CORPUS.
+const char kCorpus[] = OSTREL_XMLCONF_DIR;
 
 std::vector<std::string> CorpusFiles() {
   std::vector<std::string> files;
@@ -42,7 +46,12 @@ class Corpus : public ::testing::Test {
 
 TEST_F(Corpus, RecordsAgreeWithTheTextForEveryConformanceFile) {
   const std::vector<std::string> files = CorpusFiles();
-  if (files.empty()) GTEST_SKIP() << "conformance suite not found at " << kCorpus;
+  if (files.empty()) {
+    const std::string why = std::string("no conformance suite at ") + kCorpus +
+                            " (manifest.tsv missing; set the CMake variable OSTREL_XMLCONF_DIR)";
+    if (std::getenv("OSTREL_REQUIRE_CORPUS") != nullptr) FAIL() << why;
+    GTEST_SKIP() << why;
+  }
   int parsed = 0, wellFormed = 0;
   for (int codePage : {0, 932}) {
     platform::SetCodePageForTesting(codePage);
@@ -56,7 +65,10 @@ TEST_F(Corpus, RecordsAgreeWithTheTextForEveryConformanceFile) {
       wellFormed += result;
     }
   }
-  EXPECT_GT(parsed, 2000);
+  std::printf(
+      "conformance suite: %zu files parsed under 2 code pages (%d parses, %d well-formed)\n",
+      files.size(), parsed, wellFormed);
+  EXPECT_GT(files.size(), 2000u);
   EXPECT_GT(wellFormed, parsed / 4);  // most valid documents pass; the count is a sanity check
 }
 

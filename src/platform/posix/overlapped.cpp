@@ -139,8 +139,9 @@ int Fail(int error) {
 void CompleteTransfer(Registry& registry, PendingTransfer& transfer, int status, DWORD bytes) {
   WSAOVERLAPPED* overlapped = transfer.overlapped;
   transfer = PendingTransfer{};
-  overlapped->Internal = static_cast<ULONG_PTR>(status);
   overlapped->InternalHigh = bytes;
+  // Last, and atomically: HasOverlappedIoCompleted reads it without the registry's lock.
+  __atomic_store_n(&overlapped->Internal, static_cast<ULONG_PTR>(status), __ATOMIC_RELEASE);
   registry.Signal(overlapped->hEvent);
 }
 

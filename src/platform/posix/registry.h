@@ -107,6 +107,14 @@ bool ConnectedToItself(int fd, const sys::native_sockaddr_in& remote);
 bool BlockUntilReady(Registry& registry, std::unique_lock<std::mutex>& lock, SOCKET s,
                      short events);
 
+// Ends a socket as closesocket does (the registry's lock held): its pending transfers complete
+// as cancelled, threads blocked on it wake, and its handle goes stale. Returns the descriptor
+// for the caller to close after releasing the lock, or -1 when the last thread blocked on it
+// will.
+int DetachSocket(Registry& registry, SOCKET s, SocketState& socket);
+// The same for every socket there is (the last WSACleanup); the descriptors to close.
+std::vector<int> DetachEverySocket(Registry& registry);
+
 // True while the Windows Sockets start-up count is above zero.
 bool Started();
 

@@ -57,6 +57,23 @@ int WriteAddress(const sys::native_sockaddr_in& native, sockaddr* name, int* len
   return 0;
 }
 
+// What Windows reports for a connect that fails at once, where Linux names the cause
+// differently: a blackhole route (EINVAL) and a throw route that ends nowhere (EAGAIN) leave
+// the network unreachable; no free local port (EADDRNOTAVAIL: the address itself was checked)
+// is WSAENOBUFS there.
+int ConnectError(int error) {
+  switch (error) {
+    case EINVAL:
+    case EAGAIN:
+      return WSAENETUNREACH;
+    case EADDRNOTAVAIL:
+    case EADDRINUSE:
+      return WSAENOBUFS;
+    default:
+      return ErrorFromErrno(error);
+  }
+}
+
 #if !defined(SOCK_NONBLOCK) || !defined(SOCK_CLOEXEC)
 bool SetNonBlockingCloseOnExec(int fd) {
   const int status = ::fcntl(fd, F_GETFL);
@@ -147,6 +164,39 @@ bool BlockUntilReady(Registry& registry, std::unique_lock<std::mutex>& lock, SOC
   }
   return ready > 0;
 }
+
+int DetachSocket(Registry& registry, SOCKET s, SocketState& socket) {
+  // Pending transfers end as cancelled; their events are set.
+  for (PendingTransfer* transfer : {&socket.send, &socket.receive}) {
+    if (transfer->active()) {
+      CompleteTransfer(registry, *transfer, WSA_OPERATION_ABORTED, 0);
+    }
+  }
+  int fd = socket.fd;
+  if (socket.blocked > 0) {
+    // A thread asleep in poll() on the descriptor is not woken by close(); shutting the
+    // connection down wakes it (or makes its poll() return at once), and it finds the socket
+    // gone (WSAEINTR, as Windows reports it). The last such thread closes the descriptor.
+    ::shutdown(fd, SHUT_RDWR);
+    registry.closing.emplace_back(fd, socket.blocked);
+    fd = -1;
+  }
+  registry.sockets.Remove(s);
+  return fd;
+}
+
+std::vector<int> DetachEverySocket(Registry& registry) {
+  std::vector<SOCKET> handles;
+  registry.sockets.ForEach([&](SOCKET handle, SocketState&) { handles.push_back(handle); });
+  std::vector<int> fds;
+  for (SOCKET handle : handles) {
+    const int fd = DetachSocket(registry, handle, *registry.FindSocket(handle));
+    if (fd >= 0) {
+      fds.push_back(fd);
+    }
+  }
+  return fds;
+}
 }  // namespace posix
 
 using posix::Registry;
@@ -185,6 +235,13 @@ SOCKET WSASocketA(int family, int type, int protocol, LPWSAPROTOCOL_INFOA protoc
   posix::NoSigPipe(fd);
   Registry& registry = Registry::Get();
   std::lock_guard<std::mutex> lock(registry.mutex);
+  // The last WSACleanup may have closed every socket since the check above; this one must not
+  // outlive it.
+  if (!posix::Started()) {
+    ::close(fd);
+    WSASetLastError(WSANOTINITIALISED);
+    return INVALID_SOCKET;
+  }
   posix::SocketState state;
   state.fd = fd;
   const SOCKET handle = registry.sockets.Add(std::move(state));
@@ -201,32 +258,16 @@ int closesocket(SOCKET s) {
   const int injected = posix::faults::InjectedError(posix::faults::Call::kCloseSocket);
   Registry& registry = Registry::Get();
   int fd;
-  bool blocked;
   {
     std::lock_guard<std::mutex> lock(registry.mutex);
     posix::SocketState* socket = posix::Lookup(registry, s);
     if (socket == nullptr) {
       return SOCKET_ERROR;
     }
-    // Pending transfers end as cancelled; their events are set.
-    for (posix::PendingTransfer* transfer : {&socket->send, &socket->receive}) {
-      if (transfer->active()) {
-        posix::CompleteTransfer(registry, *transfer, WSA_OPERATION_ABORTED, 0);
-      }
-    }
-    fd = socket->fd;
-    blocked = socket->blocked > 0;
-    if (blocked) {
-      // A thread asleep in poll() on the descriptor is not woken by close(); shutting the
-      // connection down wakes it (or makes its poll() return at once), and it finds the socket
-      // gone (WSAEINTR, as Windows reports it). The last such thread closes the descriptor.
-      ::shutdown(fd, SHUT_RDWR);
-      registry.closing.emplace_back(fd, socket->blocked);
-    }
-    registry.sockets.Remove(s);
+    fd = posix::DetachSocket(registry, s, *socket);
   }
   // Graceful: queued bytes are still delivered, then FIN.
-  if (!blocked) {
+  if (fd >= 0) {
     ::close(fd);
   }
   if (injected != 0) {
@@ -252,6 +293,10 @@ int bind(SOCKET s, const sockaddr* name, int name_length) {
   const sys::native_sockaddr_in native = posix::ToNative(address);
   if (::bind(socket->fd, reinterpret_cast<const sys::native_sockaddr*>(&native), sizeof native) !=
       0) {
+    // Any port would do: none is free (Windows: WSAENOBUFS).
+    if (errno == EADDRINUSE && address.sin_port == 0) {
+      return posix::Fail(WSAENOBUFS);
+    }
     return posix::FailFromErrno();
   }
   return 0;
@@ -461,7 +506,7 @@ int WSAConnect(SOCKET s, const sockaddr* name, int name_length, LPWSABUF /*calle
   if (errno != EINPROGRESS) {
     const int error = errno;
     socket->phase = posix::Phase::kConnectFailed;
-    return posix::Fail(posix::ErrorFromErrno(error));
+    return posix::Fail(posix::ConnectError(error));
   }
   socket->phase = posix::Phase::kConnecting;
   if (socket->non_blocking && fault.effect != posix::faults::Effect::kBlocking) {

@@ -3,6 +3,8 @@
 
 #include <atomic>
 #include <cstring>
+#include <mutex>
+#include <vector>
 
 #include "platform/posix/registry.h"
 
@@ -12,7 +14,9 @@ namespace {
 thread_local int last_error = 0;
 
 // As on Windows, every WSAStartup that succeeds must be matched by a WSACleanup; while the
-// count is zero the socket calls fail with WSANOTINITIALISED.
+// count is zero the socket calls fail with WSANOTINITIALISED. It changes only under the
+// registry's lock, so that the last clean-up and the closing of every socket are one step
+// that no socket call or start-up can come between.
 std::atomic<int> startup_count{0};
 
 }  // namespace
@@ -38,19 +42,33 @@ int WSAStartup(WORD version_requested, LPWSADATA data) {
   data->wHighVersion = MAKEWORD(2, 2);
   std::strcpy(data->szDescription, "ostrel POSIX sockets");
   std::strcpy(data->szSystemStatus, "Running");
+  posix::Registry& registry = posix::Registry::Get();
+  std::lock_guard<std::mutex> lock(registry.mutex);
   startup_count.fetch_add(1, std::memory_order_acq_rel);
   return 0;
 }
 
+// As on Windows, the last clean-up closes every socket still open, as closesocket would:
+// transfers under way complete as cancelled and threads blocked on a socket wake.
 int WSACleanup() {
-  int count = startup_count.load(std::memory_order_acquire);
-  while (count > 0) {
-    if (startup_count.compare_exchange_weak(count, count - 1, std::memory_order_acq_rel)) {
-      return 0;
+  posix::Registry& registry = posix::Registry::Get();
+  std::vector<int> fds;
+  {
+    std::lock_guard<std::mutex> lock(registry.mutex);
+    const int count = startup_count.load(std::memory_order_acquire);
+    if (count == 0) {
+      last_error = WSANOTINITIALISED;
+      return SOCKET_ERROR;
+    }
+    startup_count.store(count - 1, std::memory_order_release);
+    if (count == 1) {
+      fds = posix::DetachEverySocket(registry);
     }
   }
-  last_error = WSANOTINITIALISED;
-  return SOCKET_ERROR;
+  for (int fd : fds) {
+    ::close(fd);
+  }
+  return 0;
 }
 
 int WSAGetLastError() { return last_error; }
