@@ -1,5 +1,6 @@
 # The short commands. CMake presets (CMakePresets.json) do the real work.
-.PHONY: all test test-all demo bench fuzz clean asan tsan slow windows coverage
+.PHONY: all test test-all demo bench fuzz clean asan tsan slow windows coverage package package-test \
+  windows-package
 
 JOBS ?= 2
 # How long `make fuzz` runs each fuzz target.
@@ -43,10 +44,24 @@ windows:
 	@scripts/deps.sh windows
 	scripts/windows.sh
 
+# The Debian packages libostrel2, libostrel-dev and ostrel-tools in build/package, checked by lintian.
+package:
+	@scripts/deps.sh demo package
+	JOBS=$(JOBS) scripts/package.sh
+
+# Installs the packages (as root), runs hosts built against them, and removes them again.
+package-test: package
+	tests/install/deb_test.sh build/package
+
+# The Windows ZIP: both DLLs stripped, with their version resource, import libraries and header.
+windows-package:
+	@scripts/deps.sh windows
+	JOBS=$(JOBS) scripts/windows-package.sh
+
 # Sanitizers, the slow-labelled tests, each fuzz target for FUZZ_SECONDS, the transport's line
-# coverage and the Windows builds.
-test-all: test asan tsan slow fuzz coverage
-	@if [ -x scripts/windows.sh ]; then $(MAKE) windows; fi
+# coverage, the packages and the Windows builds.
+test-all: test asan tsan slow fuzz coverage package-test
+	@if [ -x scripts/windows.sh ]; then $(MAKE) windows windows-package; fi
 
 bench:
 	@scripts/deps.sh bench

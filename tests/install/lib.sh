@@ -37,6 +37,7 @@ check_loads_from() {
   found=$(ldd "$1" | sed -n 's/^[[:space:]]*libostrel\.so[^ ]* => \([^ ]*\).*/\1/p')
   case "$2" in
     -) [ -z "$found" ] || fail "$1 loads $found; it should hold the library itself" ;;
-    *) [ "$(dirname "$found")" = "$2" ] || fail "$1 loads '$found', expected it from $2" ;;
+    *) [ -n "$found" ] && [ "$(cd "$(dirname "$found")" && pwd -P)" = "$(cd "$2" && pwd -P)" ] ||
+         fail "$1 loads '$found', expected it from $2" ;;
   esac
 }
