@@ -15,11 +15,13 @@ all:
 test: all
 	ctest --preset default
 
-demo: 
+# The build stays quiet unless it fails.
+demo:
 	@scripts/deps.sh demo
-	cmake --preset default
-	cmake --build --preset default -j $(JOBS) --target ostrel-cli
-	build/default/tools/ostrel demo
+	@echo "Building build/default/tools/ostrel (a few minutes the first time)..."
+	@scripts/quietly.sh cmake --preset default
+	@scripts/quietly.sh cmake --build --preset default -j $(JOBS) --target ostrel-cli
+	@build/default/tools/ostrel demo
 
 # The quick suite under AddressSanitizer and UndefinedBehaviorSanitizer, then the long resource
 # checks once more for LeakSanitizer's verdict at their exit.
