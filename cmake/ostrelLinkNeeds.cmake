@@ -7,6 +7,9 @@ function(ostrel_cxx_runtime_libraries out_var)
   if(CMAKE_C_IMPLICIT_LINK_LIBRARIES)
     list(REMOVE_ITEM libs ${CMAKE_C_IMPLICIT_LINK_LIBRARIES})
   endif()
+  # The unwinder is the C driver's to choose (static or shared libgcc); naming it here would
+  # tie mingw-w64 programs built with -static-libgcc to libgcc_s_seh-1.dll.
+  list(REMOVE_ITEM libs gcc_s)
   list(REMOVE_DUPLICATES libs)
   set(${out_var} ${libs} PARENT_SCOPE)
 endfunction()
