@@ -10,6 +10,9 @@ set(OSTREL_PACKAGE_RELEASE 1)
 set(OSTREL_RELEASE_DATE_RFC2822 "Wed, 09 Dec 2026 00:00:00 +0000")
 
 set(ostrel_package_names runtime libostrel2 dev libostrel-dev tools ostrel-tools)
+# Files read at configure time below.
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
+  ${PROJECT_SOURCE_DIR}/LICENSE ${PROJECT_SOURCE_DIR}/docs/ostrel.1)
 
 # /usr/share/doc/<package>/{copyright,changelog.Debian.gz}, which Debian requires of each package.
 function(ostrel_debian_docs)
@@ -41,6 +44,14 @@ endfunction()
 
 if(OSTREL_PACKAGE_DEB)
   ostrel_debian_docs()
+endif()
+
+# The tool's manual page, compressed as Debian wants it.
+if(TARGET ostrel-cli)
+  file(COPY ${PROJECT_SOURCE_DIR}/docs/ostrel.1 DESTINATION ${CMAKE_BINARY_DIR}/man)
+  execute_process(COMMAND gzip -9nf ${CMAKE_BINARY_DIR}/man/ostrel.1 COMMAND_ERROR_IS_FATAL ANY)
+  install(FILES ${CMAKE_BINARY_DIR}/man/ostrel.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1
+    COMPONENT tools)
 endif()
 
 set(CPACK_PACKAGE_NAME ostrel)
