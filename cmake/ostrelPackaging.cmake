@@ -10,6 +10,12 @@ set(OSTREL_PACKAGE_RELEASE 1)
 set(OSTREL_RELEASE_DATE_RFC2822 "Wed, 09 Dec 2026 00:00:00 +0000")
 
 set(ostrel_package_names runtime libostrel2 dev libostrel-dev tools ostrel-tools)
+set(names ${ostrel_package_names})
+while(names)
+  list(POP_FRONT names component package)
+  string(TOUPPER ${component} component)
+  set(CPACK_DEBIAN_${component}_PACKAGE_NAME ${package})
+endwhile()
 # Files read at configure time below.
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
   ${PROJECT_SOURCE_DIR}/LICENSE ${PROJECT_SOURCE_DIR}/docs/ostrel.1)
@@ -72,7 +78,6 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_DEBIAN_ENABLE_COMPONENT_DEPENDS ON)
 
-set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME libostrel2)
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
@@ -84,14 +89,12 @@ port and send them commands over TCP: start play (a stream URL on an area of
 a video output), stop play, and duplicate. This package holds the shared
 library.")
 
-set(CPACK_DEBIAN_DEV_PACKAGE_NAME libostrel-dev)
 set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
 set(CPACK_DEBIAN_DEV_DESCRIPTION "client library that drives a TV wall controller - development files
 ostrel lets a host program register TV wall controllers by IPv4 address and
 port and send them commands over TCP. This package holds the C header, the
 static library and the files that pkg-config and CMake's find_package read.")
 
-set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME ostrel-tools)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_TOOLS_DESCRIPTION "command-line tool and simulator for TV wall controllers
 The ostrel tool sends start play, stop play and duplicate commands to a TV
