@@ -7,7 +7,7 @@ fail() { echo "$check_name: FAILED: $*" >&2; exit 1; }
 wallsim_start() {
   "$1" wallsim --port 0 >"$work/wallsim.log" 2>&1 &
   wallsim_pid=$!
-  for _ in $(seq 50); do
+  for _ in $(seq 100); do
     wallsim_port=$(sed -n 's/.*listening on 127\.0\.0\.1:\([0-9][0-9]*\).*/\1/p' "$work/wallsim.log")
     [ -n "$wallsim_port" ] && return 0
     sleep 0.1
@@ -25,11 +25,11 @@ wallsim_stop() {
 run_host() {
   url="rtsp://$1"
   "$2" "$wallsim_port" "$url" || fail "$1: the host did not deliver its command"
-  for _ in $(seq 20); do
+  for _ in $(seq 50); do
     grep -q "$url" "$work/wallsim.log" && { echo "$1: delivered and applied"; return 0; }
     sleep 0.1
   done
-  fail "$1: the simulator did not apply the command"
+  fail "$1: the simulator did not apply the command; its log: $(cat "$work/wallsim.log")"
 }
 
 # Fails unless PROGRAM loads libostrel.so from the directory DIR (or, with DIR "-", not at all).
