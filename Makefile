@@ -1,5 +1,6 @@
 # The short commands. CMake presets (CMakePresets.json) do the real work.
-.PHONY: all test test-all demo bench fuzz clean asan tsan slow windows coverage
+.PHONY: all test test-all demo bench fuzz clean asan tsan slow windows coverage package package-test \
+  windows-package
 
 JOBS ?= 2
 # How long `make fuzz` runs each fuzz target.
@@ -14,11 +15,13 @@ all:
 test: all
 	ctest --preset default
 
-demo: 
+# The build stays quiet unless it fails.
+demo:
 	@scripts/deps.sh demo
-	cmake --preset default
-	cmake --build --preset default -j $(JOBS) --target ostrel-cli
-	build/default/tools/ostrel demo
+	@echo "Building build/default/tools/ostrel (a few minutes the first time)..."
+	@scripts/quietly.sh cmake --preset default
+	@scripts/quietly.sh cmake --build --preset default -j $(JOBS) --target ostrel-cli
+	@build/default/tools/ostrel demo
 
 # The quick suite under AddressSanitizer and UndefinedBehaviorSanitizer, then the long resource
 # checks once more for LeakSanitizer's verdict at their exit.
@@ -43,12 +46,26 @@ windows:
 	@scripts/deps.sh windows
 	scripts/windows.sh
 
+# The Debian packages libostrel2, libostrel-dev and ostrel-tools in build/package, checked by lintian.
+package:
+	@scripts/deps.sh demo package
+	JOBS=$(JOBS) scripts/package.sh
+
+# Installs the packages (as root), runs hosts built against them, and removes them again.
+package-test: package
+	tests/install/deb_test.sh build/package
+
+# The Windows ZIP: both DLLs stripped, with their version resource, import libraries and header.
+windows-package:
+	@scripts/deps.sh windows
+	JOBS=$(JOBS) scripts/windows-package.sh
+
 # Sanitizers, the slow-labelled tests, each fuzz target for FUZZ_SECONDS, the transport's line
-# coverage and the Windows builds. The XML conformance suite must be there: its test fails
-# rather than skips.
+# coverage, the packages and the Windows builds. The XML conformance suite must be there: its
+# test fails rather than skips.
 test-all: export OSTREL_REQUIRE_CORPUS = 1
-test-all: test asan tsan slow fuzz coverage
-	@if [ -x scripts/windows.sh ]; then $(MAKE) windows; fi
+test-all: test asan tsan slow fuzz coverage package-test
+	@if [ -x scripts/windows.sh ]; then $(MAKE) windows windows-package; fi
 
 bench:
 	@scripts/deps.sh bench

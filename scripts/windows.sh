@@ -17,39 +17,10 @@ JOBS=${JOBS:-2}
 
 i686_dir=build/mingw-i686
 x64_dir=build/mingw-x64
-expected_exports="Ostrel_CloseTvWall Ostrel_Duplicate Ostrel_Finalize Ostrel_Initialize Ostrel_LastErrorCode Ostrel_OpenTvWall Ostrel_StartPlay Ostrel_StopPlay Ostrel_Version"
-# What a DLL may import: DLLs every Windows system has. Anything else (the compiler's runtime
-# DLLs above all) would have to ship beside ostrel.dll.
-system_dlls="kernel32.dll msvcrt.dll ws2_32.dll advapi32.dll user32.dll ntdll.dll"
-
 step() { printf '\n== %s\n' "$*"; }
 fail() { echo "windows: FAILED: $*" >&2; exit 1; }
 
-# Exported names of a PE file, sorted, one line.
-pe_exports() {
-  "$1" -p "$2" | awk '/\[Ordinal\/Name Pointer\] Table/ {on = 1; next} on && NF == 0 {on = 0}
-                      on {print $NF}' | sort | tr '\n' ' ' | sed 's/ $//'
-}
-# Imported DLL names of a PE file, lower case, one per line.
-pe_imports() { "$1" -p "$2" | sed -n 's/^[[:space:]]*DLL Name: //p' | tr 'A-Z' 'a-z' | sort -u; }
-
-check_dll() { # objdump dll
-  objdump=$1 dll=$2
-  [ -f "$dll" ] || fail "$dll was not built"
-  echo "$objdump -p $dll:"
-  "$objdump" -p "$dll" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p'
-  "$objdump" -p "$dll" | grep 'DLL Name:'
-  exports=$(pe_exports "$objdump" "$dll")
-  [ "$exports" = "$expected_exports" ] ||
-    fail "$dll exports [$exports], expected [$expected_exports]"
-  for dll_name in $(pe_imports "$objdump" "$dll"); do
-    case " $system_dlls " in
-      *" $dll_name "*) ;;
-      *) fail "$dll imports $dll_name, which is not a system DLL" ;;
-    esac
-  done
-  echo "exports: the nine Ostrel_ functions, undecorated; imports: system DLLs only"
-}
+. scripts/pe-checks.sh
 
 # ---- 32-bit ----
 step "mingw-i686: configure and build"
