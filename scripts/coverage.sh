@@ -8,11 +8,11 @@ cd "$(dirname "$0")/.."
 
 build=build/coverage
 minimum=${OSTREL_COVERAGE_MIN:-95}
-programs="tests/net/net_tests tests/platform/platform_socket_tests tests/faults/fault_tests"
+programs="tests/net/net_tests tests/platform/platform_socket_tests tests/faults/fault_tests tests/api/api_tests"
 sources="src/net src/platform/posix"
 
 cmake --preset coverage >/dev/null
-cmake --build --preset coverage -j "${JOBS:-2}" --target net_tests platform_socket_tests fault_tests
+cmake --build --preset coverage -j "${JOBS:-2}" --target net_tests platform_socket_tests fault_tests api_tests
 
 profiles="$build/profiles"
 rm -rf "$profiles"
