@@ -60,7 +60,10 @@ HttpView::HttpView(WallServer& server) : server_(server), hub_(kQueueLimit, kRea
   });
 }
 
-HttpView::~HttpView() { Stop(); }
+HttpView::~HttpView() {
+  server_.SetEventSink(nullptr);
+  Stop();
+}
 
 std::string HttpView::Url() const {
   return "http://" + address_ + ":" + std::to_string(port_) + "/";

@@ -19,7 +19,7 @@ namespace ostrel::wallsim {
 
 class HttpView {
  public:
-  // Attaches to the server's events; call before server.Start().
+  // Attaches to the server's events (until destroyed); best before server.Start().
   explicit HttpView(WallServer& server);
   ~HttpView();
   HttpView(const HttpView&) = delete;

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <future>
 #include <optional>
 #include <vector>
 
@@ -18,6 +19,8 @@ namespace {
 constexpr std::chrono::milliseconds kAcceptPause{100};
 // Log texts longer than this are cut, so that the remembered log stays small.
 constexpr std::size_t kMaxLogTextBytes = 512;
+// How long SetFault waits for the I/O thread (which only stops answering while stopping).
+constexpr std::chrono::seconds kFollowLimit{2};
 // How often a slow reader takes its next bytes at most.
 constexpr int kSlowTickMs = 100;
 
@@ -199,11 +202,15 @@ WallServer::WallServer(ServerOptions options, LogSink log)
       acceptor_(io_),
       acceptPause_(io_),
       plug_(io_),
-      fault_(options_.fault) {}
+      fault_(options_.fault),
+      random_(options_.seed != 0 ? options_.seed : std::random_device{}()) {}
 
 WallServer::~WallServer() { Stop(); }
 
-void WallServer::SetEventSink(EventSink sink) { events_ = std::move(sink); }
+void WallServer::SetEventSink(EventSink sink) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  events_ = std::move(sink);
+}
 
 void WallServer::Start() {
   asio::ip::tcp::endpoint endpoint(asio::ip::make_address(options_.address), options_.port);
@@ -281,7 +288,14 @@ void WallServer::SetFault(const FaultMode& mode) {
     if (log_) log_("fault mode: " + FaultText(mode));
     if (events_) events_("fault", FaultJson(mode));
   }
-  asio::post(io_, [this] { FollowFault(); });
+  if (!thread_.joinable()) return;  // Start follows it
+  // Wait until the listening socket follows, so that the next connection meets the new mode.
+  auto followed = std::make_shared<std::promise<void>>();
+  asio::post(io_, [this, followed] {
+    FollowFault();
+    followed->set_value();
+  });
+  followed->get_future().wait_for(kFollowLimit);
 }
 
 FaultMode WallServer::Fault() const {

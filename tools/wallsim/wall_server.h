@@ -29,6 +29,8 @@ struct ServerOptions {
   // Largest frame accepted (length field included); commands are well under 4 KiB.
   std::uint32_t maxFrameBytes = 64 * 1024;
   FaultMode fault;
+  // Seed of the choice of connections a fault share acts on; 0 for a random one.
+  unsigned seed = 0;
 };
 
 struct ServerCounters {
@@ -63,7 +65,7 @@ class WallServer {
   WallServer(const WallServer&) = delete;
   WallServer& operator=(const WallServer&) = delete;
 
-  void SetEventSink(EventSink sink);  // before Start
+  void SetEventSink(EventSink sink);
 
   // Binds, listens and starts serving on a thread of its own. Throws std::system_error when the
   // address cannot be bound.
@@ -84,6 +86,7 @@ class WallServer {
   // same lock, so that nothing happens between the snapshot and what it does.
   nlohmann::json Snapshot(const std::function<void()>& atSameMoment = {}) const;
 
+  // Takes effect for the next connection once it returns.
   void SetFault(const FaultMode& mode);
   FaultMode Fault() const;
 
@@ -103,6 +106,8 @@ class WallServer {
   LogSink log_;
   EventSink events_;
   asio::io_context io_;
+  // Keeps the I/O thread running while nothing listens.
+  asio::executor_work_guard<asio::io_context::executor_type> work_{io_.get_executor()};
   asio::ip::tcp::acceptor acceptor_;
   asio::steady_timer acceptPause_;
   asio::ip::tcp::socket plug_;  // fills the queue while every connection stalls
@@ -122,7 +127,7 @@ class WallServer {
   ServerCounters counters_;
   std::deque<LogEntry> recent_;
   FaultMode fault_;
-  std::mt19937 random_{std::random_device{}()};
+  std::mt19937 random_;
 };
 
 nlohmann::json LogEntryJson(const LogEntry& entry);
