@@ -21,6 +21,9 @@ constexpr std::chrono::milliseconds kHeartbeat{1000};
 constexpr int kWriteLimitSeconds = 1;
 constexpr int kKeepAliveSeconds = 1;
 constexpr std::size_t kMaxRequestBytes = 4096;
+// How soon a page reconnects after losing its stream.
+constexpr int kReconnectMs = 1000;
+constexpr int kOk = 200;
 constexpr int kBadRequest = 400;
 constexpr int kUnsupported = 415;
 constexpr int kBusy = 503;
@@ -29,7 +32,7 @@ std::string EventMessage(const std::string& type, const nlohmann::json& data) {
   return "event: " + type + "\ndata: " + DumpJson(data) + "\n\n";
 }
 
-void SendJson(httplib::Response& res, const nlohmann::json& value, int status = 200) {
+void SendJson(httplib::Response& res, const nlohmann::json& value, int status = kOk) {
   res.status = status;
   res.set_header("Cache-Control", "no-store");
   res.set_content(DumpJson(value, 2) + "\n", "application/json");
@@ -139,8 +142,8 @@ void HttpView::Route() {
       res.set_content("too many live views\n", "text/plain");
       return;
     }
-    auto first =
-        std::make_shared<std::string>("retry: 1000\n" + EventMessage("snapshot", snapshot));
+    auto first = std::make_shared<std::string>("retry: " + std::to_string(kReconnectMs) + "\n" +
+                                               EventMessage("snapshot", snapshot));
     res.set_header("Cache-Control", "no-store");
     res.set_chunked_content_provider(
         "text/event-stream",

@@ -23,6 +23,7 @@ constexpr std::size_t kMaxLogTextBytes = 512;
 constexpr std::chrono::seconds kFollowLimit{2};
 // How often a slow reader takes its next bytes at most.
 constexpr int kSlowTickMs = 100;
+constexpr int kMsPerSecond = 1000;
 
 std::string Cut(std::string text) {
   if (text.size() > kMaxLogTextBytes) {
@@ -117,10 +118,10 @@ class WallServer::Connection : public std::enable_shared_from_this<Connection> {
   }
 
   std::chrono::milliseconds SlowTick() const {
-    return std::chrono::milliseconds(std::max(kSlowTickMs, 1000 / std::max(1, fault_.arg)));
+    return std::chrono::milliseconds(std::max(kSlowTickMs, kMsPerSecond / std::max(1, fault_.arg)));
   }
   std::size_t SlowChunk() const {
-    return std::max<std::size_t>(1, std::size_t(fault_.arg) * SlowTick().count() / 1000);
+    return std::max<std::size_t>(1, std::size_t(fault_.arg) * SlowTick().count() / kMsPerSecond);
   }
 
   void OnLength() {
