@@ -1,6 +1,7 @@
 // What the simulator offers integrators beyond applying commands: texts kept whole in JSON, a
 // wall that stays bounded, serving through a lack of descriptors, fault modes as a host sees
 // them, and the web view's endpoints.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <sys/resource.h>
@@ -109,7 +110,7 @@ class DescriptorFiller {
     rlimit low = saved_;
     low.rlim_cur = std::min<rlim_t>(saved_.rlim_cur, kLimit);
     setrlimit(RLIMIT_NOFILE, &low);
-    for (int fd; (fd = dup(0)) >= 0;) held_.push_back(fd);
+    for (int fd; (fd = open("/dev/null", O_RDONLY)) >= 0;) held_.push_back(fd);
   }
   ~DescriptorFiller() {
     Release();
