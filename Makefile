@@ -21,7 +21,7 @@ demo:
 	@echo "Building build/default/tools/ostrel (a few minutes the first time)..."
 	@scripts/quietly.sh cmake --preset default
 	@scripts/quietly.sh cmake --build --preset default -j $(JOBS) --target ostrel-cli
-	@build/default/tools/ostrel demo
+	@build/default/tools/ostrel demo $(if $(DEMO_HOLD),--hold)
 
 # The quick suite under AddressSanitizer and UndefinedBehaviorSanitizer, then the long resource
 # checks once more for LeakSanitizer's verdict at their exit.
@@ -39,7 +39,7 @@ tsan:
 	ctest --preset tsan
 
 slow: all
-	@scripts/deps.sh netns
+	@scripts/deps.sh netns browser
 	ctest --preset slow
 
 windows:
@@ -107,3 +107,20 @@ test-bindings:
 	ctest --preset default -L bindings
 
 test-all: test-bindings
+
+# The web view's browser test alone (it also runs in `make slow`, hence in `make test-all`).
+.PHONY: browser soak
+browser: all
+	@scripts/deps.sh browser
+	ctest --test-dir build/default -L browser --output-on-failure
+
+# On demand, not in CI: the simulator under 16 host threads of random commands with 10% faults
+# and a browser connected, for SOAK_MINUTES, after a shorter run without the browser; prints RSS,
+# descriptors and command latency.
+SOAK_MINUTES ?= 10
+SOAK_BASELINE_MINUTES ?= 2
+soak: all
+	@scripts/deps.sh browser
+	/usr/bin/python3 tools/wallsim/soak.py --cli build/default/tools/ostrel \
+	  --library build/default/src/libostrel.so --minutes $(SOAK_MINUTES) \
+	  --baseline-minutes $(SOAK_BASELINE_MINUTES)

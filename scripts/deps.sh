@@ -6,12 +6,13 @@ set -eu
 
 packages_for() {
   case "$1" in
-    test) echo "cmake make g++ pkg-config libgtest-dev libgmock-dev python3 binutils libcli11-dev nlohmann-json3-dev libasio-dev libtomlplusplus-dev python3-pytest iproute2 procps" ;;
-    demo) echo "cmake make g++ pkg-config libcli11-dev nlohmann-json3-dev libasio-dev libtomlplusplus-dev" ;;
+    test) echo "cmake make g++ pkg-config libgtest-dev libgmock-dev python3 binutils libcli11-dev nlohmann-json3-dev libasio-dev libtomlplusplus-dev python3-pytest iproute2 procps libcpp-httplib-dev" ;;
+    demo) echo "cmake make g++ pkg-config libcli11-dev nlohmann-json3-dev libasio-dev libtomlplusplus-dev libcpp-httplib-dev" ;;
     sanitize) echo "cmake make g++ libgtest-dev libgmock-dev" ;;
     windows) echo "cmake make g++-mingw-w64-i686 g++-mingw-w64-x86-64 googletest wine64 binutils-mingw-w64-i686 binutils-mingw-w64-x86-64 python3" ;;
     package) echo "binutils file dpkg-dev lintian" ;;
     netns) echo "iproute2 iptables procps" ;;
+    browser) echo "chromium chromium-driver python3-selenium python3-pytest" ;;
     bench) echo "cmake make g++ python3 libbenchmark-dev libpugixml-dev librapidxml-dev libtinyxml2-dev libexpat1-dev libxml2-dev gnuplot-nox shared-mime-info iso-codes khronos-api libgirepository1.0-dev" ;;
     fuzz) echo "cmake make clang-14 libclang-rt-14-dev libgtest-dev" ;;
     coverage) echo "cmake make clang-14 llvm-14 libgtest-dev libgmock-dev python3" ;;

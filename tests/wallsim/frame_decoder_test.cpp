@@ -105,8 +105,10 @@ TEST(WallModel, AppliesCommandsAndDuplicatesWhatTheSourceShows) {
   EXPECT_EQ(wall.Showing("1", 1), "");
   EXPECT_EQ(wall.commandsApplied(), 5);
   const nlohmann::json json = wall.ToJson();
-  EXPECT_EQ(json["outputs"]["2"][0]["url"], "rtsp://b");
-  EXPECT_EQ(json["outputs"]["2"][0]["copiedFrom"], "1:2");
+  const nlohmann::json& output2 = json["outputs"][1];
+  EXPECT_EQ(output2["vidout"], "2");
+  EXPECT_EQ(output2["areas"][0]["url"], "rtsp://b");
+  EXPECT_EQ(output2["areas"][0]["copiedFrom"], "1:2");
   EXPECT_NE(wall.Table().find("rtsp://b  (copied from 1:2)"), std::string::npos);
 }
 
