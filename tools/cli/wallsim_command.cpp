@@ -45,9 +45,14 @@ std::atomic<bool> stopRequested{false};
 
 void OnSignal(int) { stopRequested = true; }
 
-void WaitForSignal() {
+// Installed before the simulator says it listens, so that a Ctrl-C sent as soon as a script
+// reads that line still gets the summary and the --json file.
+void CatchStopSignals() {
   std::signal(SIGINT, OnSignal);
   std::signal(SIGTERM, OnSignal);
+}
+
+void WaitForSignal() {
   while (!stopRequested) std::this_thread::sleep_for(kSignalPoll);
 }
 
@@ -82,6 +87,7 @@ bool StartView(HttpView* view, const std::string& endpoint, const char* who) {
 }
 
 int RunWallsim(const SimCommands& args) {
+  CatchStopSignals();
   wallsim::ServerOptions options;
   options.address = args.address;
   options.port = static_cast<std::uint16_t>(args.port);
@@ -173,6 +179,7 @@ int RunDemo(const SimCommands& args) {
             << delivered << " of " << sent << " commands delivered, " << server.Counters().applied
             << " applied by the controller.\n";
   if (args.hold) {
+    CatchStopSignals();
     std::cout << "Serving the web view at " << view.Url() << " and the simulator on " << endpoint
               << " until Ctrl-C." << std::endl;
     WaitForSignal();
