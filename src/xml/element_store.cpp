@@ -37,8 +37,8 @@ void ElementStore::Grow(int32_t requested, int32_t used) {
   const int32_t cap = capacity_;
   if (cap >= requested) return;
 
-  const int32_t oldLast = cap > 0 ? (cap - 1) >> 16 : 0;
-  int32_t newLast = (requested - 1) >> 16;
+  const int32_t oldLast = cap > 0 ? (cap - 1) >> SegmentShift : 0;
+  int32_t newLast = (requested - 1) >> SegmentShift;
   if (newLast > oldLast + 1) {
     // At most one new segment per call, and that one full.
     newLast = oldLast + 1;

@@ -10,7 +10,12 @@ namespace ostrel::xml {
 
 class ElementStore {
  public:
-  static constexpr int32_t SegmentRecords = 65536;
+  static constexpr int SegmentShift = 16;
+  static constexpr int32_t SegmentRecords = int32_t{1} << SegmentShift;
+  static constexpr int32_t InSegmentMask = SegmentRecords - 1;
+
+  // The first record of record i's segment.
+  static constexpr int32_t FirstOfSegment(int32_t i) { return i & ~InSegmentMask; }
 
   ElementStore() = default;
   ~ElementStore();
@@ -18,8 +23,12 @@ class ElementStore {
   ElementStore& operator=(const ElementStore&) = delete;
 
   // No bounds check: callers pass record 0 or an index below the records in use.
-  ElementRecord& At(int32_t index) { return segments_[index >> 16][index & 0xFFFF]; }
-  const ElementRecord& At(int32_t index) const { return segments_[index >> 16][index & 0xFFFF]; }
+  ElementRecord& At(int32_t index) {
+    return segments_[index >> SegmentShift][index & InSegmentMask];
+  }
+  const ElementRecord& At(int32_t index) const {
+    return segments_[index >> SegmentShift][index & InSegmentMask];
+  }
 
   // Grows to at least `requested` records (0: half as many again as `used`), by at most one new
   // segment per call. A failed allocation throws std::bad_alloc and leaves the old capacity.
@@ -29,7 +38,9 @@ class ElementStore {
 
   int32_t Capacity() const { return capacity_; }
   int32_t SegmentSlots() const { return segmentSlots_; }
-  int32_t SegmentsInUse() const { return capacity_ > 0 ? ((capacity_ - 1) >> 16) + 1 : 0; }
+  int32_t SegmentsInUse() const {
+    return capacity_ > 0 ? ((capacity_ - 1) >> SegmentShift) + 1 : 0;
+  }
   const ElementRecord* Segment(int32_t s) const { return segments_[s]; }
 
  private:
