@@ -68,6 +68,12 @@ void ElementStore::Grow(int32_t requested, int32_t used) {
     // Until capacity is raised the full block still serves the old capacity.
   }
 
+  // The inline block has room beyond a new document's 8 records: growing within it moves
+  // nothing.
+  if (cap > 0 && newLast == 0 && segments_[0] == inlineBlock_ && requested <= InlineRecords) {
+    capacity_ = requested;
+    return;
+  }
   ElementRecord* block = NewBlock(requested - newLast * SegmentRecords);
   if (newLast == oldLast && inOld > 0) {
     std::memcpy(block, segments_[oldLast], sizeof(ElementRecord) * inOld);

@@ -45,9 +45,9 @@ class ElementStore {
 
  private:
   // A small document's store needs no heap: the first segment array (4 slots) and a first
-  // block of up to 8 records live inside the store until growth replaces them.
+  // block of up to 32 records live inside the store until growth replaces them.
   static constexpr int32_t InlineSlots = 4;
-  static constexpr int32_t InlineRecords = 8;
+  static constexpr int32_t InlineRecords = 32;
   void Grow(int32_t requested, int32_t used);
   ElementRecord* NewBlock(int32_t records);
   void ReleaseBlock(ElementRecord* block);

@@ -18,6 +18,9 @@
 namespace ostrel::xml {
 namespace {
 
+// The shortest text the lean loop reads (see RunWith).
+constexpr int32_t kLeanMinLength = 64;
+
 // Room given to a short text (see SetText).
 constexpr size_t kSmallTextRoom = 512;
 
@@ -350,11 +353,11 @@ template <class Skipper>
 int32_t Parser::RunWith() {
   Skipper skip(classes_, bytes_, length_);
 #ifdef OSTREL_XML_BLOCK_INDEX
-  // The lean loop reads the common nodes of a single-byte text; it pays for itself on texts
-  // longer than a command document (a quarter of a stop list chunk).
+  // The lean loop reads the common nodes of a single-byte text; listing the stops costs more
+  // than it saves only on a text shorter than a block.
   constexpr bool kLean = std::is_same_v<Skipper, block_index::BlockIndex<false>>;
   block_index::StopList stops;
-  if (kLean && length_ >= block_index::StopChunk() / 4) stops.Start(bytes_, length_);
+  if (kLean && length_ >= kLeanMinLength) stops.Start(bytes_, length_);
 #endif
   Place place;
   // The scan position stays in a local; the cursor is brought up to date only for the general

@@ -62,7 +62,7 @@ TEST(ElementStore, NewRecordAtCapacityGrowsByHalfKeepingRecords) {
   const ElementRecord* before = doc.Tree().Segment(0);
   EXPECT_EQ(doc.NewRecord(), 8);
   EXPECT_EQ(doc.Capacity(), 12);
-  EXPECT_NE(doc.Tree().Segment(0), before);  // replaced by a block of 12
+  EXPECT_EQ(doc.Tree().Segment(0), before);  // grown within the store's own block
   for (int i = 1; i < 8; ++i) EXPECT_EQ(doc.At(i).start, 100 + i);
 }
 
@@ -73,7 +73,8 @@ TEST(ElementStore, GrowthFollowsTheSegmentRules) {
     int32_t expectCapacity, expectSlots;
     bool segment0Kept;
   } cases[] = {
-      {"0 asks half as many again", 13, 13, 0, 19, 4, false},
+      {"0 asks half as many again, within the store's own block", 13, 13, 0, 19, 4, true},
+      {"beyond the store's own block, a new one", 32, 32, 0, 48, 4, false},
       {"from nothing, one full segment at most", 0, 0, 200000, 131072, 6, false},
       {"refill segment 0, then 4464 in segment 1", 10, 10, 70000, 70000, 4, false},
       {"a full segment 0 is not moved", 65536, 65536, 70000, 70000, 4, true},
