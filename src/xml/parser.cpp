@@ -95,26 +95,15 @@ OSTREL_ALWAYS_INLINE bool EndsInnermost(const unsigned char* t, std::ptrdiff_t s
                    static_cast<size_t>(open.nameLength));
 }
 
-// The kind word of a comment ("<!--"), CDATA section ("<![C") or processing instruction ("<?")
-// opening at start, whose body the parse only passes over; nullptr for any other node.
-const char* PassedOverKind(const unsigned char* t, int32_t start) {
-  if (t[start + 1] == '?') return "Processing instruction";
-  if (t[start + 1] != '!') return nullptr;
-  if (t[start + 2] == '-' && t[start + 3] == '-') return "Comment";
-  if (t[start + 2] == '[' && t[start + 3] == 'C') return "CDATA Section";
-  return nullptr;
-}
-
 // The end of the comment, CDATA section or processing instruction opening at start: the
 // offset of its closing '>', or -1 when the text ends first (nul then holds the offset of its
-// NUL). Its body is only passed over (a processing instruction's target name is read first).
+// NUL). Its body is not read (a processing instruction's target name is read first).
 template <class Skipper>
-OSTREL_ALWAYS_INLINE int32_t SkipPassedOver(const byte_classes::ByteClasses& classes,
-                                            const unsigned char* t, int32_t start, Skipper& skip,
-                                            int32_t& nul) {
-  const unsigned char second = t[start + 1];
+OSTREL_ALWAYS_INLINE int32_t SkipDelimited(const byte_classes::ByteClasses& classes,
+                                           const unsigned char* t, int32_t start, Skipper& skip,
+                                           int32_t& nul) {
   int32_t body = start + 4;
-  const unsigned char delimiter = second == '?' ? '?' : t[start + 2] == '-' ? '-' : ']';
+  const unsigned char delimiter = scan_paths::DelimiterOf(t, start);
   if (delimiter == '?') body = skip.template SkipTo<block_index::Stops::NameEnd>(start + 2);
   nul = body;
   if (t[body] == '\0') return -1;
@@ -418,7 +407,7 @@ NodeRead Parser::ReadNodeByteByByte(int32_t& next, int32_t parent) {
   return read;
 }
 
-// Reads the next node. Text and whitespace are passed over, start and end tags are read by the
+// Reads the next node. Text and whitespace are skipped, start and end tags are read by the
 // fast paths with their names left in the text, anything else by the general scanner. A node
 // in error is noted here and read as kOther.
 template <class Skipper>
@@ -463,9 +452,9 @@ OSTREL_ALWAYS_INLINE NodeRead Parser::ReadNode(Skipper& skip, int32_t& next, int
       }
     }
     read.node = Node::kEndTag;
-  } else if (const char* kind = PassedOverKind(bytes_, start)) {
+  } else if (const char* kind = scan_paths::DelimitedKind(bytes_, start)) {
     int32_t nul = 0;
-    const int32_t end = SkipPassedOver(classes_, bytes_, start, skip, nul);
+    const int32_t end = SkipDelimited(classes_, bytes_, start, skip, nul);
     if (end < 0) {
       next = Unended(start, kind, nul);
       NoteError(parent, token_.text);
@@ -568,15 +557,6 @@ OSTREL_ALWAYS_INLINE std::ptrdiff_t FindNameEnd(const unsigned char* t, std::ptr
   return q;
 }
 
-// Does the '>' or other stop at `end` close a comment, CDATA section or processing instruction
-// whose delimiter is `delimiter`: a '>' after "--" or "]]", or after '?' past offset 2?
-OSTREL_ALWAYS_INLINE bool ClosesDelimited(const unsigned char* t, std::ptrdiff_t end,
-                                          unsigned char delimiter) {
-  if (t[end] != '>') return false;
-  if (delimiter == '?') return end > 2 && t[end - 1] == '?';
-  return t[end - 1] == delimiter && t[end - 2] == delimiter;
-}
-
 // The '>' that ends a start tag whose name ends at nameEnd (not '>'): the first '>' outside
 // quoted values, found through the stop list; the NUL's offset when the text or the reader's
 // chunk ends first.
@@ -599,7 +579,7 @@ OSTREL_ALWAYS_INLINE std::ptrdiff_t FindStartTagEnd(const unsigned char* t,
 // The lean loop for a single-byte text: start tags, end tags that close the innermost element
 // by its exact name, character data, and comments, CDATA sections and processing instructions
 // that end. A tag whose end follows its name is read directly; runs that may be long (character
-// data, a tag's attributes, the body of a comment) are passed over by the list of stops, so that
+// data, a tag's attributes, the body of a comment) are skipped through the list of stops, so that
 // their end never waits on a search through their bytes. The tree position lives in locals, so
 // that the hot state stays in registers. Its result names the first node it leaves to the
 // general loop: the end of the text, any other node, a node in error, a node whose end lies
@@ -700,12 +680,12 @@ Parser::LeanResult Parser::ParseCommonNodes(int32_t count, int32_t lastChildIn,
       continue;
     }
     // A comment, CDATA section or processing instruction: to the '>' its delimiter closes.
-    if (PassedOverKind(t, q) == nullptr) break;
+    if (scan_paths::DelimitedKind(t, q) == nullptr) break;
     // A processing instruction's target name is not read: it ends at the first byte that ends
     // a name, and no stop before that is a '>', so its end is the same '>' either way.
-    const unsigned char delimiter = second == '?' ? '?' : t[q + 2] == '-' ? '-' : ']';
+    const unsigned char delimiter = scan_paths::DelimiterOf(t, q);
     std::ptrdiff_t end = stops.From(static_cast<int32_t>(delimiter == '?' ? q + 2 : q + 4));
-    while (t[end] != '\0' && !ClosesDelimited(t, end, delimiter)) end = stops.Next();
+    while (t[end] != '\0' && !scan_paths::ClosesDelimited(t, end, delimiter)) end = stops.Next();
     if (t[end] == '\0') break;
     q = end + 1;
   }
