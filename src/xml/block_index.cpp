@@ -13,7 +13,7 @@
 // Not for MinGW: its GCC may spill 32- and 64-byte vectors to a stack that Windows aligns only
 // to 16 bytes, with aligned moves (a fault); there the inline SSE2 classifier is used.
 #if (defined(__GNUC__) || defined(__clang__)) && (defined(__x86_64__) || defined(__i386__)) && \
-    !defined(_WIN32)
+    !defined(_WIN32) && !defined(OSTREL_XML_SSE2_ONLY)
 #include <immintrin.h>
 #define OSTREL_XML_WIDE_CLASSIFIERS 1
 #endif
