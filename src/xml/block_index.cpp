@@ -303,6 +303,35 @@ int SupportedStopListers(NamedStopLister* out, int room) {
 }
 
 namespace {
+
+// The '<' among the 16 bytes at p that a byte other than '/', '!' and '?' follows, a bit each.
+inline uint64_t StartTagMask16(const unsigned char* p) {
+  const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  const __m128i after = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 1));
+  const __m128i opens = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(after, _mm_set1_epi8('/')),
+                                                  _mm_cmpeq_epi8(after, _mm_set1_epi8('!'))),
+                                     _mm_cmpeq_epi8(after, _mm_set1_epi8('?')));
+  const __m128i lt = _mm_andnot_si128(opens, _mm_cmpeq_epi8(x, _mm_set1_epi8('<')));
+  return static_cast<unsigned>(_mm_movemask_epi8(lt));
+}
+
+}  // namespace
+
+int32_t CountStartTags(const unsigned char* t, int32_t length, int32_t limit) {
+  int32_t count = 0;
+  int32_t i = 0;
+  // 64 bytes at a time while the byte after them lies within the text or is its NUL.
+  for (; i + 64 <= length && count < limit; i += 64) {
+    const uint64_t mask = StartTagMask16(t + i) | StartTagMask16(t + i + 16) << 16 |
+                          StartTagMask16(t + i + 32) << 32 | StartTagMask16(t + i + 48) << 48;
+    count += BitCount(mask);
+  }
+  for (; i < length && count < limit; ++i)
+    count += t[i] == '<' && t[i + 1] != '/' && t[i + 1] != '!' && t[i + 1] != '?';
+  return count;
+}
+
+namespace {
 constexpr int32_t kDefaultStopChunk = 4096;
 std::atomic<int32_t> stopChunk{kDefaultStopChunk};
 }  // namespace
@@ -316,3 +345,14 @@ void SetStopChunkForTesting(int32_t bytes) {
 }  // namespace ostrel::xml::block_index
 
 #endif  // OSTREL_XML_BLOCK_INDEX
+
+#ifndef OSTREL_XML_BLOCK_INDEX
+namespace ostrel::xml::block_index {
+int32_t CountStartTags(const unsigned char* t, int32_t length, int32_t limit) {
+  int32_t count = 0;
+  for (int32_t i = 0; i < length && count < limit; ++i)
+    count += t[i] == '<' && t[i + 1] != '/' && t[i + 1] != '!' && t[i + 1] != '?';
+  return count;
+}
+}  // namespace ostrel::xml::block_index
+#endif

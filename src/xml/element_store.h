@@ -36,6 +36,11 @@ class ElementStore {
     if (requested == 0 || requested > capacity_) Grow(requested, used);
   }
 
+  // Gives segment 0's block the room that asking for `requested` records and then growing by
+  // the usual steps until `records` fit would need there, without raising the capacity: so that
+  // the growth later moves nothing. For a caller that knows about how many records it will take.
+  void ReserveForGrowth(int32_t requested, int32_t records, int32_t used);
+
   int32_t Capacity() const { return capacity_; }
   int32_t SegmentSlots() const { return segmentSlots_; }
   int32_t SegmentsInUse() const {
@@ -45,10 +50,13 @@ class ElementStore {
 
  private:
   // A small document's store needs no heap: the first segment array (4 slots) and a first
-  // block of up to 32 records live inside the store until growth replaces them.
+  // block of up to 128 records live inside the store until growth replaces them.
   static constexpr int32_t InlineSlots = 4;
-  static constexpr int32_t InlineRecords = 32;
+  static constexpr int32_t InlineRecords = 128;
   void Grow(int32_t requested, int32_t used);
+  // The capacity Grow gives for a request, from the capacity cap (requested 0: grow by half).
+  static int32_t GrownCapacity(int32_t cap, int32_t requested, int32_t used);
+  void ReserveFirstSegment(int32_t records);
   ElementRecord* NewBlock(int32_t records);
   void ReleaseBlock(ElementRecord* block);
   void ReleaseSegmentArray();
@@ -56,6 +64,7 @@ class ElementStore {
   ElementRecord** segments_ = nullptr;
   int32_t capacity_ = 0;
   int32_t segmentSlots_ = 0;
+  int32_t firstRoom_ = 0;  // records segment 0's block has room for
   bool inlineBlockInUse_ = false;
   ElementRecord* inlineSlots_[InlineSlots];
   ElementRecord inlineBlock_[InlineRecords];

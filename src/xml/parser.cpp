@@ -21,6 +21,32 @@ namespace {
 // The shortest text the lean loop reads (see RunWith).
 constexpr int32_t kLeanMinLength = 64;
 
+// Texts from this long on have their records counted before the parse (see Parse); a shorter
+// one starts in the store's own block, and the parse reckons its records when it outgrows that.
+constexpr size_t kCountRecordsFrom = 8 * 1024;
+
+// How much of a text the count of its records reads: kCountWindows windows spread over it
+// evenly, a quarter of the text in all and at most kCountSampleBytes.
+constexpr int64_t kCountSampleBytes = 64 * 1024;
+constexpr int64_t kCountWindows = 4;
+
+// About how many records a parse of the text takes (the document's and one per start tag), at
+// most a segment's worth, reckoned from windows of it. Too few costs a copy of the first
+// segment while the parse runs, too many only their room.
+int32_t ExpectedRecords(const std::string& text) {
+  const auto* bytes = reinterpret_cast<const unsigned char*>(text.c_str());
+  const auto length = static_cast<int64_t>(text.size());
+  const int32_t limit = ElementStore::SegmentRecords;
+  const int64_t window = std::min(length / 4, kCountSampleBytes) / kCountWindows;
+  int64_t counted = 0;
+  for (int64_t w = 0; w < kCountWindows; ++w) {
+    const int64_t from = (length - window) * w / (kCountWindows - 1);
+    counted += block_index::CountStartTags(bytes + from, static_cast<int32_t>(window), limit);
+  }
+  const int64_t expected = counted * length / (window * kCountWindows);
+  return static_cast<int32_t>(std::min<int64_t>(expected + 1, limit));
+}
+
 // Room given to a short text (see SetText).
 constexpr size_t kSmallTextRoom = 512;
 
@@ -294,7 +320,12 @@ bool XmlDocument::ReplaceText(const char* text, bool byteByByte) {
 bool XmlDocument::Parse(bool byteByByte) {
   SetPosition(0, 0, 0);
   nextFree_ = 1;
-  EnsureCapacity(static_cast<int32_t>(text_.size() / 64) + 8);
+  const int32_t estimate = static_cast<int32_t>(text_.size() / 64) + 8;
+  // The store's first segment gets room for the records the text will take, so that it does
+  // not grow by copying while the parse runs (the old and the new block would both be held).
+  if (text_.size() >= kCountRecordsFrom)
+    tree_.ReserveForGrowth(estimate, ExpectedRecords(text_), nextFree_);
+  EnsureCapacity(estimate);
   At(0) = ElementRecord{0, 0, 0, 0, 0, 0, 0, 0};
   if (text_.empty()) {
     errorText_ = "Empty document";
@@ -487,6 +518,12 @@ OSTREL_ALWAYS_INLINE void Parser::AddElement(const NodeRead& read, int32_t lengt
     return;
   }
   const bool grows = nextFree_ == tree_.Capacity();
+  if (grows && read.start > 0) {
+    // The records so far, for the share of the text read, tell about how many it takes.
+    const int64_t expected = int64_t{nextFree_} * length_ / read.start;
+    tree_.ReserveForGrowth(0, static_cast<int32_t>(std::min<int64_t>(expected, INT32_MAX)),
+                           nextFree_);
+  }
   const int32_t f = NewRecord();
   // A growth may copy a segment, and with it records of open elements.
   if (grows) PointOpenSlots(count);

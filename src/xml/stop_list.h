@@ -46,13 +46,15 @@ class StopList {
   StopList() = default;
   StopList(const unsigned char* t, int32_t length) { Start(t, length); }
 
-  // Lists the stops of t[0, length). A short text's list lives inside the object: parsing a
-  // small document takes nothing from the heap for it.
+  // Lists the stops of t[0, length). The list of a text shorter than kHeapListLength lives
+  // inside the object, in chunks of at most kInlineChunk bytes: beside such a text and its
+  // records a list on the heap would weigh more than a little.
   void Start(const unsigned char* t, int32_t length) {
     t_ = t;
     length_ = length;
     chunk_ = StopChunk();
-    const int32_t room = (length < chunk_ ? length : chunk_) + 1 + kListSlack;
+    if (length < kHeapListLength) chunk_ = std::min(chunk_, kInlineChunk);
+    const int32_t room = std::min(length, chunk_) + 1 + kListSlack;
     if (room <= kInlineOffsets) {
       offsets_ = inline_;
     } else {
@@ -133,7 +135,9 @@ class StopList {
   }
 
   static constexpr int32_t kShortChunk = 256;
-  static constexpr int32_t kInlineOffsets = 256 + 1 + kListSlack;
+  static constexpr int32_t kInlineChunk = 1024;
+  static constexpr int32_t kHeapListLength = 256 * 1024;
+  static constexpr int32_t kInlineOffsets = kInlineChunk + 1 + kListSlack;
 
   const unsigned char* t_ = nullptr;
   int32_t length_ = 0;
