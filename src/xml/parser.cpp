@@ -657,12 +657,16 @@ Parser::LeanResult Parser::ParseCommonNodes(int32_t count, int32_t lastChildIn,
 
   for (;;) {
     if (t[q] != '<') {
-      // Character data, to the next '<'. The NUL ends the text or the reader's chunk: either
-      // way the general loop goes on from the data's start.
+      // Character data, to the next '<'. The NUL ends the text or the reader's chunk: where the
+      // chunk reaches the text's end the data runs to it, else the general loop goes on from
+      // the data's start.
       if (t[q] == '\0') break;
       std::ptrdiff_t end = stops.From(static_cast<int32_t>(q));
       while (t[end] != '<' && t[end] != '\0') end = stops.Next();
-      if (t[end] == '\0') break;
+      if (t[end] == '\0') {
+        if (list.ListedUpTo() > textLength) q = end;
+        break;
+      }
       q = end;
     }
     const unsigned char second = t[q + 1];
