@@ -594,16 +594,17 @@ OSTREL_ALWAYS_INLINE std::ptrdiff_t FindNameEnd(const unsigned char* t, std::ptr
   return q;
 }
 
-// The '>' that ends a start tag whose name ends at nameEnd (not '>'): the first '>' outside
-// quoted values, found through the stop list; the NUL's offset when the text or the reader's
-// chunk ends first.
+// The '>' that ends a start tag whose name ends at nameEnd (not '>' or NUL): the first '>'
+// outside quoted values, found through the stop list, and whether "/>" makes the element empty;
+// a NUL's offset when the text or the reader's chunk ends first.
 OSTREL_ALWAYS_INLINE std::ptrdiff_t FindStartTagEnd(const unsigned char* t,
                                                     block_index::StopList::Reader& stops,
-                                                    std::ptrdiff_t nameEnd) {
+                                                    std::ptrdiff_t nameEnd, bool& empty) {
   std::ptrdiff_t end = stops.From(static_cast<int32_t>(nameEnd));
   for (;;) {
     const unsigned char c = t[end];
-    if (c == '>' || c == '\0') return end;
+    if (c == '>') break;
+    if (c == '\0') return end;
     if (c == '"' || c == '\'') {
       do end = stops.Next();
       while (t[end] != c && t[end] != '\0');
@@ -611,6 +612,24 @@ OSTREL_ALWAYS_INLINE std::ptrdiff_t FindStartTagEnd(const unsigned char* t,
     }
     end = stops.Next();
   }
+  // The last two bytes of the body decide whether "/>" closes an empty element.
+  const unsigned char beforeLast = end - 2 >= nameEnd ? t[end - 2] : 0;
+  empty =
+      scan_paths::IsEmptyElementEnding(byte_classes::kSingleByteClasses, t[end - 1], beforeLast);
+  return end;
+}
+
+// The '>' that closes the comment, CDATA section or processing instruction at q, found through
+// the stop list; a NUL's offset when the text or the reader's chunk ends first. A processing
+// instruction's target name is not read: it ends at the first byte that ends a name, and no
+// stop before that is a '>', so its end is the same '>' either way.
+OSTREL_ALWAYS_INLINE std::ptrdiff_t SkipDelimitedInChunk(const unsigned char* t,
+                                                         block_index::StopList::Reader& stops,
+                                                         std::ptrdiff_t q) {
+  const unsigned char delimiter = scan_paths::DelimiterOf(t, q);
+  std::ptrdiff_t end = stops.From(static_cast<int32_t>(delimiter == '?' ? q + 2 : q + 4));
+  while (t[end] != '\0' && !scan_paths::ClosesDelimited(t, end, delimiter)) end = stops.Next();
+  return end;
 }
 
 // The lean loop for a single-byte text: start tags, end tags that close the innermost element
@@ -651,6 +670,12 @@ Parser::LeanResult Parser::ParseCommonNodes(int32_t count, int32_t lastChildIn,
     return *reinterpret_cast<ElementRecord*>(recordAt +
                                              static_cast<uintptr_t>(i) * sizeof(ElementRecord));
   };
+  const auto moveToSegmentOf = [&](int32_t i) {
+    segmentFirst = ElementStore::FirstOfSegment(i);
+    recordAt = reinterpret_cast<uintptr_t>(&tree.At(segmentFirst)) -
+               static_cast<uintptr_t>(segmentFirst) * sizeof(ElementRecord);
+    segmentEnd = std::min(capacity, segmentFirst + ElementStore::SegmentRecords);
+  };
   block_index::StopList::Reader stops(list, next);
   // Offsets held at the width of a pointer, so that reading the text needs no widening.
   std::ptrdiff_t q = next;  // the node being read
@@ -676,12 +701,8 @@ Parser::LeanResult Parser::ParseCommonNodes(int32_t count, int32_t lastChildIn,
       bool empty = false;
       if (t[nameEnd] != '>') {
         if (t[nameEnd] == '\0') break;
-        end = FindStartTagEnd(t, stops, nameEnd);
+        end = FindStartTagEnd(t, stops, nameEnd, empty);
         if (t[end] == '\0') break;
-        // The last two bytes of the body decide whether "/>" closes an empty element.
-        const unsigned char beforeLast = end - 2 >= nameEnd ? t[end - 2] : 0;
-        empty = scan_paths::IsEmptyElementEnding(byte_classes::kSingleByteClasses, t[end - 1],
-                                                 beforeLast);
       }
       const std::ptrdiff_t length = end + 1 - q;
       if (length > ElementRecord::MaxStartTagLength) break;
@@ -690,10 +711,7 @@ Parser::LeanResult Parser::ParseCommonNodes(int32_t count, int32_t lastChildIn,
         // The next record lies in another segment, or the store is full (the general loop
         // grows it).
         if (nextFree == capacity) break;
-        segmentFirst = ElementStore::FirstOfSegment(nextFree);
-        recordAt = reinterpret_cast<uintptr_t>(&tree.At(segmentFirst)) -
-                   static_cast<uintptr_t>(segmentFirst) * sizeof(ElementRecord);
-        segmentEnd = std::min(capacity, segmentFirst + ElementStore::SegmentRecords);
+        moveToSegmentOf(nextFree);
       }
       // A long text's records go to memory that is not in the cache, and memory brings a
       // line in more slowly than records are written: the line of a record some way ahead is
@@ -722,11 +740,7 @@ Parser::LeanResult Parser::ParseCommonNodes(int32_t count, int32_t lastChildIn,
     }
     // A comment, CDATA section or processing instruction: to the '>' its delimiter closes.
     if (scan_paths::DelimitedKind(t, q) == nullptr) break;
-    // A processing instruction's target name is not read: it ends at the first byte that ends
-    // a name, and no stop before that is a '>', so its end is the same '>' either way.
-    const unsigned char delimiter = scan_paths::DelimiterOf(t, q);
-    std::ptrdiff_t end = stops.From(static_cast<int32_t>(delimiter == '?' ? q + 2 : q + 4));
-    while (t[end] != '\0' && !scan_paths::ClosesDelimited(t, end, delimiter)) end = stops.Next();
+    const std::ptrdiff_t end = SkipDelimitedInChunk(t, stops, q);
     if (t[end] == '\0') break;
     q = end + 1;
   }
