@@ -139,7 +139,7 @@ inline void ClassifySse2(const unsigned char* p, BlockMasks& out) {
   out = BlockMasks{l, g, d, s, n, h};
 }
 
-// The widest classifier this processor runs (AVX-512BW, AVX2), or nullptr when it is the
+// The widest classifier this processor runs (AVX-512BW), or nullptr when it is the
 // inline SSE2 one. Chosen once.
 ClassifyBlock WidestClassifier();
 

@@ -25,7 +25,7 @@ constexpr int32_t kEndMarks = 16;
 static_assert(kEndMarks <= kListSlack, "the end marks go into the list's slack");
 int32_t ListStops(const unsigned char* t, int32_t length, int32_t from, int32_t to, int32_t* out);
 
-// Every way of listing stops this processor runs (SSE2, AVX2, AVX-512, AVX-512 VBMI2), named,
+// Every way of listing stops this processor runs (SSE2, AVX-512 VBMI2), named,
 // for tests that hold them against each other. ListStops uses the last one.
 using ListStopsFunction = int32_t (*)(const unsigned char*, int32_t, int32_t, int32_t, int32_t*);
 struct NamedStopLister {
