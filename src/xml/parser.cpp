@@ -18,8 +18,8 @@
 namespace ostrel::xml {
 namespace {
 
-// The shortest text the lean loop reads (see RunWith).
-constexpr int32_t kLeanMinLength = 64;
+// The shortest text the fast loop reads (see RunWith).
+constexpr int32_t kFastLoopMinLength = 64;
 
 // Texts from this long on have their records counted before the parse (see Parse); a shorter
 // one starts in the store's own block, and the parse reckons its records when it outgrows that.
@@ -249,15 +249,15 @@ class Parser {
   void EndElement(const NodeRead& read, int32_t next, int32_t count, int32_t parent, Place& place);
   int32_t Finish(Place& place, int32_t count);
 
-  // Where the lean loop left the parse: the node it leaves to the general loop, how many
+  // Where the fast loop left the parse: the node it leaves to the general loop, how many
   // elements are open, and the innermost one's last child. Returned by value (in registers),
   // so that the loop holds no reference to its caller's state.
-  struct LeanResult {
+  struct FastLoopExit {
     int32_t next, count, lastChild;
   };
 #ifdef OSTREL_XML_BLOCK_INDEX
-  LeanResult ParseCommonNodes(int32_t count, int32_t lastChild, block_index::StopList& stops,
-                              int32_t next);
+  FastLoopExit ParseCommonNodes(int32_t count, int32_t lastChild, block_index::StopList& stops,
+                                int32_t next);
 #endif
 
   int32_t NewRecord() {
@@ -373,11 +373,11 @@ template <class Skipper>
 int32_t Parser::RunWith() {
   Skipper skip(classes_, bytes_, length_);
 #ifdef OSTREL_XML_BLOCK_INDEX
-  // The lean loop reads the common nodes of a single-byte text; listing the stops costs more
+  // The fast loop reads the common nodes of a single-byte text; listing the stops costs more
   // than it saves only on a text shorter than a block.
-  constexpr bool kLean = std::is_same_v<Skipper, block_index::BlockIndex<false>>;
+  constexpr bool kFastLoop = std::is_same_v<Skipper, block_index::BlockIndex<false>>;
   block_index::StopList stops;
-  if (kLean && length_ >= kLeanMinLength) stops.Start(bytes_, length_);
+  if (kFastLoop && length_ >= kFastLoopMinLength) stops.Start(bytes_, length_);
 #endif
   Place place;
   // The scan position stays in a local; the cursor is brought up to date only for the general
@@ -385,12 +385,12 @@ int32_t Parser::RunWith() {
   int32_t next = 0;
   for (;;) {
 #ifdef OSTREL_XML_BLOCK_INDEX
-    if (kLean && stops.Started()) {
+    if (kFastLoop && stops.Started()) {
       const int32_t before = nextFree_;
-      const LeanResult lean = ParseCommonNodes(place.count, place.lastChild, stops, next);
-      next = lean.next;
-      place.count = lean.count;
-      place.lastChild = lean.lastChild;
+      const FastLoopExit exit = ParseCommonNodes(place.count, place.lastChild, stops, next);
+      next = exit.next;
+      place.count = exit.count;
+      place.lastChild = exit.lastChild;
       // Records are numbered in text order: the first one of the parse is its first top-level
       // element.
       if (place.first == 0 && nextFree_ != before) place.first = before;
@@ -584,7 +584,7 @@ int32_t Parser::Finish(Place& place, int32_t count) {
 
 #ifdef OSTREL_XML_BLOCK_INDEX
 
-// How far ahead of the record being written the lean loop prefetches: 64 records, 2 KB.
+// How far ahead of the record being written the fast loop prefetches: 64 records, 2 KB.
 constexpr uintptr_t kPrefetchAhead = 64 * sizeof(ElementRecord);
 
 // The first byte from q on that ends a name in a single-byte text (whitespace, '/', '>', or the
@@ -632,7 +632,7 @@ OSTREL_ALWAYS_INLINE std::ptrdiff_t SkipDelimitedInChunk(const unsigned char* t,
   return end;
 }
 
-// The lean loop for a single-byte text: start tags, end tags that close the innermost element
+// The fast loop for a single-byte text: start tags, end tags that close the innermost element
 // by its exact name, character data, and comments, CDATA sections and processing instructions
 // that end. A tag whose end follows its name is read directly; runs that may be long (character
 // data, a tag's attributes, the body of a comment) are skipped through the list of stops, so that
@@ -642,8 +642,8 @@ OSTREL_ALWAYS_INLINE std::ptrdiff_t SkipDelimitedInChunk(const unsigned char* t,
 // beyond the stop list's chunk (the general loop reads it, and the next call lists the chunk
 // after it: so the loop makes no calls), or a start tag that the record store or the open-tag
 // stack has no room for yet (the general loop makes room).
-Parser::LeanResult Parser::ParseCommonNodes(int32_t count, int32_t lastChildIn,
-                                            block_index::StopList& list, int32_t next) {
+Parser::FastLoopExit Parser::ParseCommonNodes(int32_t count, int32_t lastChildIn,
+                                              block_index::StopList& list, int32_t next) {
   // The parse's fields in locals, which the records' stores cannot alias.
   const unsigned char* const t = bytes_;
   const int32_t textLength = length_;
@@ -746,7 +746,7 @@ Parser::LeanResult Parser::ParseCommonNodes(int32_t count, int32_t lastChildIn,
   }
 
   nextFree_ = nextFree;
-  return LeanResult{static_cast<int32_t>(q), top->openCount, lastChild};
+  return FastLoopExit{static_cast<int32_t>(q), top->openCount, lastChild};
 }
 #endif  // OSTREL_XML_BLOCK_INDEX
 

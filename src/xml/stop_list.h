@@ -1,6 +1,6 @@
 // The stops of a single-byte text listed in order: the offsets of every '<', '>', '"' and '\'',
-// then the terminating NUL. The lean parse walks this list instead of searching byte runs, so
-// that finding the next stop costs a load whose address does not wait on the previous search.
+// then the terminating NUL. The parse's fast loop walks this list instead of searching byte runs,
+// so that finding the next stop costs a load whose address does not wait on the previous search.
 // The list is built a chunk of the text at a time, each chunk classified 64 bytes at a time.
 // Internal to the XML code.
 #pragma once
