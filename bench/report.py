@@ -31,8 +31,10 @@ def load(path):
     return [b for b in runs if b.get("run_type", "iteration") == "iteration"]
 
 
-GENERATED = ["flat-1MB", "flat-16MB", "flat-128MB", "attributes-16MB", "text-16MB", "deep-16MB",
-             "mixed-16MB"]
+GENERATED = ["command-201B", "flat-1MB", "flat-16MB", "flat-128MB", "attributes-16MB", "text-16MB",
+             "deep-16MB", "mixed-16MB", "dense-1KB", "dense-1MB", "dense-16MB", "dense-128MB"]
+# Bytes a parse that indexes every element must hold beside the text: one 32-byte record each.
+RECORD_BYTES = 32
 
 
 def base_name(b):
@@ -59,6 +61,7 @@ def fmt_mbs(v):
 
 def parse_section(results, records):
     table = {}  # input -> row -> (MB/s, heap ratio, ok)
+    floors = {}  # input -> peak heap / (text + 32 bytes per element), ours
     inputs = []
     for b in results:
         _, row, inp = base_name(b).split("/", 2)
@@ -70,6 +73,8 @@ def parse_section(results, records):
             inputs.append(inp)
             inputs.sort(key=input_order)
         table.setdefault(inp, {})[row] = (mbs, heap / size, ok)
+        if row == "ostrel" and b.get("elements"):
+            floors[inp] = heap / (size + RECORD_BYTES * b["elements"])
         records.append({"benchmark": "parse", "name": row, "input": inp, "bytes": int(size),
                         "mb_per_s": round(mbs, 1), "peak_extra_heap_bytes": int(heap),
                         "accepted": ok})
@@ -97,7 +102,7 @@ def parse_section(results, records):
         ratio = "%.2fx %s" % (ours[0] / best[0], best[1]) if ours and best else ""
         if ours and best:
             verdicts.append((inp, ours[0] / best[0]))
-        lines.append("| %s | %.1f MB | %s | %s |" % (inp, size / MB, " | ".join(cells), ratio))
+        lines.append("| %s | %s | %s | %s |" % (inp, human(size), " | ".join(cells), ratio))
     lines += ["", "| input | " + " | ".join(ROWS[:1 + len(PEERS)]) + " |",
               "|---|" + "---:|" * (1 + len(PEERS))]
     for inp in inputs:
@@ -120,6 +125,13 @@ def parse_section(results, records):
             heap = table[inp]["ostrel"][1]
             targets.append(("peak extra heap at most 2.5x the input on %s" % inp, heap <= 2.5,
                             "%.2fx" % heap))
+    for inp in ("dense-1KB", "dense-1MB", "dense-16MB", "dense-128MB"):
+        if inp in floors:
+            targets.append(("peak extra heap at most 1.1x (text + 32 bytes per element) on %s"
+                            % inp, floors[inp] <= 1.1, "%.2fx" % floors[inp]))
+    if floors:
+        lines += ["", "Peak extra heap of ours / (text + 32 bytes per element): " + ", ".join(
+            "%s %.2fx" % (inp, floors[inp]) for inp in sorted(floors, key=input_order))]
     return lines, table, inputs, targets
 
 
@@ -173,6 +185,7 @@ def human(size):
 def compose_section(results, records):
     names = {"OstrelComposeAndFrame": "ours: compose + frame",
              "HandWrittenSnprintf": "hand-written snprintf + frame",
+             "HandWrittenReserved": "hand-written, one reserved buffer (floor)",
              "PugixmlTreeAndSave": "pugixml tree + save + frame",
              "Tinyxml2TreeAndPrint": "tinyxml2 tree + print + frame"}
     ns = {}
@@ -194,9 +207,52 @@ def compose_section(results, records):
     if ours and base:
         targets.append(("compose + frame at most 3x the hand-written snprintf version",
                         ours <= 3 * base, "%.2fx" % (ours / base)))
+    floor = ns.get("HandWrittenReserved")
+    if ours and floor:
+        targets.append(("compose + frame at most 3x the one-buffer floor", ours <= 3 * floor,
+                        "%.2fx" % (ours / floor)))
     if ours and pugi:
         targets.append(("compose + frame faster than pugixml's tree + save", ours < pugi,
                         "%.2fx pugixml's time" % (ours / pugi)))
+    return lines, targets
+
+
+def cpu_paths(folder):
+    """The byte-finding paths the parse rows ran with, from the context of their runs."""
+    if not os.path.isdir(folder):
+        return None
+    for name in sorted(os.listdir(folder)):
+        if name.endswith(".json"):
+            with open(os.path.join(folder, name)) as f:
+                context = json.load(f).get("context", {})
+            return "block classifier %s, stop lister %s" % (
+                context.get("xml_block_classifier", "?"), context.get("xml_stop_lister", "?"))
+    return None
+
+
+def sse2_section(results, table, records):
+    """Ours built with the SSE2 paths only, beside the peers of the main run."""
+    lines = ["## Built with the SSE2 paths only (OSTREL_XML_SSE2_ONLY)", "",
+             "| input | ours SSE2-only MB/s | ours widest | best peer | SSE2-only vs best peer |",
+             "|---|---:|---:|---:|---:|"]
+    targets = []
+    for b in sorted(results, key=lambda b: input_order(base_name(b).split("/", 2)[2])):
+        _, row, inp = base_name(b).split("/", 2)
+        if row != "ostrel":
+            continue
+        mbs = b["bytes_per_second"] / MB
+        records.append({"benchmark": "parse-sse2-only", "name": row, "input": inp,
+                        "mb_per_s": round(mbs, 1)})
+        peers = [(table[inp][p][0], p) for p in PEERS if p in table.get(inp, {})
+                 and table[inp][p][2]]
+        if not peers:
+            continue
+        best = max(peers)
+        wide = table[inp].get("ostrel", (0,))[0]
+        lines.append("| %s | %s | %s | %s %s | %.2fx |" % (inp, fmt_mbs(mbs), fmt_mbs(wide),
+                                                         fmt_mbs(best[0]), best[1], mbs / best[0]))
+        targets.append(("SSE2-only build ahead of every peer on %s" % inp, mbs > best[0],
+                        "%.2fx %s" % (mbs / best[0], best[1])))
     return lines, targets
 
 
@@ -308,7 +364,15 @@ def main():
              "library's allocation functions.", ""]
     parse_lines, table, inputs, targets = parse_section(
         load(os.path.join(a.results, "xml_parse")), records)
+    paths = cpu_paths(os.path.join(a.results, "xml_parse"))
+    if paths:
+        lines += ["CPU paths of the parse: %s." % paths, ""]
     lines += parse_lines + [""]
+    sse2 = load(os.path.join(a.results, "xml_parse_sse2"))
+    if sse2:
+        sse2_lines, sse2_targets = sse2_section(sse2, table, records)
+        lines += sse2_lines + [""]
+        targets += sse2_targets
     scaling_lines, by_size, append = scaling_section(
         load(os.path.join(a.results, "xml_scaling.json")), records)
     lines += scaling_lines + [""]

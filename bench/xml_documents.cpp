@@ -3,6 +3,7 @@
 #include <fstream>
 #include <map>
 #include <memory>
+#include <random>
 #include <sstream>
 #include <utility>
 
@@ -73,6 +74,34 @@ std::string Mixed(std::size_t bytes) {
   return out + "</root>\r\n";
 }
 
+// Data-heavy records: short pseudo-random elements side by side with no whitespace between them
+// (about 19 bytes per element), some with a value, some empty with an attribute, in a fixed
+// pseudo-random order (the same document every run).
+std::string Dense(std::size_t bytes) {
+  static const char* const kNames[] = {"id",   "name", "time", "value",
+                                       "rate", "code", "unit", "qty"};
+  std::mt19937 random(20240611);
+  const auto pick = [&random](unsigned n) { return static_cast<unsigned>(random() % n); };
+  std::string out = std::string(kDeclaration) + "<data>";
+  while (out.size() < bytes) {
+    const std::string name = kNames[pick(8)];
+    const std::string value =
+        std::to_string(random() % 1000000u) + "." + std::to_string(random() % 100u);
+    switch (pick(8)) {
+      case 0:
+        out += "<" + name + " k=\"" + value.substr(0, 1 + pick(4)) + "\"/>";
+        break;
+      case 1:
+        out += "<" + name + "/>";
+        break;
+      default:
+        out += "<" + name + ">" + value + "</" + name + ">";
+        break;
+    }
+  }
+  return out + "</data>\r\n";
+}
+
 }  // namespace
 
 const char* ShapeName(Shape shape) {
@@ -85,6 +114,8 @@ const char* ShapeName(Shape shape) {
       return "text";
     case Shape::Deep:
       return "deep";
+    case Shape::Dense:
+      return "dense";
     default:
       return "mixed";
   }
@@ -109,6 +140,9 @@ const std::string& BenchDocument(Shape shape, std::size_t bytes) {
         break;
       case Shape::Mixed:
         slot = std::make_unique<std::string>(Mixed(bytes));
+        break;
+      case Shape::Dense:
+        slot = std::make_unique<std::string>(Dense(bytes));
         break;
     }
   }

@@ -14,6 +14,7 @@ enum class Shape {
   TextHeavy,       // long paragraphs with entity and character references
   Deep,            // element chains 2,000 levels deep
   Mixed,           // comments, CDATA sections, processing instructions, a DOCTYPE subset
+  Dense,           // short pseudo-random elements with no whitespace, ~19 bytes each
 };
 
 const char* ShapeName(Shape shape);
@@ -29,6 +30,7 @@ struct Input {
   std::string name;
   std::string origin;  // "generated" or the file's path
   const std::string* text;
+  std::size_t elements = 0;  // filled in once the inputs are chosen
 };
 
 // The whole content of a file; empty if it cannot be read.

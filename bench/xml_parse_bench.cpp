@@ -29,7 +29,10 @@
 #include <malloc.h>
 #endif
 
+#include "command/command_document.h"
 #include "heap_meter.h"
+#include "xml/block_index.h"
+#include "xml/stop_list.h"
 #include "xml/xml_document.h"
 #include "xml_documents.h"
 
@@ -159,6 +162,37 @@ void RunRow(benchmark::State& state, const Row& row, const Input& input) {
   state.counters["input_bytes"] = static_cast<double>(input.text->size());
   state.counters["peak_heap"] = static_cast<double>(found->second.first);
   state.counters["ok"] = found->second.second && ok ? 1 : 0;
+  state.counters["elements"] = static_cast<double>(input.elements);
+}
+
+// How many elements the text holds: the floor of what a parse that indexes them must store.
+std::size_t CountElements(const std::string& text) {
+  ostrel::xml::XmlDocument doc;
+  doc.SetText(text.c_str());
+  return static_cast<std::size_t>(doc.NextFree() - 1);
+}
+
+// The command document a controller is sent most: start play, as composed by the library.
+const std::string& CommandDocument() {
+  static const std::string text = ostrel::command::ComposeStartPlay("1", 2, "stream01");
+  return text;
+}
+
+// The byte-finding paths this processor runs, in the run's context: the widest is the one the
+// parse uses.
+void ReportCpuPaths() {
+#ifdef OSTREL_XML_BLOCK_INDEX
+  namespace block_index = ostrel::xml::block_index;
+  block_index::NamedClassifier classifiers[4];
+  const int classifierCount = block_index::SupportedClassifiers(classifiers, 4);
+  block_index::NamedStopLister listers[4];
+  const int listerCount = block_index::SupportedStopListers(listers, 4);
+  benchmark::AddCustomContext("xml_block_classifier", classifiers[classifierCount - 1].name);
+  benchmark::AddCustomContext("xml_stop_lister", listers[listerCount - 1].name);
+#else
+  benchmark::AddCustomContext("xml_block_classifier", "none (byte table)");
+  benchmark::AddCustomContext("xml_stop_lister", "none");
+#endif
 }
 
 // The inputs, all of them or the one named `only` (empty: all); only those kept are made or read.
@@ -174,8 +208,13 @@ std::vector<Input> Inputs(const std::vector<std::string>& files, const std::stri
       {"text-16MB", {Shape::TextHeavy, 16 * kMB}},
       {"deep-16MB", {Shape::Deep, 16 * kMB}},
       {"mixed-16MB", {Shape::Mixed, 16 * kMB}},
+      {"dense-1KB", {Shape::Dense, 1024}},
+      {"dense-1MB", {Shape::Dense, 1 * kMB}},
+      {"dense-16MB", {Shape::Dense, 16 * kMB}},
+      {"dense-128MB", {Shape::Dense, 128 * kMB}},
   };
   std::vector<Input> inputs;
+  if (wanted("command-201B")) inputs.push_back({"command-201B", "generated", &CommandDocument()});
   for (const auto& [name, shape] : generated) {
     if (wanted(name))
       inputs.push_back({name, "generated", &BenchDocument(shape.first, shape.second)});
@@ -193,6 +232,7 @@ std::vector<Input> Inputs(const std::vector<std::string>& files, const std::stri
     inputs.push_back({name, path, content.get()});
     contents.push_back(std::move(content));
   }
+  for (Input& input : inputs) input.elements = CountElements(*input.text);
   return inputs;
 }
 
@@ -213,6 +253,7 @@ int main(int argc, char** argv) {
     }
   }
   xmlInitParser();
+  ReportCpuPaths();
   static const std::vector<Row> rows = Rows();
   static const std::vector<Input> inputs = Inputs(files, only);
   if (inputs.empty()) {

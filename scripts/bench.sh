@@ -43,19 +43,35 @@ done
 echo "bench: XML parse, generated and real inputs, one at a time (four minutes or so)" >&2
 rm -rf "$out/xml_parse" "$out/xml_parse.json"
 mkdir -p "$out/xml_parse"
-for name in flat-1MB flat-16MB flat-128MB attributes-16MB text-16MB deep-16MB mixed-16MB $files; do
+for name in command-201B flat-1MB flat-16MB flat-128MB attributes-16MB text-16MB deep-16MB \
+  mixed-16MB dense-1KB dense-1MB dense-16MB dense-128MB $files; do
   case $name in
     /*) input="--input=$(basename "$name") --file=$name" ;;
     *) input="--input=$name" ;;
   esac
   repetitions=$common
-  if [ "$name" = flat-128MB ]; then
+  if [ "$name" = flat-128MB ] || [ "$name" = dense-128MB ]; then
     repetitions="--benchmark_repetitions=$(((rounds + 1) / 2)) $options"
   fi
   # shellcheck disable=SC2086
   "$bin/xml_parse_bench" $repetitions $input \
     --benchmark_out="$out/xml_parse/$(basename "$name").json" --benchmark_out_format=json >&2
 done
+# Ours built with the SSE2 paths only, on the small and the dense inputs: what a processor
+# without the wider instruction sets gets (set OSTREL_BENCH_SSE2=0 to leave it out).
+rm -rf "$out/xml_parse_sse2"
+if [ "${OSTREL_BENCH_SSE2:-1}" != 0 ]; then
+  sse2="$root/build/bench-sse2"
+  echo "bench: XML parse built with the SSE2 paths only" >&2
+  cmake --preset bench -B "$sse2" -DOSTREL_XML_SSE2_ONLY=ON >/dev/null
+  cmake --build "$sse2" -j2 --target xml_parse_bench >/dev/null
+  mkdir -p "$out/xml_parse_sse2"
+  for name in command-201B dense-1KB dense-1MB dense-16MB; do
+    # shellcheck disable=SC2086
+    "$sse2/bench/xml_parse_bench" $common --input=$name --benchmark_filter=ostrel \
+      --benchmark_out="$out/xml_parse_sse2/$name.json" --benchmark_out_format=json >&2
+  done
+fi
 echo "bench: XML scaling" >&2
 # shellcheck disable=SC2086
 "$bin/xml_scaling_bench" $common --benchmark_out="$out/xml_scaling.json" \

@@ -1,7 +1,10 @@
-// The wider block classifiers, the stop listers, and the choice among them. Each is an
-// ordinary function compiled for its own instruction set and reached through a pointer, so that
-// no code built for a newer processor can be inlined into, or chosen by the linker for, code that
-// runs everywhere.
+// The wider block classifiers, the stop listers, and the choice among them. A width is here
+// only where it is clearly faster than the next narrower one: classifying with AVX2 is not
+// faster than with SSE2, and listing stops with AVX2 or AVX-512BW differs from SSE2 by less than
+// the bit scans that write the offsets cost, which only AVX-512 VBMI2's compress removes. Each
+// is an ordinary function compiled for its own instruction set and reached through a pointer, so
+// that no code built for a newer processor can be inlined into, or chosen by the linker for, code
+// that runs everywhere.
 #include "xml/block_index.h"
 
 #include <atomic>
@@ -13,7 +16,7 @@
 // Not for MinGW: its GCC may spill 32- and 64-byte vectors to a stack that Windows aligns only
 // to 16 bytes, with aligned moves (a fault); there the inline SSE2 classifier is used.
 #if (defined(__GNUC__) || defined(__clang__)) && (defined(__x86_64__) || defined(__i386__)) && \
-    !defined(_WIN32)
+    !defined(_WIN32) && !defined(OSTREL_XML_SSE2_ONLY)
 #include <immintrin.h>
 #define OSTREL_XML_WIDE_CLASSIFIERS 1
 #endif
@@ -22,31 +25,6 @@ namespace ostrel::xml::block_index {
 
 #ifdef OSTREL_XML_WIDE_CLASSIFIERS
 namespace {
-
-__attribute__((target("avx2"))) void ClassifyAvx2(const unsigned char* p, BlockMasks& out) {
-  const __m256i lt = _mm256_set1_epi8('<'), gt = _mm256_set1_epi8('>');
-  const __m256i dq = _mm256_set1_epi8('"'), sq = _mm256_set1_epi8('\'');
-  const __m256i space = _mm256_set1_epi8(' '), tab = _mm256_set1_epi8('\t');
-  const __m256i lf = _mm256_set1_epi8('\n'), cr = _mm256_set1_epi8('\r');
-  const __m256i slash = _mm256_set1_epi8('/');
-  uint64_t l = 0, g = 0, d = 0, s = 0, n = 0, h = 0;
-  for (int i = 0; i < 64; i += 32) {
-    const __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i));
-    const auto bits = [](__m256i m, int at) __attribute__((target("avx2"))) {
-      return static_cast<uint64_t>(static_cast<uint32_t>(_mm256_movemask_epi8(m))) << at;
-    };
-    l |= bits(_mm256_cmpeq_epi8(x, lt), i);
-    g |= bits(_mm256_cmpeq_epi8(x, gt), i);
-    d |= bits(_mm256_cmpeq_epi8(x, dq), i);
-    s |= bits(_mm256_cmpeq_epi8(x, sq), i);
-    const __m256i white =
-        _mm256_or_si256(_mm256_or_si256(_mm256_cmpeq_epi8(x, space), _mm256_cmpeq_epi8(x, tab)),
-                        _mm256_or_si256(_mm256_cmpeq_epi8(x, lf), _mm256_cmpeq_epi8(x, cr)));
-    n |= bits(_mm256_or_si256(white, _mm256_cmpeq_epi8(x, slash)), i);
-    h |= bits(x, i);
-  }
-  out = BlockMasks{l, g, d, s, n, h};
-}
 
 __attribute__((target("avx512f,avx512bw"))) void ClassifyAvx512(const unsigned char* p,
                                                                 BlockMasks& out) {
@@ -65,8 +43,6 @@ __attribute__((target("avx512f,avx512bw"))) void ClassifyAvx512(const unsigned c
 bool HasAvx512Bw() {
   return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw");
 }
-
-bool HasAvx2() { return __builtin_cpu_supports("avx2"); }
 
 }  // namespace
 #endif  // OSTREL_XML_WIDE_CLASSIFIERS
@@ -102,7 +78,6 @@ int SupportedClassifiers(NamedClassifier* out, int room) {
   found.Add("sse2", &ClassifySse2);
 #ifdef OSTREL_XML_WIDE_CLASSIFIERS
   __builtin_cpu_init();
-  if (HasAvx2()) found.Add("avx2", &ClassifyAvx2);
   if (HasAvx512Bw()) found.Add("avx512bw", &ClassifyAvx512);
 #endif
   return found.count;
@@ -200,37 +175,12 @@ __attribute__((target("popcnt"))) inline int32_t BitCountPopcnt(uint64_t v) {
   return static_cast<int32_t>(__builtin_popcountll(v));
 }
 
-__attribute__((target("avx2"))) inline uint64_t StopMaskAvx2(const unsigned char* p) {
-  const __m256i lt = _mm256_set1_epi8('<'), gt = _mm256_set1_epi8('>');
-  const __m256i dq = _mm256_set1_epi8('"'), sq = _mm256_set1_epi8('\'');
-  uint64_t mask = 0;
-  for (int i = 0; i < 64; i += 32) {
-    const __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i));
-    const __m256i any =
-        _mm256_or_si256(_mm256_or_si256(_mm256_cmpeq_epi8(x, lt), _mm256_cmpeq_epi8(x, gt)),
-                        _mm256_or_si256(_mm256_cmpeq_epi8(x, dq), _mm256_cmpeq_epi8(x, sq)));
-    mask |= static_cast<uint64_t>(static_cast<uint32_t>(_mm256_movemask_epi8(any))) << i;
-  }
-  return mask;
-}
-
 __attribute__((target("avx512f,avx512bw"))) inline uint64_t StopMaskAvx512(const unsigned char* p) {
   const __m512i x = _mm512_loadu_si512(p);
   return _mm512_cmpeq_epi8_mask(x, _mm512_set1_epi8('<')) |
          _mm512_cmpeq_epi8_mask(x, _mm512_set1_epi8('>')) |
          _mm512_cmpeq_epi8_mask(x, _mm512_set1_epi8('"')) |
          _mm512_cmpeq_epi8_mask(x, _mm512_set1_epi8('\''));
-}
-
-__attribute__((target("avx2,popcnt,bmi"))) int32_t ListStopsAvx2(const unsigned char* t,
-                                                                 int32_t length, int32_t from,
-                                                                 int32_t to, int32_t* out) {
-  return ListStopsWith<StopMaskAvx2, BitCountPopcnt>(t, length, from, to, out);
-}
-
-__attribute__((target("avx512f,avx512bw,popcnt,bmi"))) int32_t ListStopsAvx512(
-    const unsigned char* t, int32_t length, int32_t from, int32_t to, int32_t* out) {
-  return ListStopsWith<StopMaskAvx512, BitCountPopcnt>(t, length, from, to, out);
 }
 
 // The offsets of packed byte positions 16 * kPart to 16 * kPart + 15 of a block at `offset`.
@@ -295,11 +245,38 @@ int SupportedStopListers(NamedStopLister* out, int room) {
   found.Add("sse2", &ListStopsSse2);
 #ifdef OSTREL_XML_WIDE_CLASSIFIERS
   __builtin_cpu_init();
-  if (HasAvx2()) found.Add("avx2", &ListStopsAvx2);
-  if (HasAvx512Bw()) found.Add("avx512bw", &ListStopsAvx512);
   if (HasAvx512Vbmi2()) found.Add("avx512vbmi2", &ListStopsAvx512Vbmi2);
 #endif
   return found.count;
+}
+
+namespace {
+
+// The '<' among the 16 bytes at p that a byte other than '/', '!' and '?' follows, a bit each.
+inline uint64_t StartTagMask16(const unsigned char* p) {
+  const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  const __m128i after = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 1));
+  const __m128i opens = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(after, _mm_set1_epi8('/')),
+                                                  _mm_cmpeq_epi8(after, _mm_set1_epi8('!'))),
+                                     _mm_cmpeq_epi8(after, _mm_set1_epi8('?')));
+  const __m128i lt = _mm_andnot_si128(opens, _mm_cmpeq_epi8(x, _mm_set1_epi8('<')));
+  return static_cast<unsigned>(_mm_movemask_epi8(lt));
+}
+
+}  // namespace
+
+int32_t CountStartTags(const unsigned char* t, int32_t length, int32_t limit) {
+  int32_t count = 0;
+  int32_t i = 0;
+  // 64 bytes at a time while the byte after them lies within the text or is its NUL.
+  for (; i + 64 <= length && count < limit; i += 64) {
+    const uint64_t mask = StartTagMask16(t + i) | StartTagMask16(t + i + 16) << 16 |
+                          StartTagMask16(t + i + 32) << 32 | StartTagMask16(t + i + 48) << 48;
+    count += BitCount(mask);
+  }
+  for (; i < length && count < limit; ++i)
+    count += t[i] == '<' && t[i + 1] != '/' && t[i + 1] != '!' && t[i + 1] != '?';
+  return count;
 }
 
 namespace {
@@ -316,3 +293,14 @@ void SetStopChunkForTesting(int32_t bytes) {
 }  // namespace ostrel::xml::block_index
 
 #endif  // OSTREL_XML_BLOCK_INDEX
+
+#ifndef OSTREL_XML_BLOCK_INDEX
+namespace ostrel::xml::block_index {
+int32_t CountStartTags(const unsigned char* t, int32_t length, int32_t limit) {
+  int32_t count = 0;
+  for (int32_t i = 0; i < length && count < limit; ++i)
+    count += t[i] == '<' && t[i + 1] != '/' && t[i + 1] != '!' && t[i + 1] != '?';
+  return count;
+}
+}  // namespace ostrel::xml::block_index
+#endif

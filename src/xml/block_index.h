@@ -61,6 +61,11 @@ constexpr uint16_t ClassOf(Stops stops) {
   }
 }
 
+// How many '<' in t[0, length) are followed by a byte other than '/', '!' and '?': the start
+// tags, and any '<' that opens nothing. Stops counting once `limit` is reached. The text must
+// be NUL-terminated (the byte after its last one is read).
+int32_t CountStartTags(const unsigned char* t, int32_t length, int32_t limit);
+
 // The plain search: one table look-up per byte. Works on any NUL-terminated text.
 struct ByteSkipper {
   static constexpr bool kDoubleByte = true;  // any code page: lead bytes are looked up
@@ -134,7 +139,7 @@ inline void ClassifySse2(const unsigned char* p, BlockMasks& out) {
   out = BlockMasks{l, g, d, s, n, h};
 }
 
-// The widest classifier this processor runs (AVX-512BW, AVX2), or nullptr when it is the
+// The widest classifier this processor runs (AVX-512BW), or nullptr when it is the
 // inline SSE2 one. Chosen once.
 ClassifyBlock WidestClassifier();
 

@@ -13,7 +13,6 @@ namespace ostrel::xml {
 namespace {
 
 constexpr char kLineBreak[] = "\r\n";
-constexpr size_t kMaxTextLength = static_cast<size_t>(std::numeric_limits<int32_t>::max() - 1);
 
 // True when the last character of the text is a lead byte without its trail byte.
 bool EndsInLoneLeadByte(const char* text) {

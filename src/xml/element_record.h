@@ -2,9 +2,14 @@
 // parent, children and siblings. Links are record indexes, never pointers.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <limits>
 
 namespace ostrel::xml {
+
+// Offsets are 32-bit signed: a longer text cannot be indexed.
+constexpr size_t kMaxTextLength = static_cast<size_t>(std::numeric_limits<int32_t>::max() - 1);
 
 struct ElementRecord {
   int32_t start;        // offset of the element's '<'; 0 for the document record
@@ -23,17 +28,18 @@ struct ElementRecord {
   static constexpr uint32_t IllFormed = 0x00800000;
 
   static constexpr uint32_t StartTagMask = 0x002FFFFF;
+  static constexpr int EndTagShift = 22;
   static constexpr int32_t MaxStartTagLength = 0xFFFFF;  // 2^20 - 1: held exactly
   static constexpr int32_t MaxEndTagLength = 511;        // ten bits, read as signed
   static constexpr uint32_t MaxLevel = 0xFFFF;
 
   int32_t StartTagLength() const { return static_cast<int32_t>(tagLengths & StartTagMask); }
-  int32_t EndTagLength() const { return static_cast<int32_t>(tagLengths) >> 22; }
+  int32_t EndTagLength() const { return static_cast<int32_t>(tagLengths) >> EndTagShift; }
   void SetStartTagLength(int32_t n) {
     tagLengths = (tagLengths & ~StartTagMask) + static_cast<uint32_t>(n);
   }
   void SetEndTagLength(int32_t n) {
-    tagLengths = (tagLengths & StartTagMask) + (static_cast<uint32_t>(n) << 22);
+    tagLengths = (tagLengths & StartTagMask) + (static_cast<uint32_t>(n) << EndTagShift);
   }
   uint32_t Level() const { return flags & LevelMask; }
   void SetLevel(uint32_t level) { flags = (flags & ~LevelMask) | (level & LevelMask); }

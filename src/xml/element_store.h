@@ -10,7 +10,12 @@ namespace ostrel::xml {
 
 class ElementStore {
  public:
-  static constexpr int32_t SegmentRecords = 65536;
+  static constexpr int SegmentShift = 16;
+  static constexpr int32_t SegmentRecords = int32_t{1} << SegmentShift;
+  static constexpr int32_t InSegmentMask = SegmentRecords - 1;
+
+  // The first record of record i's segment.
+  static constexpr int32_t FirstOfSegment(int32_t i) { return i & ~InSegmentMask; }
 
   ElementStore() = default;
   ~ElementStore();
@@ -18,8 +23,12 @@ class ElementStore {
   ElementStore& operator=(const ElementStore&) = delete;
 
   // No bounds check: callers pass record 0 or an index below the records in use.
-  ElementRecord& At(int32_t index) { return segments_[index >> 16][index & 0xFFFF]; }
-  const ElementRecord& At(int32_t index) const { return segments_[index >> 16][index & 0xFFFF]; }
+  ElementRecord& At(int32_t index) {
+    return segments_[index >> SegmentShift][index & InSegmentMask];
+  }
+  const ElementRecord& At(int32_t index) const {
+    return segments_[index >> SegmentShift][index & InSegmentMask];
+  }
 
   // Grows to at least `requested` records (0: half as many again as `used`), by at most one new
   // segment per call. A failed allocation throws std::bad_alloc and leaves the old capacity.
@@ -27,17 +36,27 @@ class ElementStore {
     if (requested == 0 || requested > capacity_) Grow(requested, used);
   }
 
+  // Gives segment 0's block the room that asking for `requested` records and then growing by
+  // the usual steps until `records` fit would need there, without raising the capacity: so that
+  // the growth later moves nothing. For a caller that knows about how many records it will take.
+  void ReserveForGrowth(int32_t requested, int32_t records, int32_t used);
+
   int32_t Capacity() const { return capacity_; }
   int32_t SegmentSlots() const { return segmentSlots_; }
-  int32_t SegmentsInUse() const { return capacity_ > 0 ? ((capacity_ - 1) >> 16) + 1 : 0; }
+  int32_t SegmentsInUse() const {
+    return capacity_ > 0 ? ((capacity_ - 1) >> SegmentShift) + 1 : 0;
+  }
   const ElementRecord* Segment(int32_t s) const { return segments_[s]; }
 
  private:
   // A small document's store needs no heap: the first segment array (4 slots) and a first
-  // block of up to 8 records live inside the store until growth replaces them.
+  // block of up to 128 records live inside the store until growth replaces them.
   static constexpr int32_t InlineSlots = 4;
-  static constexpr int32_t InlineRecords = 8;
+  static constexpr int32_t InlineRecords = 128;
   void Grow(int32_t requested, int32_t used);
+  // The capacity Grow gives for a request, from the capacity cap (requested 0: grow by half).
+  static int32_t GrownCapacity(int32_t cap, int32_t requested, int32_t used);
+  void ReserveFirstSegment(int32_t records);
   ElementRecord* NewBlock(int32_t records);
   void ReleaseBlock(ElementRecord* block);
   void ReleaseSegmentArray();
@@ -45,6 +64,7 @@ class ElementStore {
   ElementRecord** segments_ = nullptr;
   int32_t capacity_ = 0;
   int32_t segmentSlots_ = 0;
+  int32_t firstRoom_ = 0;  // records segment 0's block has room for
   bool inlineBlockInUse_ = false;
   ElementRecord* inlineSlots_[InlineSlots];
   ElementRecord inlineBlock_[InlineRecords];

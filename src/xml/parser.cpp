@@ -18,8 +18,34 @@
 namespace ostrel::xml {
 namespace {
 
-// Offsets are 32-bit signed: a longer text cannot be indexed.
-constexpr size_t kMaxTextLength = static_cast<size_t>(std::numeric_limits<int32_t>::max() - 1);
+// The shortest text the fast loop reads (see RunWith).
+constexpr int32_t kFastLoopMinLength = 64;
+
+// Texts from this long on have their records counted before the parse (see Parse); a shorter
+// one starts in the store's own block, and the parse reckons its records when it outgrows that.
+constexpr size_t kCountRecordsFrom = 8 * 1024;
+
+// How much of a text the count of its records reads: kCountWindows windows spread over it
+// evenly, a quarter of the text in all and at most kCountSampleBytes.
+constexpr int64_t kCountSampleBytes = 64 * 1024;
+constexpr int64_t kCountWindows = 4;
+
+// About how many records a parse of the text takes (the document's and one per start tag), at
+// most a segment's worth, reckoned from windows of it. Too few costs a copy of the first
+// segment while the parse runs, too many only their room.
+int32_t ExpectedRecords(const std::string& text) {
+  const auto* bytes = reinterpret_cast<const unsigned char*>(text.c_str());
+  const auto length = static_cast<int64_t>(text.size());
+  const int32_t limit = ElementStore::SegmentRecords;
+  const int64_t window = std::min(length / 4, kCountSampleBytes) / kCountWindows;
+  int64_t counted = 0;
+  for (int64_t w = 0; w < kCountWindows; ++w) {
+    const int64_t from = (length - window) * w / (kCountWindows - 1);
+    counted += block_index::CountStartTags(bytes + from, static_cast<int32_t>(window), limit);
+  }
+  const int64_t expected = counted * length / (window * kCountWindows);
+  return static_cast<int32_t>(std::min<int64_t>(expected + 1, limit));
+}
 
 // Room given to a short text (see SetText).
 constexpr size_t kSmallTextRoom = 512;
@@ -95,58 +121,34 @@ OSTREL_ALWAYS_INLINE bool EndsInnermost(const unsigned char* t, std::ptrdiff_t s
                    static_cast<size_t>(open.nameLength));
 }
 
-// The kind word of a comment ("<!--"), CDATA section ("<![C") or processing instruction ("<?")
-// opening at start, whose body the parse only passes over; nullptr for any other node.
-const char* PassedOverKind(const unsigned char* t, int32_t start) {
-  if (t[start + 1] == '?') return "Processing instruction";
-  if (t[start + 1] != '!') return nullptr;
-  if (t[start + 2] == '-' && t[start + 3] == '-') return "Comment";
-  if (t[start + 2] == '[' && t[start + 3] == 'C') return "CDATA Section";
-  return nullptr;
-}
-
 // The end of the comment, CDATA section or processing instruction opening at start: the
 // offset of its closing '>', or -1 when the text ends first (nul then holds the offset of its
-// NUL). Its body is only passed over (a processing instruction's target name is read first).
+// NUL). Its body is not read (a processing instruction's target name is read first).
 template <class Skipper>
-OSTREL_ALWAYS_INLINE int32_t SkipPassedOver(const byte_classes::ByteClasses& classes,
-                                            const unsigned char* t, int32_t start, Skipper& skip,
-                                            int32_t& nul) {
-  const unsigned char second = t[start + 1];
+OSTREL_ALWAYS_INLINE int32_t SkipDelimited(const byte_classes::ByteClasses& classes,
+                                           const unsigned char* t, int32_t start, Skipper& skip,
+                                           int32_t& nul) {
   int32_t body = start + 4;
-  const unsigned char delimiter = second == '?' ? '?' : t[start + 2] == '-' ? '-' : ']';
+  const unsigned char delimiter = scan_paths::DelimiterOf(t, start);
   if (delimiter == '?') body = skip.template SkipTo<block_index::Stops::NameEnd>(start + 2);
   nul = body;
   if (t[body] == '\0') return -1;
   return scan_paths::SkipDelimitedBody(classes, t, body, delimiter, skip, nul);
 }
 
-}  // namespace
-
-// Where the parse stands in the tree: the innermost open element, how many are open, and the
-// children of the innermost one so far.
+// A new record f (element) for the start tag at start, of length bytes, appended as the last child
+// of the innermost open element (top; the document's slot when none is open); an element that is
+// not empty is opened: pushed on the stack (the caller makes room for the next push) and made the
+// parent of what follows. lastChild is the innermost open element's last child so far.
 //
 // Records are numbered in text order, so an element's first child, if it has any, is the record
 // after its own. While an element is open its firstChild is left 0 and its first child's prev
 // names the child itself: the parse sets both once the element closes (the document record's
 // once the text ends), so that adding a child writes no other record than the previous sibling.
-struct XmlDocument::ParsePlace {
-  int32_t count = 0;      // open elements
-  int32_t first = 0;      // the first top-level element
-  int32_t lastChild = 0;  // the innermost open element's last child so far, 0 if none
-};
-
-namespace {
-
-// A new record f (element) for the start tag at start, of length bytes, appended as the last child
-// of the innermost open element (top; slot -1, the document, when none is open); an element that
-// is not empty is opened: pushed on the stack (the caller makes room for the next push) and made
-// the parent of what follows. lastChild is the innermost open element's last child so far.
 template <class Records>
 OSTREL_ALWAYS_INLINE void AddStartTag(const Records& records, OpenTagStack::OpenElement*& top,
                                       int32_t& lastChild, int32_t f, ElementRecord& element,
-                                      int32_t start, int32_t length,
-                                      const scan_paths::TagScan& scan) {
+                                      int32_t start, int32_t length, int32_t nameEnd, bool empty) {
   element.parent = top->record;
   element.next = 0;
   element.firstChild = 0;
@@ -162,7 +164,7 @@ OSTREL_ALWAYS_INLINE void AddStartTag(const Records& records, OpenTagStack::Open
   }
   element.start = start;
   element.tagLengths = static_cast<uint32_t>(length);
-  if (scan.empty) {
+  if (empty) {
     // Complete: start-tag length only, end-tag length 0.
     element.length = length;
     lastChild = f;
@@ -171,7 +173,7 @@ OSTREL_ALWAYS_INLINE void AddStartTag(const Records& records, OpenTagStack::Open
     top->element = &element;
     top->record = f;
     top->start = start;
-    top->nameLength = scan.nameEnd - (start + 1);
+    top->nameLength = nameEnd - (start + 1);
     lastChild = 0;
   }
 }
@@ -184,7 +186,7 @@ OSTREL_ALWAYS_INLINE void CloseOpen(ElementStore& tree, const OpenTagStack::Open
   ElementRecord& element = *open.element;
   element.length = end + 1 - open.start;
   // Its end-tag length is still 0: it goes in beside the start tag's.
-  element.tagLengths |= static_cast<uint32_t>(endTagLength) << 22;
+  element.tagLengths |= static_cast<uint32_t>(endTagLength) << ElementRecord::EndTagShift;
   // Its children are complete: it names the first, which names the last as its prev.
   if (lastChild != 0) {
     element.firstChild = open.record + 1;
@@ -193,9 +195,107 @@ OSTREL_ALWAYS_INLINE void CloseOpen(ElementStore& tree, const OpenTagStack::Open
   lastChild = open.record;  // an open element is always its parent's last child
 }
 
+// Where the parse stands in the tree: how many elements are open, the first top-level element,
+// and the innermost open element's last child so far (0 if none).
+struct Place {
+  int32_t count = 0;
+  int32_t first = 0;
+  int32_t lastChild = 0;
+};
+
+// What the general loop read: a node it passes over, a start tag, an end tag, or the text's end.
+enum class Node { kOther, kStartTag, kEndTag, kEnd };
+
+// A node read by the general loop: where it starts, and for a tag where its name ends and
+// whether it is empty. An end tag already known to close the innermost element by its exact
+// name is marked so.
+struct NodeRead {
+  Node node = Node::kOther;
+  int32_t start = 0;
+  int32_t nameEnd = 0;
+  bool empty = false;
+  bool closesInnermost = false;
+};
+
+// The parse of one text into the document's records: the open-tag stack, the position, the
+// first error. The records and the error text are the document's; the parse writes them.
+class Parser {
+ public:
+  Parser(const std::string& text, uint32_t options, ElementStore& tree, int32_t& nextFree,
+         std::string& errorText)
+      : text_(text.c_str()),
+        bytes_(reinterpret_cast<const unsigned char*>(text.c_str())),
+        length_(static_cast<int32_t>(text.size())),
+        foldCase_((options & CaseInsensitiveEndTags) != 0),
+        classes_(byte_classes::CurrentClasses()),
+        tree_(tree),
+        nextFree_(nextFree),
+        errorText_(errorText) {
+    cursor_.text = text_;
+    cursor_.options = options;
+  }
+
+  // Parses the whole text; returns the first top-level element, 0 if none.
+  int32_t Run(bool byteByByte);
+
+ private:
+  template <class Skipper>
+  int32_t RunWith();
+  template <class Skipper>
+  NodeRead ReadNode(Skipper& skip, int32_t& next, int32_t count, int32_t parent);
+  NodeRead ReadNodeByteByByte(int32_t& next, int32_t parent);
+  void AddElement(const NodeRead& read, int32_t length, int32_t count, int32_t parent,
+                  Place& place);
+  void EndElement(const NodeRead& read, int32_t next, int32_t count, int32_t parent, Place& place);
+  int32_t Finish(Place& place, int32_t count);
+
+  // Where the fast loop left the parse: the node it leaves to the general loop, how many
+  // elements are open, and the innermost one's last child. Returned by value (in registers),
+  // so that the loop holds no reference to its caller's state.
+  struct FastLoopExit {
+    int32_t next, count, lastChild;
+  };
+#ifdef OSTREL_XML_BLOCK_INDEX
+  FastLoopExit ParseCommonNodes(int32_t count, int32_t lastChild, block_index::StopList& stops,
+                                int32_t next);
+#endif
+
+  int32_t NewRecord() {
+    if (nextFree_ == tree_.Capacity()) tree_.EnsureCapacity(0, nextFree_);
+    return nextFree_++;
+  }
+  ElementRecord& At(int32_t index) { return tree_.At(index); }
+  void PointOpenSlots(int32_t count);
+  void CloseUnended(int32_t outer, int32_t count, int32_t endNameStart, int32_t endNameLength,
+                    int32_t& lastChild);
+  void NoteUnclosed(int32_t count, int32_t endNameStart, int32_t endNameLength);
+  int32_t Unended(int32_t start, const char* kind, int32_t nul);
+  void NoteContentError(int32_t parent);
+  void NoteError(int32_t parent, const std::string& message);
+  void NoteError(int32_t parent, const char* format, int32_t offset);
+  void FixLevelsFrom(int32_t first);
+
+  const char* const text_;
+  const unsigned char* const bytes_;
+  const int32_t length_;  // the text has no NUL before it
+  const bool foldCase_;
+  const byte_classes::ByteClasses& classes_;
+  ElementStore& tree_;
+  int32_t& nextFree_;
+  std::string& errorText_;
+  OpenTagStack stack_;
+  ScanCursor cursor_;  // for the nodes the general scanner reads, and for its messages
+  NodeToken token_;
+  int32_t staleLevelsFrom_ = 0;  // lowest record whose level went stale, 0 if none
+};
+
 }  // namespace
 
-bool XmlDocument::SetText(const char* text) {
+bool XmlDocument::SetText(const char* text) { return ReplaceText(text, false); }
+
+bool XmlDocument::SetTextByteByByte(const char* text) { return ReplaceText(text, true); }
+
+bool XmlDocument::ReplaceText(const char* text, bool byteByByte) {
   if (text == nullptr) {
     text_.clear();
   } else {
@@ -203,7 +303,7 @@ bool XmlDocument::SetText(const char* text) {
     if (length > kMaxTextLength) {
       // Not indexable with 32-bit offsets: the document holds no text instead.
       text_.clear();
-      Parse();
+      Parse(byteByByte);
       errorText_ = "Document too large";
       return false;
     }
@@ -214,36 +314,24 @@ bool XmlDocument::SetText(const char* text) {
     text_.assign(text, length);
   }
   errorText_.clear();
-  return Parse();
+  return Parse(byteByByte);
 }
 
-bool XmlDocument::SetTextByteByByte(const char* text) {
-  byteByByte_ = true;
-  try {
-    const bool result = SetText(text);
-    byteByByte_ = false;
-    return result;
-  } catch (...) {
-    byteByByte_ = false;
-    throw;
-  }
-}
-
-bool XmlDocument::Parse() {
+bool XmlDocument::Parse(bool byteByByte) {
   SetPosition(0, 0, 0);
   nextFree_ = 1;
-  EnsureCapacity(static_cast<int32_t>(text_.size() / 64) + 8);
+  const int32_t estimate = static_cast<int32_t>(text_.size() / 64) + 8;
+  // The store's first segment gets room for the records the text will take, so that it does
+  // not grow by copying while the parse runs (the old and the new block would both be held).
+  if (text_.size() >= kCountRecordsFrom)
+    tree_.ReserveForGrowth(estimate, ExpectedRecords(text_), nextFree_);
+  EnsureCapacity(estimate);
   At(0) = ElementRecord{0, 0, 0, 0, 0, 0, 0, 0};
   if (text_.empty()) {
     errorText_ = "Empty document";
   } else {
-    ScanCursor cursor;
-    cursor.nameStart = 0;
-    cursor.nameEnd = -1;
-    cursor.next = 0;
-    cursor.text = text_.c_str();
-    cursor.options = options_;
-    const int32_t first = ParseElements(cursor);
+    Parser parser(text_, options_, tree_, nextFree_, errorText_);
+    const int32_t first = parser.Run(byteByByte);
     ElementRecord& document = At(0);
     document.length = static_cast<int32_t>(text_.size());
     if (first == 0) {
@@ -265,226 +353,238 @@ bool XmlDocument::CheckWellFormed() const {
   return At(document.firstChild).next == 0;
 }
 
-void XmlDocument::NoteContentError(int32_t parent) {
-  At(0).flags |= ElementRecord::IllFormed;
-  At(parent).flags |= ElementRecord::ContentError;
-}
+namespace {
 
-// The scan's stop searches are chosen once per parse: a block index where the text can be
-// searched a block at a time (it has no NUL before its end), with the lead-byte checks compiled
-// out under a single-byte code page.
-int32_t XmlDocument::ParseElements(ScanCursor& cursor) {
-  if (byteByByte_) return ParseElementsWith<block_index::GeneralScanner>(cursor);
+// The stop searches are chosen once per parse: a block index where the text can be searched a
+// block at a time (it has no NUL before its end), with the lead-byte checks compiled out under
+// a single-byte code page.
+int32_t Parser::Run(bool byteByByte) {
+  if (byteByByte) return RunWith<block_index::GeneralScanner>();
 #ifdef OSTREL_XML_BLOCK_INDEX
-  if (&byte_classes::CurrentClasses() == &byte_classes::kSingleByteClasses)
-    return ParseElementsWith<block_index::BlockIndex<false>>(cursor);
-  return ParseElementsWith<block_index::BlockIndex<true>>(cursor);
+  if (&classes_ == &byte_classes::kSingleByteClasses)
+    return RunWith<block_index::BlockIndex<false>>();
+  return RunWith<block_index::BlockIndex<true>>();
 #else
-  return ParseElementsWith<block_index::ByteSkipper>(cursor);
+  return RunWith<block_index::ByteSkipper>();
 #endif
 }
 
 template <class Skipper>
-int32_t XmlDocument::ParseElementsWith(ScanCursor& cursor) {
-  OpenTagStack stack;
-  NodeToken token;  // for the nodes the general scanner reads, and for its messages
-  ParsePlace place;
-  int32_t staleLevelsFrom = 0;  // lowest record whose level went stale, 0 if none
-  const bool foldCase = (options_ & CaseInsensitiveEndTags) != 0;
-  const byte_classes::ByteClasses& classes = byte_classes::CurrentClasses();
-  const char* text = cursor.text;
-  const unsigned char* bytes = reinterpret_cast<const unsigned char*>(text);
-  // The text has no NUL before its end: a block index may search it a block at a time.
-  const int32_t textLength = static_cast<int32_t>(text_.size());
-  Skipper skip(classes, bytes, textLength);
+int32_t Parser::RunWith() {
+  Skipper skip(classes_, bytes_, length_);
 #ifdef OSTREL_XML_BLOCK_INDEX
-  // The lean loop pays for itself on texts longer than a command document (a quarter of a stop
-  // list chunk); a short text is read by this loop alone.
+  // The fast loop reads the common nodes of a single-byte text; listing the stops costs more
+  // than it saves only on a text shorter than a block.
+  constexpr bool kFastLoop = std::is_same_v<Skipper, block_index::BlockIndex<false>>;
   block_index::StopList stops;
-  if constexpr (std::is_same_v<Skipper, block_index::BlockIndex<false>>)
-    if (textLength >= block_index::StopChunk() / 4) stops.Start(bytes, textLength);
+  if (kFastLoop && length_ >= kFastLoopMinLength) stops.Start(bytes_, length_);
 #endif
+  Place place;
   // The scan position stays in a local; the cursor is brought up to date only for the general
   // scanner and for messages.
-  int32_t next = cursor.next;
-
+  int32_t next = 0;
   for (;;) {
-    // The common nodes of a single-byte text first, by the lean loop; this one reads the node
-    // that loop left to it.
 #ifdef OSTREL_XML_BLOCK_INDEX
-    if constexpr (std::is_same_v<Skipper, block_index::BlockIndex<false>>)
-      if (stops.Started()) {
-        const int32_t before = nextFree_;
-        const LeanResult lean = ParseCommonNodes(place.count, place.lastChild, stack, stops, next);
-        next = lean.next;
-        place.count = lean.count;
-        place.lastChild = lean.lastChild;
-        // Records are numbered in text order: the first one of the parse is its first
-        // top-level element.
-        if (place.first == 0 && nextFree_ != before) place.first = before;
-      }
+    if (kFastLoop && stops.Started()) {
+      const int32_t before = nextFree_;
+      const FastLoopExit exit = ParseCommonNodes(place.count, place.lastChild, stops, next);
+      next = exit.next;
+      place.count = exit.count;
+      place.lastChild = exit.lastChild;
+      // Records are numbered in text order: the first one of the parse is its first top-level
+      // element.
+      if (place.first == 0 && nextFree_ != before) place.first = before;
+    }
 #endif
-
-    // Read the next node. Text and whitespace are passed over, start and end tags are read by
-    // the fast paths with their names left in the text, anything else by the general scanner.
-    // The byte-by-byte lane reads every node with the general scanner.
-    enum { kOther, kStartTag, kEndTag, kEnd } node = kOther;
-    scan_paths::TagScan scan;
-    bool closesInnermost = false;  // an end tag already known to close the innermost element
-    int32_t start = next;
     const int32_t count = place.count;
-    const int32_t parent = stack[count - 1].record;  // 0 when none is open
-    if constexpr (Skipper::kByteByByte) {
-      cursor.next = next;
-      const NodeType type = detail::ScanNodeGeneral(cursor, token);
-      start = token.start;
-      next = cursor.next;
-      scan.end = next - 1;
-      scan.named = scan.ended = true;
-      if (type == NodeType::ElementTag) {
-        node = kStartTag;
-        scan.nameEnd = start + 1 + static_cast<int32_t>(token.text.size());
-        scan.empty = (token.flags & EmptyElement) != 0;
-      } else if (type == NodeType::EndTag) {
-        node = kEndTag;
-        scan.nameEnd = cursor.nameEnd + 1;
-      } else if (type == NodeType::EndOfDocument) {
-        node = kEnd;
-      } else if (type == NodeType::Error) {
-        NoteError(parent, token.text);
-      }
-    } else {
-      const unsigned char nextByte = bytes[next];
-      if (nextByte != '<') {
-        if (nextByte == '\0') {
-          node = kEnd;
-        } else {
-          // Text and whitespace nodes: to the next '<' that starts a character.
-          next = scan_paths::SkipCharacterData(classes, bytes, next, skip);
-          continue;
-        }
-      } else {
-        const unsigned char second = bytes[next + 1];
-        if ((classes.of[second] & byte_classes::kNameStart) != 0) {
-          scan = scan_paths::ScanStartTagAt(classes, bytes, start, skip);
-          node = kStartTag;
-          if (!scan.ended) {
-            next = Unended(cursor, token, start, "Element tag", scan.end + 1);
-            NoteError(parent, token.text);
-            continue;
-          }
-        } else if (second == '/') {
-          node = kEndTag;
-          if (!Skipper::kDoubleByte && count > 0 &&
-              EndsInnermost(bytes, start, stack[count - 1], textLength)) {
-            // "</" + the innermost element's name + ">": the scan would find just that.
-            scan.named = scan.ended = true;
-            scan.nameEnd = scan.end = start + 2 + stack[count - 1].nameLength;
-            closesInnermost = true;
-          } else {
-            scan = scan_paths::ScanEndTagAt(classes, bytes, start, skip);
-          }
-          if (!scan.ended) {
-            next = Unended(cursor, token, start, "Element end tag", scan.end + 1);
-            NoteError(parent, token.text);
-            continue;
-          }
-        } else if (const char* kind = PassedOverKind(bytes, start)) {
-          int32_t nul = 0;
-          const int32_t end = SkipPassedOver(classes, bytes, start, skip, nul);
-          if (end < 0) {
-            next = Unended(cursor, token, start, kind, nul);
-            NoteError(parent, token.text);
-          } else {
-            next = end + 1;
-          }
-          continue;
-        } else {
-          // A declaration or an error: never a start or an end tag.
-          cursor.next = next;
-          if (ScanNode(cursor, token) == NodeType::Error) NoteError(parent, token.text);
-          next = cursor.next;
-          continue;
-        }
-        next = scan.end + 1;
-      }
-    }
-
-    if (node == kEnd) {
-      CloseUnended(stack, -1, count, text, 0, -1, place.lastChild, staleLevelsFrom);
-      // The top-level list is complete: its first element (record 1) names the last as its prev.
-      if (place.lastChild != 0) At(1).prev = place.lastChild;
-      if (staleLevelsFrom != 0) FixLevelsFrom(staleLevelsFrom);
-      cursor.next = next;
-      return place.first;
-    }
-
-    if (node == kStartTag) {
-      const int32_t length = next - start;
-      // A start tag whose length or depth the record cannot hold gets no record.
-      if (length > ElementRecord::MaxStartTagLength) {
-        NoteError(parent, "Element tag at offset %d too long", start);
-        continue;
-      }
-      if (static_cast<uint32_t>(count) > ElementRecord::MaxLevel) {
-        NoteError(parent, "Element tag at offset %d nested too deep", start);
-        continue;
-      }
-      const bool grows = nextFree_ == tree_.Capacity();
-      const int32_t f = NewRecord();
-      // A growth may copy a segment, and with it records of open elements.
-      if (grows) PointOpenSlots(stack, count);
-      if (place.first == 0) place.first = f;
-      OpenTagStack::OpenElement* top = &stack[count - 1];
-      AddStartTag([this](int32_t i) -> ElementRecord& { return At(i); }, top, place.lastChild, f,
-                  At(f), start, length, scan);
-      place.count = top->openCount;
-      stack.MakeRoomFor(place.count);
-      continue;
-    }
-
-    if (node == kEndTag) {
-      const int32_t length = next - start;
-      const int32_t nameStart = start + 2;
-      const int32_t n = scan.nameEnd - nameStart;
-      if (length > ElementRecord::MaxEndTagLength) {
-        // Its length would not fit the record: it closes nothing.
-        NoteError(parent, "Element end tag at offset %d too long", start);
-        continue;
-      }
-      const char* endName = text + nameStart;
-      int32_t j = count - 1;
-      // Most end tags close the innermost element, by the same name: that case without a call.
-      const bool innermostSame =
-          closesInnermost ||
-          (j >= 0 && !foldCase && stack[j].nameLength == n &&
-           SameBytes(text + stack[j].NameStart(), endName, static_cast<size_t>(n)));
-      if (!innermostSame) {
-        while (j >= 0 &&
-               !NameMatches(text + stack[j].NameStart(), stack[j].nameLength, endName, n, foldCase))
-          --j;
-      }
-      if (j < 0) {
-        NoteContentError(parent);
-        if (errorText_.empty()) {
-          errorText_ = Format("No start tag for end tag '%s' at offset %d",
-                              std::string(endName, static_cast<size_t>(n)).c_str(), start);
-        }
-        continue;
-      }
-      if (j < count - 1)
-        CloseUnended(stack, j, count, text, nameStart, n, place.lastChild, staleLevelsFrom);
-      CloseOpen(tree_, stack[j], place.lastChild, length, next - 1);
-      place.count = j;
-      continue;
+    const int32_t parent = stack_[count - 1].record;  // 0 when none is open
+    const NodeRead read = Skipper::kByteByByte ? ReadNodeByteByByte(next, parent)
+                                               : ReadNode(skip, next, count, parent);
+    switch (read.node) {
+      case Node::kEnd:
+        cursor_.next = next;
+        return Finish(place, count);
+      case Node::kStartTag:
+        AddElement(read, next - read.start, count, parent, place);
+        break;
+      case Node::kEndTag:
+        EndElement(read, next, count, parent, place);
+        break;
+      case Node::kOther:
+        break;
     }
   }
 }
 
-#ifdef OSTREL_XML_BLOCK_INDEX
-namespace {
+// Reads the next node with the general scanner: the oracle the fast reading is held against.
+NodeRead Parser::ReadNodeByteByByte(int32_t& next, int32_t parent) {
+  NodeRead read;
+  cursor_.next = next;
+  const NodeType type = detail::ScanNodeGeneral(cursor_, token_);
+  read.start = token_.start;
+  next = cursor_.next;
+  if (type == NodeType::ElementTag) {
+    read.node = Node::kStartTag;
+    read.nameEnd = read.start + 1 + static_cast<int32_t>(token_.text.size());
+    read.empty = (token_.flags & EmptyElement) != 0;
+  } else if (type == NodeType::EndTag) {
+    read.node = Node::kEndTag;
+    read.nameEnd = cursor_.nameEnd + 1;
+  } else if (type == NodeType::EndOfDocument) {
+    read.node = Node::kEnd;
+  } else if (type == NodeType::Error) {
+    NoteError(parent, token_.text);
+  }
+  return read;
+}
 
-// How far ahead of the record being written the lean loop prefetches: 64 records, 2 KB.
+// Reads the next node. Text and whitespace are skipped, start and end tags are read by the
+// fast paths with their names left in the text, anything else by the general scanner. A node
+// in error is noted here and read as kOther.
+template <class Skipper>
+OSTREL_ALWAYS_INLINE NodeRead Parser::ReadNode(Skipper& skip, int32_t& next, int32_t count,
+                                               int32_t parent) {
+  NodeRead read;
+  const int32_t start = next;
+  read.start = start;
+  const unsigned char first = bytes_[start];
+  if (first != '<') {
+    if (first == '\0') {
+      read.node = Node::kEnd;
+    } else {
+      // Text and whitespace nodes: to the next '<' that starts a character.
+      next = scan_paths::SkipCharacterData(classes_, bytes_, start, skip);
+    }
+    return read;
+  }
+  const unsigned char second = bytes_[start + 1];
+  scan_paths::TagScan scan;
+  if ((classes_.of[second] & byte_classes::kNameStart) != 0) {
+    scan = scan_paths::ScanStartTagAt(classes_, bytes_, start, skip);
+    if (!scan.ended) {
+      next = Unended(start, "Element tag", scan.end + 1);
+      NoteError(parent, token_.text);
+      return read;
+    }
+    read.node = Node::kStartTag;
+    read.empty = scan.empty;
+  } else if (second == '/') {
+    if (!Skipper::kDoubleByte && count > 0 &&
+        EndsInnermost(bytes_, start, stack_[count - 1], length_)) {
+      // "</" + the innermost element's name + ">": the scan would find just that.
+      scan.nameEnd = scan.end = start + 2 + stack_[count - 1].nameLength;
+      read.closesInnermost = true;
+    } else {
+      scan = scan_paths::ScanEndTagAt(classes_, bytes_, start, skip);
+      if (!scan.ended) {
+        next = Unended(start, "Element end tag", scan.end + 1);
+        NoteError(parent, token_.text);
+        return read;
+      }
+    }
+    read.node = Node::kEndTag;
+  } else if (const char* kind = scan_paths::DelimitedKind(bytes_, start)) {
+    int32_t nul = 0;
+    const int32_t end = SkipDelimited(classes_, bytes_, start, skip, nul);
+    if (end < 0) {
+      next = Unended(start, kind, nul);
+      NoteError(parent, token_.text);
+    } else {
+      next = end + 1;
+    }
+    return read;
+  } else {
+    // A declaration or an error: never a start or an end tag.
+    cursor_.next = next;
+    if (ScanNode(cursor_, token_) == NodeType::Error) NoteError(parent, token_.text);
+    next = cursor_.next;
+    return read;
+  }
+  read.nameEnd = scan.nameEnd;
+  next = scan.end + 1;
+  return read;
+}
+
+// A start tag of length bytes: a new record, and unless it is empty a new open element. A start
+// tag whose length or depth the record cannot hold gets no record.
+OSTREL_ALWAYS_INLINE void Parser::AddElement(const NodeRead& read, int32_t length, int32_t count,
+                                             int32_t parent, Place& place) {
+  if (length > ElementRecord::MaxStartTagLength) {
+    NoteError(parent, "Element tag at offset %d too long", read.start);
+    return;
+  }
+  if (static_cast<uint32_t>(count) > ElementRecord::MaxLevel) {
+    NoteError(parent, "Element tag at offset %d nested too deep", read.start);
+    return;
+  }
+  const bool grows = nextFree_ == tree_.Capacity();
+  if (grows && read.start > 0) {
+    // The records so far, for the share of the text read, tell about how many it takes.
+    const int64_t expected = int64_t{nextFree_} * length_ / read.start;
+    tree_.ReserveForGrowth(0, static_cast<int32_t>(std::min<int64_t>(expected, INT32_MAX)),
+                           nextFree_);
+  }
+  const int32_t f = NewRecord();
+  // A growth may copy a segment, and with it records of open elements.
+  if (grows) PointOpenSlots(count);
+  if (place.first == 0) place.first = f;
+  OpenTagStack::OpenElement* top = &stack_[count - 1];
+  AddStartTag([this](int32_t i) -> ElementRecord& { return At(i); }, top, place.lastChild, f, At(f),
+              read.start, length, read.nameEnd, read.empty);
+  place.count = top->openCount;
+  stack_.MakeRoomFor(place.count);
+}
+
+// An end tag ending before next: it closes the innermost open element of its name, and the
+// elements inside that one as not ended.
+OSTREL_ALWAYS_INLINE void Parser::EndElement(const NodeRead& read, int32_t next, int32_t count,
+                                             int32_t parent, Place& place) {
+  const int32_t start = read.start;
+  const int32_t length = next - start;
+  const int32_t nameStart = start + 2;
+  const int32_t n = read.nameEnd - nameStart;
+  if (length > ElementRecord::MaxEndTagLength) {
+    // Its length would not fit the record: it closes nothing.
+    NoteError(parent, "Element end tag at offset %d too long", start);
+    return;
+  }
+  const char* endName = text_ + nameStart;
+  int32_t j = count - 1;
+  // Most end tags close the innermost element, by the same name: that case without a call.
+  const bool innermostSame =
+      read.closesInnermost ||
+      (j >= 0 && !foldCase_ && stack_[j].nameLength == n &&
+       SameBytes(text_ + stack_[j].NameStart(), endName, static_cast<size_t>(n)));
+  if (!innermostSame) {
+    while (j >= 0 &&
+           !NameMatches(text_ + stack_[j].NameStart(), stack_[j].nameLength, endName, n, foldCase_))
+      --j;
+  }
+  if (j < 0) {
+    NoteContentError(parent);
+    if (errorText_.empty()) {
+      errorText_ = Format("No start tag for end tag '%s' at offset %d",
+                          std::string(endName, static_cast<size_t>(n)).c_str(), start);
+    }
+    return;
+  }
+  if (j < count - 1) CloseUnended(j, count, nameStart, n, place.lastChild);
+  CloseOpen(tree_, stack_[j], place.lastChild, length, next - 1);
+  place.count = j;
+}
+
+// The text's end: the elements still open are closed as not ended.
+int32_t Parser::Finish(Place& place, int32_t count) {
+  CloseUnended(-1, count, 0, -1, place.lastChild);
+  // The top-level list is complete: its first element (record 1) names the last as its prev.
+  if (place.lastChild != 0) At(1).prev = place.lastChild;
+  if (staleLevelsFrom_ != 0) FixLevelsFrom(staleLevelsFrom_);
+  return place.first;
+}
+
+#ifdef OSTREL_XML_BLOCK_INDEX
+
+// How far ahead of the record being written the fast loop prefetches: 64 records, 2 KB.
 constexpr uintptr_t kPrefetchAhead = 64 * sizeof(ElementRecord);
 
 // The first byte from q on that ends a name in a single-byte text (whitespace, '/', '>', or the
@@ -494,45 +594,73 @@ OSTREL_ALWAYS_INLINE std::ptrdiff_t FindNameEnd(const unsigned char* t, std::ptr
   return q;
 }
 
-// Does the '>' or other stop at `end` close a passed-over node whose delimiter is `delimiter`:
-// a '>' after "--" or "]]", or after '?' past offset 2?
-OSTREL_ALWAYS_INLINE bool ClosesPassedOver(const unsigned char* t, std::ptrdiff_t end,
-                                           unsigned char delimiter) {
-  if (t[end] != '>') return false;
-  if (delimiter == '?') return end > 2 && t[end - 1] == '?';
-  return t[end - 1] == delimiter && t[end - 2] == delimiter;
+// The '>' that ends a start tag whose name ends at nameEnd (not '>' or NUL): the first '>'
+// outside quoted values, found through the stop list, and whether "/>" makes the element empty;
+// a NUL's offset when the text or the reader's chunk ends first.
+OSTREL_ALWAYS_INLINE std::ptrdiff_t FindStartTagEnd(const unsigned char* t,
+                                                    block_index::StopList::Reader& stops,
+                                                    std::ptrdiff_t nameEnd, bool& empty) {
+  std::ptrdiff_t end = stops.From(static_cast<int32_t>(nameEnd));
+  for (;;) {
+    const unsigned char c = t[end];
+    if (c == '>') break;
+    if (c == '\0') return end;
+    if (c == '"' || c == '\'') {
+      do end = stops.Next();
+      while (t[end] != c && t[end] != '\0');
+      if (t[end] == '\0') return end;
+    }
+    end = stops.Next();
+  }
+  // The last two bytes of the body decide whether "/>" closes an empty element.
+  const unsigned char beforeLast = end - 2 >= nameEnd ? t[end - 2] : 0;
+  empty =
+      scan_paths::IsEmptyElementEnding(byte_classes::kSingleByteClasses, t[end - 1], beforeLast);
+  return end;
 }
 
-}  // namespace
+// The '>' that closes the comment, CDATA section or processing instruction at q, found through
+// the stop list; a NUL's offset when the text or the reader's chunk ends first. A processing
+// instruction's target name is not read: it ends at the first byte that ends a name, and no
+// stop before that is a '>', so its end is the same '>' either way.
+OSTREL_ALWAYS_INLINE std::ptrdiff_t SkipDelimitedInChunk(const unsigned char* t,
+                                                         block_index::StopList::Reader& stops,
+                                                         std::ptrdiff_t q) {
+  const unsigned char delimiter = scan_paths::DelimiterOf(t, q);
+  std::ptrdiff_t end = stops.From(static_cast<int32_t>(delimiter == '?' ? q + 2 : q + 4));
+  while (t[end] != '\0' && !scan_paths::ClosesDelimited(t, end, delimiter)) end = stops.Next();
+  return end;
+}
 
-// The lean loop for a single-byte text: start tags, end tags that close the innermost element
+// The fast loop for a single-byte text: start tags, end tags that close the innermost element
 // by its exact name, character data, and comments, CDATA sections and processing instructions
 // that end. A tag whose end follows its name is read directly; runs that may be long (character
-// data, a tag's attributes, a passed-over node's body) are passed over by the list of stops, so
-// that their end never waits on a search through their bytes. The tree position lives in
-// locals, so that the hot state stays in registers. Its result names the first node it
-// leaves to the general loop: the end of the text, any other node, a node in error, a node whose
-// end lies beyond the stop list's chunk (the general loop reads it, and the next call lists the
-// chunk after it: so the loop makes no calls), or a start tag that the record store or the
-// open-tag stack has no room for yet (the general loop makes room).
-XmlDocument::LeanResult XmlDocument::ParseCommonNodes(int32_t count, int32_t lastChildIn,
-                                                      OpenTagStack& stack,
-                                                      block_index::StopList& list, int32_t next) {
-  const byte_classes::ByteClasses& classes = byte_classes::kSingleByteClasses;
-  const unsigned char* t = reinterpret_cast<const unsigned char*>(text_.c_str());
-  const int32_t textLength = static_cast<int32_t>(text_.size());
-  const int32_t capacity = tree_.Capacity();
+// data, a tag's attributes, the body of a comment) are skipped through the list of stops, so that
+// their end never waits on a search through their bytes. The tree position lives in locals, so
+// that the hot state stays in registers. Its result names the first node it leaves to the
+// general loop: the end of the text, any other node, a node in error, a node whose end lies
+// beyond the stop list's chunk (the general loop reads it, and the next call lists the chunk
+// after it: so the loop makes no calls), or a start tag that the record store or the open-tag
+// stack has no room for yet (the general loop makes room).
+Parser::FastLoopExit Parser::ParseCommonNodes(int32_t count, int32_t lastChildIn,
+                                              block_index::StopList& list, int32_t next) {
+  // The parse's fields in locals, which the records' stores cannot alias.
+  const unsigned char* const t = bytes_;
+  const int32_t textLength = length_;
+  ElementStore& tree = tree_;
+  const int32_t capacity = tree.Capacity();
   // How deep an element may open here: the record holds levels up to MaxLevel, and a push may
   // not fill the stack's last slot.
   const int32_t emptyLimit = static_cast<int32_t>(ElementRecord::MaxLevel) + 1;
-  const int32_t openLimit = std::min(emptyLimit, stack.Capacity() - 1);
-  // The innermost open slot stands for the count of open elements (slot -1 when none is open);
-  // a start tag needs a look at the limits only once the count reaches openLimit.
-  OpenTagStack::OpenElement* top = &stack[count - 1];
-  const OpenTagStack::OpenElement* const openLimitTop = &stack[openLimit - 1];
+  const int32_t openLimit = std::min(emptyLimit, stack_.Capacity() - 1);
+  // The innermost open element's slot stands for the count of open elements (the document's
+  // slot when none is open); a start tag needs a look at the limits only once the count
+  // reaches openLimit.
+  OpenTagStack::OpenElement* top = &stack_[count - 1];
+  const OpenTagStack::OpenElement* const openLimitTop = &stack_[openLimit - 1];
   int32_t lastChild = lastChildIn;
   int32_t nextFree = nextFree_;
-  // The segment the next record goes into holds records segmentFirst up to segmentEnd (none
+  // The segment the next record goes into holds records segmentFirst up to segmentEnd - 1 (none
   // before the first start tag); inSegment gives them by number, without a segment look-up, as
   // an address (recordAt, where record 0 would lie) rather than a pointer outside the segment.
   uintptr_t recordAt = 0;
@@ -542,43 +670,39 @@ XmlDocument::LeanResult XmlDocument::ParseCommonNodes(int32_t count, int32_t las
     return *reinterpret_cast<ElementRecord*>(recordAt +
                                              static_cast<uintptr_t>(i) * sizeof(ElementRecord));
   };
+  const auto moveToSegmentOf = [&](int32_t i) {
+    segmentFirst = ElementStore::FirstOfSegment(i);
+    recordAt = reinterpret_cast<uintptr_t>(&tree.At(segmentFirst)) -
+               static_cast<uintptr_t>(segmentFirst) * sizeof(ElementRecord);
+    segmentEnd = std::min(capacity, segmentFirst + ElementStore::SegmentRecords);
+  };
   block_index::StopList::Reader stops(list, next);
   // Offsets held at the width of a pointer, so that reading the text needs no widening.
   std::ptrdiff_t q = next;  // the node being read
 
   for (;;) {
     if (t[q] != '<') {
-      // Character data, to the next '<'. The NUL ends the text or the reader's chunk: either
-      // way the general loop goes on from the data's start.
+      // Character data, to the next '<'. The NUL ends the text or the reader's chunk: where the
+      // chunk reaches the text's end the data runs to it, else the general loop goes on from
+      // the data's start.
       if (t[q] == '\0') break;
       std::ptrdiff_t end = stops.From(static_cast<int32_t>(q));
       while (t[end] != '<' && t[end] != '\0') end = stops.Next();
-      if (t[end] == '\0') break;
+      if (t[end] == '\0') {
+        if (list.ListedUpTo() > textLength) q = end;
+        break;
+      }
       q = end;
     }
     const unsigned char second = t[q + 1];
-    if ((classes.of[second] & byte_classes::kNameStart) != 0) {
-      // A start tag: its name, then its body to the first '>' outside quoted values.
+    if ((byte_classes::kSingleByteClasses.of[second] & byte_classes::kNameStart) != 0) {
       const std::ptrdiff_t nameEnd = FindNameEnd(t, q + 2);
       std::ptrdiff_t end = nameEnd;
       bool empty = false;
       if (t[nameEnd] != '>') {
         if (t[nameEnd] == '\0') break;
-        end = stops.From(static_cast<int32_t>(nameEnd));
-        for (;;) {
-          const unsigned char c = t[end];
-          if (c == '>' || c == '\0') break;
-          if (c == '"' || c == '\'') {
-            do end = stops.Next();
-            while (t[end] != c && t[end] != '\0');
-            if (t[end] == '\0') break;
-          }
-          end = stops.Next();
-        }
+        end = FindStartTagEnd(t, stops, nameEnd, empty);
         if (t[end] == '\0') break;
-        // The last two bytes of the body decide whether "/>" closes an empty element.
-        const unsigned char beforeLast = end - 2 >= nameEnd ? t[end - 2] : 0;
-        empty = scan_paths::IsEmptyElementEnding(classes, t[end - 1], beforeLast);
       }
       const std::ptrdiff_t length = end + 1 - q;
       if (length > ElementRecord::MaxStartTagLength) break;
@@ -587,10 +711,7 @@ XmlDocument::LeanResult XmlDocument::ParseCommonNodes(int32_t count, int32_t las
         // The next record lies in another segment, or the store is full (the general loop
         // grows it).
         if (nextFree == capacity) break;
-        segmentFirst = nextFree & ~0xFFFF;
-        recordAt = reinterpret_cast<uintptr_t>(&tree_.At(segmentFirst)) -
-                   static_cast<uintptr_t>(segmentFirst) * sizeof(ElementRecord);
-        segmentEnd = std::min(capacity, (nextFree | 0xFFFF) + 1);
+        moveToSegmentOf(nextFree);
       }
       // A long text's records go to memory that is not in the cache, and memory brings a
       // line in more slowly than records are written: the line of a record some way ahead is
@@ -598,61 +719,58 @@ XmlDocument::LeanResult XmlDocument::ParseCommonNodes(int32_t count, int32_t las
       const uintptr_t ahead =
           recordAt + static_cast<uintptr_t>(nextFree) * sizeof(ElementRecord) + kPrefetchAhead;
       _mm_prefetch(reinterpret_cast<const char*>(ahead), _MM_HINT_T0);
-      scan_paths::TagScan scan;
-      scan.nameEnd = static_cast<int32_t>(nameEnd);
-      scan.empty = empty;
       // The last child lies in the current segment unless the segment began after it.
-      const auto records = [this, &inSegment, segmentFirst](int32_t i) -> ElementRecord& {
-        return i >= segmentFirst ? inSegment(i) : tree_.At(i);
+      const auto records = [&tree, &inSegment, segmentFirst](int32_t i) -> ElementRecord& {
+        return i >= segmentFirst ? inSegment(i) : tree.At(i);
       };
       AddStartTag(records, top, lastChild, nextFree, inSegment(nextFree), static_cast<int32_t>(q),
-                  static_cast<int32_t>(length), scan);
+                  static_cast<int32_t>(length), static_cast<int32_t>(nameEnd), empty);
       ++nextFree;
       q = end + 1;
       continue;
     }
     if (second == '/') {
-      // Slot -1's name is longer than any end tag: no test for an empty stack.
+      // The document slot's name is longer than any end tag: no test for an empty stack.
       const int32_t length = 3 + top->nameLength;
       if (length > ElementRecord::MaxEndTagLength || !EndsInnermost(t, q, *top, textLength)) break;
-      CloseOpen(tree_, *top, lastChild, length, static_cast<int32_t>(q) + length - 1);
+      CloseOpen(tree, *top, lastChild, length, static_cast<int32_t>(q) + length - 1);
       --top;
       q += length;
       continue;
     }
     // A comment, CDATA section or processing instruction: to the '>' its delimiter closes.
-    if (PassedOverKind(t, q) == nullptr) break;
-    // A processing instruction's target name is not read: it ends at the first byte that ends
-    // a name, and no stop before that is a '>', so its end is the same '>' either way.
-    const unsigned char delimiter = second == '?' ? '?' : t[q + 2] == '-' ? '-' : ']';
-    std::ptrdiff_t end = stops.From(static_cast<int32_t>(delimiter == '?' ? q + 2 : q + 4));
-    while (t[end] != '\0' && !ClosesPassedOver(t, end, delimiter)) end = stops.Next();
+    if (scan_paths::DelimitedKind(t, q) == nullptr) break;
+    const std::ptrdiff_t end = SkipDelimitedInChunk(t, stops, q);
     if (t[end] == '\0') break;
     q = end + 1;
   }
 
   nextFree_ = nextFree;
-  return LeanResult{static_cast<int32_t>(q), top->openCount, lastChild};
+  return FastLoopExit{static_cast<int32_t>(q), top->openCount, lastChild};
 }
 #endif  // OSTREL_XML_BLOCK_INDEX
 
 // The text ended inside a tag that starts at start: the scanner's message goes into the token.
-int32_t XmlDocument::Unended(ScanCursor& cursor, NodeToken& token, int32_t start, const char* kind,
-                             int32_t nul) {
-  cursor.next = start;
-  token.start = start;
-  token.flags = 0;
-  scan_paths::Unterminated(cursor, token, kind, nul);
-  return cursor.next;
+int32_t Parser::Unended(int32_t start, const char* kind, int32_t nul) {
+  cursor_.next = start;
+  token_.start = start;
+  token_.flags = 0;
+  scan_paths::Unterminated(cursor_, token_, kind, nul);
+  return cursor_.next;
+}
+
+void Parser::NoteContentError(int32_t parent) {
+  At(0).flags |= ElementRecord::IllFormed;
+  At(parent).flags |= ElementRecord::ContentError;
 }
 
 // A node in error inside parent: the document is ill-formed, and the first message is kept.
-void XmlDocument::NoteError(int32_t parent, const std::string& message) {
+void Parser::NoteError(int32_t parent, const std::string& message) {
   NoteContentError(parent);
   if (errorText_.empty()) errorText_ = message;
 }
 
-void XmlDocument::NoteError(int32_t parent, const char* format, int32_t offset) {
+void Parser::NoteError(int32_t parent, const char* format, int32_t offset) {
   NoteContentError(parent);
   if (errorText_.empty()) errorText_ = Format(format, offset);
 }
@@ -661,17 +779,19 @@ void XmlDocument::NoteError(int32_t parent, const char* format, int32_t offset) 
 // from the innermost outwards: each loses its end tag and its children, which follow it as
 // siblings. Done in one pass, every moved record ends up a child of the element in slot outer
 // (the document record when outer is -1), so each record is moved at most once per parse.
-void XmlDocument::CloseUnended(OpenTagStack& stack, int32_t outer, int32_t count, const char* text,
-                               int32_t endNameStart, int32_t endNameLength, int32_t& lastChild,
-                               int32_t& staleLevelsFrom) {
+// endNameLength -1: at the end of the text, else at the end tag whose name lies at
+// endNameStart. lastChild: the innermost open element's last child before, the last child of
+// the element they close into after.
+void Parser::CloseUnended(int32_t outer, int32_t count, int32_t endNameStart, int32_t endNameLength,
+                          int32_t& lastChild) {
   if (outer + 1 >= count) return;
   At(0).flags |= ElementRecord::IllFormed;
-  const int32_t target = outer >= 0 ? stack[outer].record : 0;
+  const int32_t target = outer >= 0 ? stack_[outer].record : 0;
   bool contentError = false;
   int32_t finalLast = 0;
 
   for (int32_t i = outer + 1; i < count; ++i) {
-    const int32_t u = stack[i].record;
+    const int32_t u = stack_[i].record;
     ElementRecord& closed = At(u);
     if (closed.Has(ElementRecord::ContentError)) {
       contentError = true;
@@ -689,43 +809,48 @@ void XmlDocument::CloseUnended(OpenTagStack& stack, int32_t outer, int32_t count
     ElementRecord& head = At(firstChild);
     // The closed element's last child: the next open element, or for the innermost one the
     // last child so far.
-    finalLast = i + 1 < count ? stack[i + 1].record : lastChild;
+    finalLast = i + 1 < count ? stack_[i + 1].record : lastChild;
     head.flags &= ~ElementRecord::IsFirstChild;
     head.prev = u;
     closed.next = firstChild;
     // The chain ends at the next open element (its next is still 0) or at the last child.
     for (int32_t c = firstChild; c != 0; c = At(c).next) At(c).parent = target;
-    if (staleLevelsFrom == 0 || firstChild < staleLevelsFrom) staleLevelsFrom = firstChild;
+    if (staleLevelsFrom_ == 0 || firstChild < staleLevelsFrom_) staleLevelsFrom_ = firstChild;
   }
 
   // The target's last child is now the last record moved.
   lastChild = finalLast;
   if (contentError) At(target).flags |= ElementRecord::ContentError;
+  if (errorText_.empty()) NoteUnclosed(count, endNameStart, endNameLength);
+}
 
-  if (!errorText_.empty()) return;
-  const OpenTagStack::OpenElement& innermost = stack[count - 1];
-  const std::string name(text + innermost.NameStart(), static_cast<size_t>(innermost.nameLength));
+// The message for open elements closed as not ended; it names the innermost one.
+void Parser::NoteUnclosed(int32_t count, int32_t endNameStart, int32_t endNameLength) {
+  const OpenTagStack::OpenElement& innermost = stack_[count - 1];
+  const std::string name(text_ + innermost.NameStart(), static_cast<size_t>(innermost.nameLength));
   const int32_t start = At(innermost.record).start;
   if (endNameLength < 0) {
     errorText_ = Format("Element '%s' at offset %d not ended", name.c_str(), start);
   } else {
-    const std::string endName(text + endNameStart, static_cast<size_t>(endNameLength));
+    const std::string endName(text_ + endNameStart, static_cast<size_t>(endNameLength));
     errorText_ = Format("End tag '%s' at offset %d does not match start tag '%s' at offset %d",
                         endName.c_str(), endNameStart - 1, name.c_str(), start);
   }
 }
 
-void XmlDocument::PointOpenSlots(OpenTagStack& stack, int32_t count) {
-  for (int32_t i = 0; i < count; ++i) stack[i].element = &At(stack[i].record);
+// Points the open slots at their records after a growth of the store moved records.
+void Parser::PointOpenSlots(int32_t count) {
+  for (int32_t i = 0; i < count; ++i) stack_[i].element = &At(stack_[i].record);
 }
 
 // Records are numbered in text order and a parent always comes before its children, so one
 // forward pass sets every level from the parent's.
-void XmlDocument::FixLevelsFrom(int32_t first) {
+void Parser::FixLevelsFrom(int32_t first) {
   for (int32_t r = first; r < nextFree_; ++r) {
     ElementRecord& record = At(r);
     record.SetLevel(record.parent != 0 ? At(record.parent).Level() + 1 : 0);
   }
 }
 
+}  // namespace
 }  // namespace ostrel::xml

@@ -3,6 +3,7 @@
 // path gives exactly what the general state machine gives for the same node.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "xml/block_index.h"
@@ -163,10 +164,34 @@ inline TagScan ScanEndTagAt(const ByteClasses& cls, const unsigned char* t, int3
   }
 }
 
+// The kind word of a comment ("<!--"), CDATA section ("<![C") or processing instruction ("<?")
+// opening at start, whose body the parse does not read; nullptr for any other node.
+inline const char* DelimitedKind(const unsigned char* t, std::ptrdiff_t start) {
+  if (t[start + 1] == '?') return "Processing instruction";
+  if (t[start + 1] != '!') return nullptr;
+  if (t[start + 2] == '-' && t[start + 3] == '-') return "Comment";
+  if (t[start + 2] == '[' && t[start + 3] == 'C') return "CDATA Section";
+  return nullptr;
+}
+
+// The byte that, doubled (or once for a processing instruction), stands before the '>' that
+// closes the node DelimitedKind named at start: '-', ']' or '?'.
+inline unsigned char DelimiterOf(const unsigned char* t, std::ptrdiff_t start) {
+  return t[start + 1] == '?' ? '?' : t[start + 2] == '-' ? '-' : ']';
+}
+
+// Does the byte at `end` close a node whose delimiter is `delimiter`: a '>' after "--" or "]]",
+// or after '?' past offset 2?
+OSTREL_ALWAYS_INLINE bool ClosesDelimited(const unsigned char* t, std::ptrdiff_t end,
+                                          unsigned char delimiter) {
+  if (t[end] != '>') return false;
+  if (delimiter == '?') return end > 2 && t[end - 1] == '?';
+  return t[end - 1] == delimiter && t[end - 2] == delimiter;
+}
+
 // The body of a comment, CDATA section or processing instruction from q: characters up to a '>'
-// that the bytes just before it make the node's closing delimiter ("--", "]]", or "?" for a
-// processing instruction, whose '>' counts only past offset 2). Returns the offset of that '>',
-// or -1 when the text ends first (nul then holds the offset of its NUL).
+// that closes it (ClosesDelimited). Returns the offset of that '>', or -1 when the text ends
+// first (nul then holds the offset of its NUL).
 template <class Skipper>
 inline int32_t SkipDelimitedBody(const ByteClasses& cls, const unsigned char* t, int32_t q,
                                  unsigned char delimiter, Skipper& skip, int32_t& nul) {
@@ -174,9 +199,7 @@ inline int32_t SkipDelimitedBody(const ByteClasses& cls, const unsigned char* t,
     q = skip.template SkipTo<Stops::EndTagStop>(q);
     const unsigned char c = t[q];
     if (c == '>') {
-      if (delimiter == '?' ? (q > 2 && t[q - 1] == '?')
-                           : (t[q - 1] == delimiter && t[q - 2] == delimiter))
-        return q;
+      if (ClosesDelimited(t, q, delimiter)) return q;
       ++q;
     } else if (c == 0) {
       nul = q;

@@ -1,6 +1,6 @@
 // The stops of a single-byte text listed in order: the offsets of every '<', '>', '"' and '\'',
-// then the terminating NUL. The lean parse walks this list instead of searching byte runs, so
-// that finding the next stop costs a load whose address does not wait on the previous search.
+// then the terminating NUL. The parse's fast loop walks this list instead of searching byte runs,
+// so that finding the next stop costs a load whose address does not wait on the previous search.
 // The list is built a chunk of the text at a time, each chunk classified 64 bytes at a time.
 // Internal to the XML code.
 #pragma once
@@ -25,7 +25,7 @@ constexpr int32_t kEndMarks = 16;
 static_assert(kEndMarks <= kListSlack, "the end marks go into the list's slack");
 int32_t ListStops(const unsigned char* t, int32_t length, int32_t from, int32_t to, int32_t* out);
 
-// Every way of listing stops this processor runs (SSE2, AVX2, AVX-512, AVX-512 VBMI2), named,
+// Every way of listing stops this processor runs (SSE2, AVX-512 VBMI2), named,
 // for tests that hold them against each other. ListStops uses the last one.
 using ListStopsFunction = int32_t (*)(const unsigned char*, int32_t, int32_t, int32_t, int32_t*);
 struct NamedStopLister {
@@ -46,13 +46,15 @@ class StopList {
   StopList() = default;
   StopList(const unsigned char* t, int32_t length) { Start(t, length); }
 
-  // Lists the stops of t[0, length). A short text's list lives inside the object: parsing a
-  // small document takes nothing from the heap for it.
+  // Lists the stops of t[0, length). The list of a text shorter than kHeapListLength lives
+  // inside the object, in chunks of at most kInlineChunk bytes: beside such a text and its
+  // records a list on the heap would weigh more than a little.
   void Start(const unsigned char* t, int32_t length) {
     t_ = t;
     length_ = length;
     chunk_ = StopChunk();
-    const int32_t room = (length < chunk_ ? length : chunk_) + 1 + kListSlack;
+    if (length < kHeapListLength) chunk_ = std::min(chunk_, kInlineChunk);
+    const int32_t room = std::min(length, chunk_) + 1 + kListSlack;
     if (room <= kInlineOffsets) {
       offsets_ = inline_;
     } else {
@@ -133,7 +135,9 @@ class StopList {
   }
 
   static constexpr int32_t kShortChunk = 256;
-  static constexpr int32_t kInlineOffsets = 256 + 1 + kListSlack;
+  static constexpr int32_t kInlineChunk = 1024;
+  static constexpr int32_t kHeapListLength = 256 * 1024;
+  static constexpr int32_t kInlineOffsets = kInlineChunk + 1 + kListSlack;
 
   const unsigned char* t_ = nullptr;
   int32_t length_ = 0;

@@ -33,11 +33,6 @@ enum CreationFlags : unsigned {
 // Document option: end tags match start tags without regard to ASCII case.
 constexpr uint32_t CaseInsensitiveEndTags = 0x08;
 
-class OpenTagStack;
-namespace block_index {
-class StopList;
-}
-
 class XmlDocument {
  public:
   XmlDocument();
@@ -149,37 +144,10 @@ class XmlDocument {
     std::unique_ptr<char[]> heap_;
     char local_[LocalBytes];  // not cleared: only bytes appended are read
   };
-  bool Parse();
-  int32_t ParseElements(ScanCursor& cursor);
-  template <class Skipper>
-  int32_t ParseElementsWith(ScanCursor& cursor);
-
- public:
-  struct ParsePlace;  // where the parse stands in the tree (parser internals)
-
- private:
-  // Where the lean loop left the parse: the node it leaves to the general loop, how many
-  // elements are open, and the innermost one's last child. Returned by value (in registers),
-  // so that the loop holds no reference to its caller's state.
-  struct LeanResult {
-    int32_t next, count, lastChild;
-  };
-  LeanResult ParseCommonNodes(int32_t count, int32_t lastChild, OpenTagStack& stack,
-                              block_index::StopList& stops, int32_t next);
-  // Points the open slots at their records after a growth of the store moved records.
-  void PointOpenSlots(OpenTagStack& stack, int32_t count);
-  // Closes open elements as not ended; endNameLength -1: at the end of the text, else at the
-  // end tag whose name lies at endNameStart. lastChild: the innermost open element's last child
-  // before, the last child of the element they close into after.
-  void CloseUnended(OpenTagStack& stack, int32_t outer, int32_t count, const char* text,
-                    int32_t endNameStart, int32_t endNameLength, int32_t& lastChild,
-                    int32_t& staleLevelsFrom);
-  int32_t Unended(ScanCursor& cursor, NodeToken& token, int32_t start, const char* kind,
-                  int32_t nul);
-  void NoteContentError(int32_t parent);
-  void NoteError(int32_t parent, const std::string& message);
-  void NoteError(int32_t parent, const char* format, int32_t offset);
-  void FixLevelsFrom(int32_t first);
+  // Replaces the text and parses it; byteByByte reads every node with the scanner's byte-by-byte
+  // machine. Parse (parser.cpp) rebuilds the records from the text.
+  bool ReplaceText(const char* text, bool byteByByte);
+  bool Parse(bool byteByByte);
 
   int32_t PlaceElementText(int32_t parent, int32_t& reference, PendingNode& node);
   void LinkElement(int32_t parent, int32_t after, int32_t element);
@@ -199,7 +167,6 @@ class XmlDocument {
   int32_t nodeOffset_ = 0;
   int32_t nodeLength_ = 0;
   uint32_t options_ = 0;
-  bool byteByByte_ = false;  // set only while SetTextByteByByte parses
   // No entry table: nothing in this system ever adds entries to one.
   ElementStore tree_;
 };

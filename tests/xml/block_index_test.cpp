@@ -183,6 +183,24 @@ void ExpectSameParse(const std::string& text, uint32_t options) {
 // The stops readers give from q on: every '<', '>', '"' and '\'' at or after q in order, a
 // chunk at a time, then the terminating NUL. Each reader ends its chunk with the NUL's offset;
 // the next one starts where that chunk ends.
+// The count of start tags the parse sizes its records by, against a look at each '<', for every
+// length around the 64-byte steps and with a limit that stops it early.
+TEST(CountStartTags, CountsEachLtThatOpensNoOtherNode) {
+  const std::string unit = "<a><!--c--></a><?p?><b/>< <";
+  std::string text;
+  while (text.size() < 300) text += unit;
+  const auto* t = reinterpret_cast<const unsigned char*>(text.c_str());
+  int32_t expected = 0;
+  for (int32_t length = 0; length <= static_cast<int32_t>(text.size()); ++length) {
+    ASSERT_EQ(block_index::CountStartTags(t, length, 1 << 20), expected) << length;
+    ASSERT_LE(block_index::CountStartTags(t, length, 3), std::max(expected, 3 + 63)) << length;
+    if (length < static_cast<int32_t>(text.size()) && t[length] == '<') {
+      const unsigned char after = t[length + 1];
+      expected += after != '/' && after != '!' && after != '?';
+    }
+  }
+}
+
 TEST_F(BlockIndexTest, StopListGivesEveryStopInOrderAcrossChunks) {
   std::mt19937 random(4242);
   for (int32_t chunk : {64, 128, 4096}) {

@@ -62,7 +62,7 @@ TEST(ElementStore, NewRecordAtCapacityGrowsByHalfKeepingRecords) {
   const ElementRecord* before = doc.Tree().Segment(0);
   EXPECT_EQ(doc.NewRecord(), 8);
   EXPECT_EQ(doc.Capacity(), 12);
-  EXPECT_NE(doc.Tree().Segment(0), before);  // replaced by a block of 12
+  EXPECT_EQ(doc.Tree().Segment(0), before);  // grown within the store's own block
   for (int i = 1; i < 8; ++i) EXPECT_EQ(doc.At(i).start, 100 + i);
 }
 
@@ -73,7 +73,8 @@ TEST(ElementStore, GrowthFollowsTheSegmentRules) {
     int32_t expectCapacity, expectSlots;
     bool segment0Kept;
   } cases[] = {
-      {"0 asks half as many again", 13, 13, 0, 19, 4, false},
+      {"0 asks half as many again, within the store's own block", 13, 13, 0, 19, 4, true},
+      {"beyond the store's own block, a new one", 128, 128, 0, 192, 4, false},
       {"from nothing, one full segment at most", 0, 0, 200000, 131072, 6, false},
       {"refill segment 0, then 4464 in segment 1", 10, 10, 70000, 70000, 4, false},
       {"a full segment 0 is not moved", 65536, 65536, 70000, 70000, 4, true},
@@ -91,6 +92,29 @@ TEST(ElementStore, GrowthFollowsTheSegmentRules) {
     if (c.capacity > 0) {
       EXPECT_EQ(store.Segment(0) == segment0, c.segment0Kept);
     }
+    ExpectFilled(store, 0, c.capacity);
+  }
+}
+
+// Room reserved for growth leaves the capacity as it was, and the growth it was reserved for
+// then keeps segment 0 where it is; growth past segment 0 keeps a block reserved full.
+TEST(ElementStore, GrowthIntoReservedRoomMovesNothing) {
+  struct Case {
+    int32_t capacity, requested, records;
+    int32_t grownTo;  // by half from capacity (after the request) until `records` fit
+  } cases[] = {{8, 200, 250, 300}, {8, 1000, 40000, 57654}, {8, 16392, 56386, 82984}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.records);
+    ElementStore store;
+    store.EnsureCapacity(c.capacity, 0);
+    Fill(store, 0, c.capacity);
+    store.ReserveForGrowth(c.requested, c.records, c.capacity);
+    EXPECT_EQ(store.Capacity(), c.capacity);
+    store.EnsureCapacity(c.requested, c.capacity);
+    const ElementRecord* segment0 = store.Segment(0);
+    while (store.Capacity() < c.records) store.EnsureCapacity(0, store.Capacity());
+    EXPECT_EQ(store.Capacity(), c.grownTo);
+    EXPECT_EQ(store.Segment(0), segment0);
     ExpectFilled(store, 0, c.capacity);
   }
 }
