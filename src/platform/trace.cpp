@@ -135,6 +135,7 @@ int LevelFromEnvironment() {
 // The settings lock is held.
 int ApplySettings() {
   ApplyTarget();
+  LookForDebugReceiverAgain();
   const int level = LevelFromEnvironment();
   trace_internal::level.store(level, std::memory_order_release);
   return level;
