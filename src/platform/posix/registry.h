@@ -83,9 +83,7 @@ class Registry {
 // error (WSANOTINITIALISED, WSAENOTSOCK) and gives null otherwise.
 SocketState* Lookup(Registry& registry, SOCKET s);
 
-// The calling thread's wake descriptor (made on first use): other threads write to it to end
-// its poll() when they set an event it waits on.
-int ThreadWakeFd();
+// Empties a thread's wake channel after it woke the thread.
 void DrainWakeFd(int fd);
 
 // Completes an overlapped transfer: status 0 or an error code, byte count, event set.
