@@ -114,14 +114,11 @@ bool Exchange(const char* address, int port, const void* request, std::uint32_t 
 
 bool SendFramedRequest(const char* address, int port, const void* request,
                        std::uint32_t requestSize, unsigned char** replyBlock,
-                       std::int32_t* replyLength, int* outcome) {
+                       std::int32_t* replyLength) {
   int error = 0;
   const bool delivered =
       Exchange(address, port, request, requestSize, replyBlock, replyLength, &error);
-  if (outcome != nullptr) {
-    *outcome = delivered ? 0 : error;
-  }
-  // The socket is closed when Exchange returns.
+  // The socket is closed when Exchange returns; the error is set last, after the observer.
   Notify(ExchangeStep::kClosed, address, port, delivered ? 0 : error);
   if (!delivered) {
     WSASetLastError(error);

@@ -12,14 +12,15 @@ namespace ostrel::net {
 // True when all of that succeeded; a reply length of 0 also succeeds and writes neither
 // reference. On success with a reply, *replyBlock receives a block of *replyLength bytes that
 // holds the whole frame (length field included); release it with ReleaseReplyBlock.
-// replyBlock/replyLength may be null (replyLength given requires replyBlock); outcome (may be
-// null) receives 0 when everything succeeded, else the Windows Sockets error code that
-// explains the failure (10061 refused, 10060 timed out, 10054 reset, 10049 bad address text,
-// 10093 sockets not started, 10004 the socket closed under way by the last clean-up, 10040
-// reply length out of range, 10055 no memory or no free local port, ...).
+// replyBlock/replyLength may be null (replyLength given requires replyBlock). On false, the
+// thread's Windows Sockets error (WSAGetLastError, read before any other socket call) is the
+// code that explains the failure (10061 refused, 10060 timed out, 10054 reset, 10049 bad
+// address text, 10093 sockets not started, 10004 the socket closed under way by the last
+// clean-up, 10040 reply length out of range, 10055 no memory or no free local port, ...); it is
+// set after the socket and its events are released, so their clean-up cannot change it.
 bool SendFramedRequest(const char* address, int port, const void* request,
                        std::uint32_t requestSize, unsigned char** replyBlock,
-                       std::int32_t* replyLength, int* outcome = nullptr);
+                       std::int32_t* replyLength);
 
 void ReleaseReplyBlock(unsigned char* block);
 

@@ -617,8 +617,8 @@ TEST_F(SocketLayerEdges, DescriptorsRunningOutAreReportedAndLeakNothing) {
   const int accept_error = WSAGetLastError();
   const unsigned char frame[] = {5, 0, 0, 0, 'x'};
   int outcome = 0;
-  const bool delivered = net::SendFramedRequest("127.0.0.1", peer.port(), frame, sizeof frame,
-                                                nullptr, nullptr, &outcome);
+  const bool delivered = SendFramedRequestWithOutcome("127.0.0.1", peer.port(), frame, sizeof frame,
+                                                      nullptr, nullptr, &outcome);
   ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
 
   EXPECT_EQ(made, INVALID_SOCKET);
