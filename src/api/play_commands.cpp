@@ -8,6 +8,7 @@
 #include "api/trace.h"
 #include "api/wall_table.h"
 #include "command/command_document.h"
+#include "command/wire_protocol.h"
 #include "net/framed_request.h"
 #include "ostrel/ostrel.h"
 #include "platform/debug_output.h"
@@ -15,9 +16,6 @@
 
 namespace ostrel {
 namespace {
-
-constexpr std::size_t kVidoutLimit = 64;  // video output texts: fewer than 64 bytes
-constexpr std::size_t kUrlLimit = 256;    // URLs: fewer than 256 bytes
 
 // A missing text is refused like an over-long one: nothing sane can be sent for it.
 bool TextFits(const char* text, std::size_t limit) {

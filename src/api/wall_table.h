@@ -4,10 +4,9 @@
 #include <cstdint>
 #include <mutex>
 
-namespace ostrel {
+#include "command/wire_protocol.h"
 
-constexpr int kWallSlotCount = 64;
-constexpr int kWallAddressSize = 32;  // 31 characters and the terminating NUL
+namespace ostrel {
 
 struct WallSlot {
   std::int32_t inUse;  // 0 free, 1 registered
