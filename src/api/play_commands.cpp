@@ -51,7 +51,7 @@ int Run(int handle, bool arguments_fit, CommandTrace& trace, Compose compose) {
   int outcome = OSTREL_E_INVALID_ARG;
   if (!refused) {
     TheWallTable().Read(handle, &slot);
-    registered = slot.inUse != 0;
+    registered = slot.in_use != 0;
     outcome = registered ? Deliver(slot, compose, &frame_size) : OSTREL_E_NOT_REGISTERED;
   }
   SetLastOutcome(outcome);

@@ -9,7 +9,7 @@
 namespace ostrel {
 
 struct WallSlot {
-  std::int32_t inUse;  // 0 free, 1 registered
+  std::int32_t in_use;  // 0 free, 1 registered
   char address[kWallAddressSize];
   std::uint16_t port;  // host byte order
 };

@@ -106,11 +106,11 @@ bool Exchange(const char* address, int port, const void* request, std::uint32_t 
 }  // namespace
 
 bool SendFramedRequest(const char* address, int port, const void* request,
-                       std::uint32_t requestSize, unsigned char** replyBlock,
-                       std::int32_t* replyLength) {
+                       std::uint32_t request_size, unsigned char** reply_block,
+                       std::int32_t* reply_length) {
   int error = 0;
   const bool delivered =
-      Exchange(address, port, request, requestSize, replyBlock, replyLength, &error);
+      Exchange(address, port, request, request_size, reply_block, reply_length, &error);
   // The socket is closed when Exchange returns; the error is set last, after the observer.
   Notify(ExchangeStep::kClosed, address, port, delivered ? 0 : error);
   if (!delivered) {
