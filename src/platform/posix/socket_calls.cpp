@@ -283,6 +283,46 @@ SOCKET Accept(SocketCall& call, SOCKET s, sockaddr* address, LPINT address_lengt
   }
   return handle;
 }
+
+int Listen(SocketCall& call, int backlog) {
+  SocketState& socket = *call.socket;
+  if (socket.phase == Phase::kConnected || socket.phase == Phase::kConnecting) {
+    return Fail(WSAEISCONN);
+  }
+  ApplyReuseAddress(socket);
+  socket.local_known = false;  // an unbound listener takes a port now
+  if (::listen(socket.fd, backlog < 0 ? 0 : backlog) != 0) {
+    return FailFromErrno();
+  }
+  socket.phase = Phase::kListening;
+  socket.armed = FD_ACCEPT;
+  return 0;
+}
+
+int LocalName(SocketCall& call, sockaddr* name, int* name_length) {
+  sys::native_sockaddr_in native{};
+  if (!ReadLocalAddress(*call.socket, &native)) {
+    return FailFromErrno();
+  }
+  return WriteAddress(native, name, name_length);
+}
+
+// Only SO_REUSEADDR is offered, and it is kept until a bind or listen needs it.
+int SetOption(SocketCall& call, int level, int name, const char* value, int value_length) {
+  if (value == nullptr || value_length < 1) {
+    return Fail(WSAEFAULT);
+  }
+  if (level != SOL_SOCKET || name != SO_REUSEADDR) {
+    return Fail(WSAENOPROTOOPT);
+  }
+  // Windows reads a BOOL; a single byte will do too.
+  int on = static_cast<unsigned char>(value[0]);
+  if (value_length >= static_cast<int>(sizeof on)) {
+    std::memcpy(&on, value, sizeof on);
+  }
+  call.socket->reuse_address = on != 0;
+  return 0;
+}
 }  // namespace
 
 SocketState* Lookup(Registry& registry, SOCKET s) {
@@ -450,51 +490,21 @@ int bind(SOCKET s, const sockaddr* name, int name_length) {
 }
 
 int listen(SOCKET s, int backlog) {
-  return posix::OnSocket(
-      posix::faults::Call::kListen, s, SOCKET_ERROR, [&](posix::SocketCall& call) {
-        posix::SocketState& socket = *call.socket;
-        if (socket.phase == posix::Phase::kConnected || socket.phase == posix::Phase::kConnecting) {
-          return posix::Fail(WSAEISCONN);
-        }
-        posix::ApplyReuseAddress(socket);
-        socket.local_known = false;  // an unbound listener takes a port now
-        if (::listen(socket.fd, backlog < 0 ? 0 : backlog) != 0) {
-          return posix::FailFromErrno();
-        }
-        socket.phase = posix::Phase::kListening;
-        socket.armed = FD_ACCEPT;
-        return 0;
-      });
+  return posix::OnSocket(posix::faults::Call::kListen, s, SOCKET_ERROR,
+                         [&](posix::SocketCall& call) { return posix::Listen(call, backlog); });
 }
 
 int getsockname(SOCKET s, sockaddr* name, int* name_length) {
-  return posix::OnSocket(posix::faults::Call::kGetSockName, s, SOCKET_ERROR,
-                         [&](posix::SocketCall& call) {
-                           sys::native_sockaddr_in native{};
-                           if (!posix::ReadLocalAddress(*call.socket, &native)) {
-                             return posix::FailFromErrno();
-                           }
-                           return posix::WriteAddress(native, name, name_length);
-                         });
+  return posix::OnSocket(
+      posix::faults::Call::kGetSockName, s, SOCKET_ERROR,
+      [&](posix::SocketCall& call) { return posix::LocalName(call, name, name_length); });
 }
 
-// Only SO_REUSEADDR is offered, and it is kept until a bind or listen needs it.
 int setsockopt(SOCKET s, int level, int name, const char* value, int value_length) {
-  return posix::OnSocket(
-      posix::faults::Call::kSetSockOpt, s, SOCKET_ERROR, [&](posix::SocketCall& call) {
-        if (value == nullptr || value_length < 1) {
-          return posix::Fail(WSAEFAULT);
-        }
-        if (level != SOL_SOCKET || name != SO_REUSEADDR) {
-          return posix::Fail(WSAENOPROTOOPT);
-        }
-        // Windows reads a BOOL; a single byte will do too.
-        int on = 0;
-        std::memcpy(&on, value,
-                    std::min<std::size_t>(sizeof on, static_cast<std::size_t>(value_length)));
-        call.socket->reuse_address = on != 0;
-        return 0;
-      });
+  return posix::OnSocket(posix::faults::Call::kSetSockOpt, s, SOCKET_ERROR,
+                         [&](posix::SocketCall& call) {
+                           return posix::SetOption(call, level, name, value, value_length);
+                         });
 }
 
 int WSAConnect(SOCKET s, const sockaddr* name, int name_length, LPWSABUF /*caller_data*/,
