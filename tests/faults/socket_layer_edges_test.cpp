@@ -165,6 +165,39 @@ TEST_F(SocketLayerEdges, AddressArgumentsAreChecked) {
   closesocket(s);
 }
 
+// SO_REUSEADDR is kept until the bind: a port still held by a connection in TIME_WAIT (made by
+// a listener that asked for reuse) can be bound again only by a socket that asked for it too.
+TEST_F(SocketLayerEdges, AddressReuseAskedBeforeTheBindTakesEffect) {
+  const int on = 1;
+  const char* value = reinterpret_cast<const char*>(&on);
+  const SOCKET listener = NewSocket();
+  sockaddr_in address = LoopbackAddress(0);
+  auto* name = reinterpret_cast<sockaddr*>(&address);
+  int length = sizeof address;
+  ASSERT_EQ(setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, value, sizeof on), 0);
+  ASSERT_EQ(bind(listener, name, length), 0);
+  ASSERT_EQ(listen(listener, 1), 0);
+  ASSERT_EQ(getsockname(listener, name, &length), 0);
+  const SOCKET client = NewSocket();
+  ASSERT_EQ(WSAConnect(client, name, length, nullptr, nullptr, nullptr, nullptr), 0);
+  const SOCKET accepted = WSAAccept(listener, nullptr, nullptr, nullptr, 0);
+  ASSERT_NE(accepted, INVALID_SOCKET);
+  closesocket(accepted);  // closed first: its end of the connection stays in TIME_WAIT
+  closesocket(client);
+  closesocket(listener);
+  for (const bool reuse : {false, true}) {
+    const SOCKET again = NewSocket();
+    if (reuse) {
+      ASSERT_EQ(setsockopt(again, SOL_SOCKET, SO_REUSEADDR, value, sizeof on), 0);
+    }
+    EXPECT_EQ(bind(again, name, length), reuse ? 0 : SOCKET_ERROR) << "reuse " << reuse;
+    if (!reuse) {
+      EXPECT_EQ(WSAGetLastError(), WSAEADDRINUSE);
+    }
+    closesocket(again);
+  }
+}
+
 TEST_F(SocketLayerEdges, OnlyAddressReuseIsOffered) {
   const SOCKET s = NewSocket();
   const int on = 1;
