@@ -3,7 +3,6 @@
 #include <array>
 #include <vector>
 
-#include "command/wire_protocol.h"
 #include "wallsim/frame_decoder.h"
 
 namespace ostrel::wallsim {
@@ -42,16 +41,15 @@ class WallServer::Connection : public std::enable_shared_from_this<Connection> {
   }
 
   void OnLength(asio::error_code error, std::size_t got) {
-    if (error) return Fail(ReadFailure(error, got, kLengthFieldSize, "length field"));
-    const std::uint32_t total = DecodeFrameLength(header_.data());
-    if (total <= kLengthFieldSize) {
-      return Fail("length field " + std::to_string(total) + " leaves no document");
-    }
+    if (error) return Fail(ReadFailure(error, got, 4, "length field"));
+    const std::uint32_t total = std::uint32_t(header_[0]) | std::uint32_t(header_[1]) << 8 |
+                                std::uint32_t(header_[2]) << 16 | std::uint32_t(header_[3]) << 24;
+    if (total <= 4) return Fail("length field " + std::to_string(total) + " leaves no document");
     if (total > server_.options_.maxFrameBytes) {
       return Fail("length field " + std::to_string(total) + " exceeds the limit of " +
                   std::to_string(server_.options_.maxFrameBytes) + " bytes");
     }
-    body_.resize(total - kLengthFieldSize);
+    body_.resize(total - 4);
     ArmTimer();
     asio::async_read(socket_, asio::buffer(body_),
                      [self = shared_from_this()](asio::error_code error, std::size_t got) {
@@ -97,7 +95,7 @@ class WallServer::Connection : public std::enable_shared_from_this<Connection> {
   asio::ip::tcp::socket socket_;
   asio::steady_timer timer_;
   std::string peer_;
-  std::array<unsigned char, kLengthFieldSize> header_{};
+  std::array<unsigned char, 4> header_{};
   std::vector<unsigned char> body_;
   bool timedOut_ = false;
 };
