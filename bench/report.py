@@ -200,28 +200,9 @@ def compose_section(results, records):
     return lines, targets
 
 
-def strace_calls(path):
-    """The total number of system calls in an `strace -c` summary, or None."""
-    if not os.path.exists(path):
-        return None
-    with open(path) as f:
-        for line in f:
-            fields = line.split()
-            if fields and fields[-1] == "total":
-                return int(fields[3])
-    return None
-
-
-def calls_per_command(folder, client, count=1000):
-    """System calls per command: a run of `count` commands minus a run of none."""
-    many = strace_calls(os.path.join(folder, "strace-%s-%d.txt" % (client, count)))
-    none = strace_calls(os.path.join(folder, "strace-%s-0.txt" % client))
-    if many is None or none is None:
-        return None
-    return (many - none) / count
-
-
-def net_section(folder, records):
+def net_section(results, records):
+    """The delivery rows and targets, from the results folder."""
+    folder = results
     path = os.path.join(folder, "net_delivery.json")
     if not os.path.exists(path):
         return [], []
@@ -264,6 +245,27 @@ def net_section(folder, records):
         targets.append(("at most 8 system calls per delivered command", lib_calls <= 8,
                         "%.2f" % lib_calls))
     return lines, targets
+
+
+def strace_calls(path):
+    """The total number of system calls in an `strace -c` summary, or None."""
+    if not os.path.exists(path):
+        return None
+    with open(path) as f:
+        for line in f:
+            fields = line.split()
+            if fields and fields[-1] == "total":
+                return int(fields[3])
+    return None
+
+
+def calls_per_command(folder, client, count=1000):
+    """System calls per command: a run of `count` commands minus a run of none."""
+    many = strace_calls(os.path.join(folder, "strace-%s-%d.txt" % (client, count)))
+    none = strace_calls(os.path.join(folder, "strace-%s-0.txt" % client))
+    if many is None or none is None:
+        return None
+    return (many - none) / count
 
 
 def chart(path, work, table, inputs, by_size, append):
