@@ -68,7 +68,7 @@ test-all: test asan tsan slow fuzz coverage package-test
 	@if [ -x scripts/windows.sh ]; then $(MAKE) windows windows-package; fi
 
 bench:
-	@scripts/deps.sh bench
+	@scripts/deps.sh bench bench-syscalls
 	cmake --preset bench
 	cmake --build --preset bench -j $(JOBS)
 	scripts/bench.sh

@@ -1,134 +1,341 @@
-// One delivery (connect, send a 205-byte frame, close) to a loopback controller: the library's
-// SendFramedRequest beside a minimal blocking POSIX client, 20,000 deliveries each in a row so
-// that the build-up of TIME_WAIT connections shows. Prints the median of each tenth of both
-// runs and their ratio.
-#include <benchmark/benchmark.h>
+// One play command delivered to a loopback controller: Ostrel_StartPlay beside a minimal
+// blocking POSIX client sending the same frame (socket, connect, send, close), against a sink
+// that checks every byte of every connection.
+//
+//   net_delivery_bench [--out=FILE]        latency (interleaved blocks of both clients: median,
+//                                          p99) and 16-thread throughput; JSON to FILE
+//   net_delivery_bench --sink              runs the sink alone: prints its port, stops at EOF
+//                                          on standard input
+//   net_delivery_bench --deliver=library|minimal --port=P --count=N
+//                                          N deliveries and nothing else (run under strace -c
+//                                          to count system calls per command)
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
 #include <vector>
 
-#include "net/framed_request.h"
-#include "net/loopback_peer.h"
+#include "command/command_document.h"
 #include "net_minimal_client.h"
-#include "platform/winsock.h"
+#include "ostrel/ostrel.h"
 
 namespace {
 
-constexpr int kDeliveries = 20000;
-constexpr int kTenths = 10;
+constexpr int kCommandsEach = 20000;
+constexpr int kBlock = 500;
+constexpr int kThreads = 16;
+constexpr int kCommandsPerThread = 500;
+constexpr int kThroughputRounds = 5;
+constexpr int kSinkThreads = 4;
+constexpr int kBacklog = 4096;
+constexpr const char* kVidout = "1";
+constexpr int kArea = 2;
+constexpr const char* kUrl = "rtsp://camera-7/stream";
 
 using Clock = std::chrono::steady_clock;
 
-std::vector<unsigned char> CommandSizedFrame() {
-  std::vector<unsigned char> frame(205, 'c');
-  frame[0] = 205;
-  frame[1] = frame[2] = frame[3] = 0;
-  return frame;
+std::vector<unsigned char> ExpectedFrame() {
+  return ostrel::command::FrameDocument(ostrel::command::ComposeStartPlay(kVidout, kArea, kUrl));
 }
 
-ostrel::testing::LoopbackPeer& Controller() {
-  static ostrel::testing::LoopbackPeer peer([] {
-    ostrel::testing::PeerScript script;
-    script.keep_bytes = false;
-    return script;
-  }());
-  return peer;
-}
-
-std::vector<double> library_us;
-std::vector<double> minimal_us;
-
-template <class Deliver>
-void Run(benchmark::State& state, std::vector<double>& latencies, Deliver deliver) {
-  const std::vector<unsigned char> frame = CommandSizedFrame();
-  const int port = Controller().port();
-  latencies.clear();
-  latencies.reserve(kDeliveries);
-  std::int64_t failures = 0;
-  for (auto _ : state) {
-    const Clock::time_point start = Clock::now();
-    if (!deliver(port, frame)) {
-      ++failures;
+// Accepts connections on a loopback port and compares all each one carries with the frame.
+class CheckingSink {
+ public:
+  explicit CheckingSink(std::vector<unsigned char> expected) : expected_(std::move(expected)) {
+    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (listener_ < 0 || ::bind(listener_, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+        ::listen(listener_, kBacklog) != 0 ||
+        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+      std::perror("sink");
+      std::exit(1);
     }
-    latencies.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+    port_ = ntohs(address.sin_port);
+    for (int i = 0; i < kSinkThreads; ++i) workers_.emplace_back([this] { Serve(); });
   }
-  state.counters["failures"] = static_cast<double>(failures);
-  // Let the controller catch up, so that the next run starts from a quiet connection queue.
-  Controller().WaitForFinished(Controller().AcceptedCount(), std::chrono::seconds(30));
-}
-
-void BM_SendFramedRequest(benchmark::State& state) {
-  Run(state, library_us, [](int port, const std::vector<unsigned char>& frame) {
-    return ostrel::net::SendFramedRequest("127.0.0.1", port, frame.data(),
-                                          static_cast<std::uint32_t>(frame.size()), nullptr,
-                                          nullptr);
-  });
-}
-
-void BM_MinimalBlockingClient(benchmark::State& state) {
-  Run(state, minimal_us, [](int port, const std::vector<unsigned char>& frame) {
-    return ostrel::bench::MinimalBlockingDelivery(port, frame.data(), frame.size());
-  });
-}
-
-BENCHMARK(BM_SendFramedRequest)
-    ->Iterations(kDeliveries)
-    ->Unit(benchmark::kMicrosecond)
-    ->UseRealTime();
-BENCHMARK(BM_MinimalBlockingClient)
-    ->Iterations(kDeliveries)
-    ->Unit(benchmark::kMicrosecond)
-    ->UseRealTime();
-
-double Median(std::vector<double> values) {
-  if (values.empty()) {
-    return 0;
+  ~CheckingSink() {
+    ::shutdown(listener_, SHUT_RDWR);  // ends the blocked accept() calls
+    for (std::thread& worker : workers_) worker.join();
+    ::close(listener_);
   }
-  std::nth_element(values.begin(), values.begin() + values.size() / 2, values.end());
-  return values[values.size() / 2];
+
+  int port() const { return port_; }
+  long good() const { return good_.load(); }
+  long bad() const { return bad_.load(); }
+
+ private:
+  void Serve() {
+    std::vector<unsigned char> received(expected_.size() + 1);
+    for (;;) {
+      const int connection = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+      if (connection < 0) {
+        if (errno == EINTR || errno == ECONNABORTED) continue;
+        return;
+      }
+      std::size_t total = 0;
+      ssize_t got;
+      while ((got = ::recv(connection, received.data() + std::min(total, expected_.size()),
+                           received.size() - std::min(total, expected_.size()), 0)) > 0) {
+        total += static_cast<std::size_t>(got);
+      }
+      const bool same =
+          total == expected_.size() && std::memcmp(received.data(), expected_.data(), total) == 0;
+      (same ? good_ : bad_).fetch_add(1);
+      ::close(connection);
+    }
+  }
+
+  std::vector<unsigned char> expected_;
+  int listener_ = -1;
+  int port_ = 0;
+  std::atomic<long> good_{0};
+  std::atomic<long> bad_{0};
+  std::vector<std::thread> workers_;
+};
+
+// The sink in a process of its own, as a controller would be: its threads then share nothing
+// with the client's. Reports what it received when the bench is done.
+class SinkProcess {
+ public:
+  SinkProcess() {
+    int control[2];
+    int report[2];
+    if (::pipe(control) != 0 || ::pipe(report) != 0 || (pid_ = ::fork()) < 0) {
+      std::perror("sink process");
+      std::exit(1);
+    }
+    if (pid_ == 0) {
+      ::close(control[1]);
+      ::close(report[0]);
+      ServeUntilEof(control[0], report[1]);
+      std::_Exit(0);
+    }
+    ::close(control[0]);
+    ::close(report[1]);
+    control_fd_ = control[1];
+    report_ = ::fdopen(report[0], "r");
+    if (report_ == nullptr || std::fscanf(report_, "%d", &port_) != 1) {
+      std::fprintf(stderr, "net_delivery_bench: the sink did not start\n");
+      std::exit(1);
+    }
+  }
+
+  int port() const { return port_; }
+
+  // Stops the sink once it has seen `expected` connections (or after ten seconds).
+  void Finish(long expected, long* good, long* bad) {
+    const std::string line = std::to_string(expected) + "\n";
+    (void)!::write(control_fd_, line.data(), line.size());
+    ::close(control_fd_);
+    if (std::fscanf(report_, "%ld %ld", good, bad) != 2) *good = *bad = -1;
+    std::fclose(report_);
+    ::waitpid(pid_, nullptr, 0);
+  }
+
+ private:
+  static void ServeUntilEof(int control_fd, int report_fd) {
+    CheckingSink sink(ExpectedFrame());
+    const std::string port = std::to_string(sink.port()) + "\n";
+    (void)!::write(report_fd, port.data(), port.size());
+    FILE* control = ::fdopen(control_fd, "r");
+    long expected = 0;
+    if (control == nullptr || std::fscanf(control, "%ld", &expected) != 1) expected = 0;
+    for (int i = 0; i < 1000 && sink.good() + sink.bad() < expected; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    const std::string counts =
+        std::to_string(sink.good()) + " " + std::to_string(sink.bad()) + "\n";
+    (void)!::write(report_fd, counts.data(), counts.size());
+  }
+
+  pid_t pid_ = -1;
+  int control_fd_ = -1;
+  FILE* report_ = nullptr;
+  int port_ = 0;
+};
+
+struct Client {
+  const char* name;
+  bool (*deliver)(int handle, int port, const std::vector<unsigned char>& frame);
+};
+
+bool LibraryDelivery(int handle, int, const std::vector<unsigned char>&) {
+  return Ostrel_StartPlay(handle, kVidout, kArea, kUrl) == 0 && Ostrel_LastErrorCode() == 0;
 }
 
-double MedianOfTenth(const std::vector<double>& values, int tenth) {
-  const std::size_t begin = values.size() * tenth / kTenths;
-  const std::size_t end = values.size() * (tenth + 1) / kTenths;
-  return Median(std::vector<double>(values.begin() + begin, values.begin() + end));
+bool MinimalDelivery(int, int port, const std::vector<unsigned char>& frame) {
+  return ostrel::bench::MinimalBlockingDelivery(port, frame.data(), frame.size());
 }
 
-void PrintComparison() {
-  if (library_us.empty() || minimal_us.empty()) {
-    return;
+const Client kLibrary{"library", LibraryDelivery};
+const Client kMinimal{"minimal", MinimalDelivery};
+
+int OpenWall(int port) {
+  int handle = -1;
+  if (Ostrel_OpenTvWall("127.0.0.1", port, &handle) != 0) {
+    std::fprintf(stderr, "net_delivery_bench: no wall handle\n");
+    std::exit(1);
   }
-  std::printf("\nmedian microseconds per delivery, by tenth of %d deliveries in a row\n",
-              kDeliveries);
-  std::printf("%6s %12s %12s %8s\n", "tenth", "library", "minimal", "ratio");
-  double worst = 0;
-  for (int tenth = 0; tenth < kTenths; ++tenth) {
-    const double library = MedianOfTenth(library_us, tenth);
-    const double minimal = MedianOfTenth(minimal_us, tenth);
-    const double ratio = minimal > 0 ? library / minimal : 0;
-    worst = std::max(worst, ratio);
-    std::printf("%6d %12.1f %12.1f %8.2f\n", tenth + 1, library, minimal, ratio);
+  return handle;
+}
+
+double Percentile(std::vector<double> values, double share) {
+  if (values.empty()) return 0;
+  const std::size_t at =
+      std::min(values.size() - 1, static_cast<std::size_t>(share * values.size()));
+  std::nth_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(at), values.end());
+  return values[at];
+}
+
+struct Run {
+  std::vector<double> latencies_us;
+  long failures = 0;
+};
+
+void TimeBlock(const Client& client, int handle, int port, const std::vector<unsigned char>& frame,
+               Run* run) {
+  for (int i = 0; i < kBlock; ++i) {
+    const Clock::time_point start = Clock::now();
+    if (!client.deliver(handle, port, frame)) ++run->failures;
+    run->latencies_us.push_back(
+        std::chrono::duration<double, std::micro>(Clock::now() - start).count());
   }
-  const double library = Median(library_us);
-  const double minimal = Median(minimal_us);
-  std::printf("overall median: library %.1f us, minimal %.1f us, ratio %.2f (worst tenth %.2f)\n",
-              library, minimal, minimal > 0 ? library / minimal : 0, worst);
+}
+
+// Commands per second with kThreads threads each delivering kCommandsPerThread commands.
+double Throughput(const Client& client, int handle, int port,
+                  const std::vector<unsigned char>& frame, long* failures) {
+  std::atomic<long> failed{0};
+  const Clock::time_point start = Clock::now();
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&] {
+      for (int i = 0; i < kCommandsPerThread; ++i) {
+        if (!client.deliver(handle, port, frame)) failed.fetch_add(1);
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  *failures += failed.load();
+  return kThreads * kCommandsPerThread / seconds;
+}
+
+int Measure(const char* out_path) {
+  SinkProcess sink;  // made before any thread: a fork copies only the calling thread
+  const std::vector<unsigned char> frame = ExpectedFrame();
+  const int handle = OpenWall(sink.port());
+  Run library;
+  Run minimal;
+  // Blocks of each client in turn, the order swapped every block, so that machine noise and the
+  // build-up of closed connections fall on both alike.
+  for (int block = 0; block < kCommandsEach / kBlock; ++block) {
+    const bool library_first = block % 2 == 0;
+    TimeBlock(library_first ? kLibrary : kMinimal, handle, sink.port(), frame,
+              library_first ? &library : &minimal);
+    TimeBlock(library_first ? kMinimal : kLibrary, handle, sink.port(), frame,
+              library_first ? &minimal : &library);
+  }
+  std::vector<double> library_rates;
+  std::vector<double> minimal_rates;
+  long throughput_failures = 0;
+  for (int round = 0; round < kThroughputRounds; ++round) {
+    library_rates.push_back(Throughput(kLibrary, handle, sink.port(), frame, &throughput_failures));
+    minimal_rates.push_back(Throughput(kMinimal, handle, sink.port(), frame, &throughput_failures));
+  }
+  const long sent = 2L * kCommandsEach + 2L * kThroughputRounds * kThreads * kCommandsPerThread;
+  long whole = 0;
+  long wrong = 0;
+  sink.Finish(sent, &whole, &wrong);
+  const double library_median = Percentile(library.latencies_us, 0.5);
+  const double minimal_median = Percentile(minimal.latencies_us, 0.5);
+  const double library_p99 = Percentile(library.latencies_us, 0.99);
+  const double minimal_p99 = Percentile(minimal.latencies_us, 0.99);
+  const double library_rate = Percentile(library_rates, 0.5);
+  const double minimal_rate = Percentile(minimal_rates, 0.5);
+  std::fprintf(stderr,
+               "delivery: median %.1f us vs %.1f us (%.2fx), p99 %.1f us vs %.1f us (%.2fx); "
+               "%d threads: %.0f/s vs %.0f/s (%.2fx); sink: %ld whole, %ld wrong; failed %ld\n",
+               library_median, minimal_median, library_median / minimal_median, library_p99,
+               minimal_p99, library_p99 / minimal_p99, kThreads, library_rate, minimal_rate,
+               library_rate / minimal_rate, whole, wrong,
+               library.failures + minimal.failures + throughput_failures);
+  FILE* out = out_path != nullptr ? std::fopen(out_path, "w") : stdout;
+  if (out == nullptr) return 1;
+  std::fprintf(out,
+               "{\"commands_each\": %d, \"block\": %d, \"frame_bytes\": %zu,\n"
+               " \"library_median_us\": %.2f, \"minimal_median_us\": %.2f,\n"
+               " \"library_p99_us\": %.2f, \"minimal_p99_us\": %.2f,\n"
+               " \"threads\": %d, \"library_per_second\": %.0f, \"minimal_per_second\": %.0f,\n"
+               " \"sink_whole\": %ld, \"sink_wrong\": %ld, \"sent\": %ld, \"failed\": %ld}\n",
+               kCommandsEach, kBlock, frame.size(), library_median, minimal_median, library_p99,
+               minimal_p99, kThreads, library_rate, minimal_rate, whole, wrong, sent,
+               library.failures + minimal.failures + throughput_failures);
+  if (out != stdout) std::fclose(out);
+  return wrong == 0 && whole == sent ? 0 : 1;
+}
+
+int RunSink() {
+  CheckingSink sink(ExpectedFrame());
+  std::printf("%d\n", sink.port());
+  std::fflush(stdout);
+  char byte;
+  while (::read(STDIN_FILENO, &byte, 1) > 0) {
+  }
+  std::fprintf(stderr, "sink: %ld whole, %ld wrong\n", sink.good(), sink.bad());
+  return sink.bad() == 0 ? 0 : 1;
+}
+
+int Deliver(const std::string& client_name, int port, int count) {
+  const Client& client = client_name == "minimal" ? kMinimal : kLibrary;
+  const std::vector<unsigned char> frame = ExpectedFrame();
+  const int handle = OpenWall(port);
+  int failures = 0;
+  for (int i = 0; i < count; ++i) {
+    if (!client.deliver(handle, port, frame)) ++failures;
+  }
+  return failures == 0 ? 0 : 1;
+}
+
+const char* Option(int argc, char** argv, const char* name) {
+  const std::size_t length = std::strlen(name);
+  for (int i = 1; i < argc; ++i) {
+    if (std::strncmp(argv[i], name, length) == 0 && argv[i][length] == '=') {
+      return argv[i] + length + 1;
+    }
+  }
+  return nullptr;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  ostrel::WSADATA data;
-  ostrel::WSAStartup(ostrel::MAKEWORD(2, 2), &data);
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
-    return 1;
+  Ostrel_Initialize();
+  int status;
+  if (argc > 1 && std::strcmp(argv[1], "--sink") == 0) {
+    status = RunSink();
+  } else if (const char* client = Option(argc, argv, "--deliver")) {
+    const char* port = Option(argc, argv, "--port");
+    const char* count = Option(argc, argv, "--count");
+    status = port != nullptr && count != nullptr
+                 ? Deliver(client, std::atoi(port), std::atoi(count))
+                 : 2;
+  } else {
+    status = Measure(Option(argc, argv, "--out"));
   }
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  PrintComparison();
-  ostrel::WSACleanup();
-  return 0;
+  Ostrel_Finalize();
+  return status;
 }

@@ -122,9 +122,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   unsigned char* const kUntouched = reinterpret_cast<unsigned char*>(&harness);
   unsigned char* block = kUntouched;
   int32_t length = -7;
-  int outcome = -1;
   const bool ok = net::SendFramedRequest("127.0.0.1", harness.peer.port(), kRequest,
-                                         sizeof kRequest, &block, &length, &outcome);
+                                         sizeof kRequest, &block, &length);
+  const int outcome = ok ? 0 : WSAGetLastError();
   if (!harness.peer.WaitDone(std::chrono::seconds(10))) {
     Finding("the peer did not finish its connection");
   }

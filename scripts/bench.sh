@@ -82,8 +82,27 @@ echo "bench: composing a command" >&2
   --benchmark_out="$out/command_compose.json" --benchmark_out_format=json >&2
 if [ -x "$bin/net_delivery_bench" ]; then
   echo "bench: delivery to a loopback controller" >&2
-  "$bin/net_delivery_bench" --benchmark_out="$out/net_delivery.json" \
-    --benchmark_out_format=json >&2
+  "$bin/net_delivery_bench" --out="$out/net_delivery.json" >&2
+  echo "bench: system calls per delivered command (strace -c -f)" >&2
+  # The sink runs untraced in its own process until its standard input closes; each client is
+  # traced over 0 and 1,000 commands, and the difference is what the commands cost.
+  control="$out/sink.control"
+  rm -f "$control" "$out/sink.port"
+  mkfifo "$control"
+  "$bin/net_delivery_bench" --sink <"$control" >"$out/sink.port" &
+  sink=$!
+  exec 3>"$control"
+  while [ ! -s "$out/sink.port" ]; do sleep 0.1; done
+  port=$(cat "$out/sink.port")
+  for client in library minimal; do
+    for count in 0 1000; do
+      strace -c -f -o "$out/strace-$client-$count.txt" "$bin/net_delivery_bench" \
+        --deliver="$client" --port="$port" --count="$count"
+    done
+  done
+  exec 3>&-
+  wait "$sink"
+  rm -f "$control"
 fi
 
 python3 "$root/bench/report.py" --results "$out" --json "$root/bench-results.json" \

@@ -1,7 +1,8 @@
 #!/bin/sh
-# Line coverage of the transport (src/net and src/platform/posix) by its test programs, with
-# clang's source-based coverage (the coverage preset). Prints the report per file and writes an
-# HTML view to build/coverage/html; fails when the lines covered fall below
+# Line coverage of the transport (src/net and src/platform/posix) by its test programs and the
+# API tests (which drive it end to end, through the shipped library's copy of the socket layer),
+# with clang's source-based coverage (the coverage preset). Prints the report per file and
+# writes an HTML view to build/coverage/html; fails when the lines covered fall below
 # OSTREL_COVERAGE_MIN percent (default 95).
 set -eu
 cd "$(dirname "$0")/.."

@@ -16,6 +16,7 @@ packages_for() {
     bench) echo "cmake make g++ python3 libbenchmark-dev libpugixml-dev librapidxml-dev libtinyxml2-dev libexpat1-dev libxml2-dev gnuplot-nox shared-mime-info iso-codes khronos-api libgirepository1.0-dev" ;;
     fuzz) echo "cmake make clang-14 libclang-rt-14-dev libgtest-dev" ;;
     coverage) echo "cmake make clang-14 llvm-14 libgtest-dev libgmock-dev python3" ;;
+    bench-syscalls) echo "strace" ;;
     python) echo "python3 python3-pytest python3-build python3-hatchling python3-venv mypy locales" ;;
     dotnet) echo "mono-mcs mono-runtime" ;;
     *) echo "deps.sh: unknown target '$1'" >&2; exit 2 ;;

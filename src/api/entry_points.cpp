@@ -57,28 +57,22 @@ OSTREL_API int OSTREL_CALL Ostrel_Finalize(void) {
 
 OSTREL_API int OSTREL_CALL Ostrel_OpenTvWall(const char* address, int port, int* handle) {
   // Refused rather than cut: a cut address would send commands to some other controller.
-  if (address == nullptr || handle == nullptr || !FitsAddressField(address)) {
-    SetLastOutcome(OSTREL_E_INVALID_ARG);
-    return -1;
+  int outcome = OSTREL_E_INVALID_ARG;
+  if (address != nullptr && handle != nullptr && FitsAddressField(address)) {
+    const int slot = TheWallTable().Open(address, port);
+    outcome = slot < 0 ? OSTREL_E_TABLE_FULL : OSTREL_OK;
+    if (slot >= 0) *handle = slot;
   }
-  const int slot = TheWallTable().Open(address, port);
-  if (slot < 0) {
-    SetLastOutcome(OSTREL_E_TABLE_FULL);
-    return -1;
-  }
-  *handle = slot;
-  SetLastOutcome(OSTREL_OK);
+  SetLastOutcome(outcome);
+  if (outcome != OSTREL_OK) return -1;
   platform::WriteDebugLine("Ostrel_OpenTvWall");
   return 0;
 }
 
 OSTREL_API int OSTREL_CALL Ostrel_CloseTvWall(int handle) {
-  if (!TheWallTable().Close(handle)) {
-    SetLastOutcome(OSTREL_E_INVALID_ARG);
-    return -1;
-  }
-  SetLastOutcome(OSTREL_OK);
-  return 0;
+  const int outcome = TheWallTable().Close(handle) ? OSTREL_OK : OSTREL_E_INVALID_ARG;
+  SetLastOutcome(outcome);
+  return outcome == OSTREL_OK ? 0 : -1;
 }
 
 }  // extern "C"

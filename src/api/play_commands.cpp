@@ -8,68 +8,55 @@
 #include "api/trace.h"
 #include "api/wall_table.h"
 #include "command/command_document.h"
+#include "command/wire_protocol.h"
 #include "net/framed_request.h"
 #include "ostrel/ostrel.h"
 #include "platform/debug_output.h"
+#include "platform/winsock.h"
 
 namespace ostrel {
 namespace {
-
-constexpr std::size_t kVidoutLimit = 64;  // video output texts: fewer than 64 bytes
-constexpr std::size_t kUrlLimit = 256;    // URLs: fewer than 256 bytes
 
 // A missing text is refused like an over-long one: nothing sane can be sent for it.
 bool TextFits(const char* text, std::size_t limit) {
   return text != nullptr && std::strlen(text) < limit;
 }
 
-int Refuse() {
-  SetLastOutcome(OSTREL_E_INVALID_ARG);
-  return -1;
-}
-
-// Reads the handle's slot; false (and the outcome set) when nothing is registered there.
-bool RegisteredSlot(int handle, WallSlot* slot) {
-  TheWallTable().Read(handle, slot);
-  if (slot->inUse == 0) {
-    SetLastOutcome(OSTREL_E_NOT_REGISTERED);
-    return false;
-  }
-  return true;
-}
-
-// Composes, frames and sends the document; the result of the call does not depend on the
-// delivery, the outcome (0 or the reason it failed) is kept for Ostrel_LastErrorCode.
-// No exception leaves the library: running out of memory is an outcome like any other.
+// Composes, frames and sends the document: OSTREL_OK when delivered, else the reason. No
+// exception leaves the library: running out of memory is an outcome like any other.
 template <typename Compose>
-void Deliver(const WallSlot& slot, Compose compose, std::size_t* frame_size) {
+int Deliver(const WallSlot& slot, Compose compose, std::size_t* frame_size) {
   try {
     const std::vector<unsigned char> frame = command::FrameDocument(compose());
     *frame_size = frame.size();
-    int outcome = 0;
-    net::SendFramedRequest(slot.address, slot.port, frame.data(),
-                           static_cast<std::uint32_t>(frame.size()), nullptr, nullptr, &outcome);
-    SetLastOutcome(outcome);
+    if (net::SendFramedRequest(slot.address, slot.port, frame.data(),
+                               static_cast<std::uint32_t>(frame.size()), nullptr, nullptr)) {
+      return OSTREL_OK;
+    }
+    return WSAGetLastError();  // read at once: the next socket call would replace it
   } catch (...) {
-    SetLastOutcome(OSTREL_E_NO_MEMORY);
+    return OSTREL_E_NO_MEMORY;
   }
 }
 
-// Refuses a bad handle or argument, else delivers to the registered controller; the trace
-// line follows whatever happened.
+// Refuses a bad handle or argument (-1), else delivers to the registered controller (0 whether
+// or not that succeeded); the outcome is kept for Ostrel_LastErrorCode and the trace line
+// follows whatever happened.
 template <typename Compose>
 int Run(int handle, bool arguments_fit, CommandTrace& trace, Compose compose) {
-  int result = 0;
   WallSlot slot{};
-  bool registered = false;
   std::size_t frame_size = 0;
-  if (!IsValidWallHandle(handle) || !arguments_fit) {
-    result = Refuse();
-  } else if ((registered = RegisteredSlot(handle, &slot))) {
-    Deliver(slot, compose, &frame_size);
+  const bool refused = !IsValidWallHandle(handle) || !arguments_fit;
+  bool registered = false;
+  int outcome = OSTREL_E_INVALID_ARG;
+  if (!refused) {
+    TheWallTable().Read(handle, &slot);
+    registered = slot.in_use != 0;
+    outcome = registered ? Deliver(slot, compose, &frame_size) : OSTREL_E_NOT_REGISTERED;
   }
+  SetLastOutcome(outcome);
   trace.Finish(registered ? &slot : nullptr, handle, frame_size, LastOutcome());
-  return result;
+  return refused ? -1 : 0;
 }
 
 }  // namespace

@@ -13,11 +13,11 @@ int WallTable::Open(const char* address, int port) {
   std::lock_guard<std::mutex> lock(mutex_);
   for (int i = 0; i < kWallSlotCount; ++i) {
     WallSlot& slot = slots_[i];
-    if (slot.inUse == 0) {
+    if (slot.in_use == 0) {
       slot.port = static_cast<std::uint16_t>(static_cast<unsigned>(port) & 0xFFFFu);
       std::strncpy(slot.address, address, kWallAddressSize - 1);
       slot.address[kWallAddressSize - 1] = '\0';
-      slot.inUse = 1;
+      slot.in_use = 1;
       return i;
     }
   }
@@ -29,7 +29,7 @@ bool WallTable::Close(int handle) {
     return false;
   }
   std::lock_guard<std::mutex> lock(mutex_);
-  slots_[handle].inUse = 0;  // address and port stay until the slot is taken again
+  slots_[handle].in_use = 0;  // address and port stay until the slot is taken again
   return true;
 }
 

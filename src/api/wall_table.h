@@ -4,13 +4,12 @@
 #include <cstdint>
 #include <mutex>
 
+#include "command/wire_protocol.h"
+
 namespace ostrel {
 
-constexpr int kWallSlotCount = 64;
-constexpr int kWallAddressSize = 32;  // 31 characters and the terminating NUL
-
 struct WallSlot {
-  std::int32_t inUse;  // 0 free, 1 registered
+  std::int32_t in_use;  // 0 free, 1 registered
   char address[kWallAddressSize];
   std::uint16_t port;  // host byte order
 };

@@ -6,6 +6,7 @@
 #include <initializer_list>
 #include <utility>
 
+#include "command/wire_protocol.h"
 #include "xml/xml_document.h"
 
 namespace ostrel::command {
@@ -64,11 +65,12 @@ std::string ComposeDuplicate(const char* sourceVidout, int sourceArea, const cha
 }
 
 std::vector<unsigned char> FrameDocument(const std::string& document) {
-  const std::uint32_t total = static_cast<std::uint32_t>(document.size() + 4);
+  const std::uint32_t total = static_cast<std::uint32_t>(document.size() + kLengthFieldSize);
   std::vector<unsigned char> frame(total);
-  for (int i = 0; i < 4; ++i) frame[i] = static_cast<unsigned char>(total >> (8 * i));
+  EncodeFrameLength(total, frame.data());
   // One block copy (an element-wise copy from char to unsigned char would go byte by byte).
-  if (!document.empty()) std::memcpy(frame.data() + 4, document.data(), document.size());
+  if (!document.empty())
+    std::memcpy(frame.data() + kLengthFieldSize, document.data(), document.size());
   return frame;
 }
 

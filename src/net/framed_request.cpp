@@ -6,6 +6,7 @@
 #include <cstring>
 #include <new>
 
+#include "command/wire_protocol.h"
 #include "net/stream_client_socket.h"
 #include "net/time_limits.h"
 #include "net/transfer.h"
@@ -14,19 +15,11 @@
 namespace ostrel::net {
 namespace {
 
-constexpr std::uint32_t kLengthFieldSize = 4;
-
 std::atomic<ExchangeObserver> exchange_observer{nullptr};
 
 void Notify(ExchangeStep step, const char* address, int port, long value) {
   const ExchangeObserver observer = exchange_observer.load(std::memory_order_relaxed);
   if (observer != nullptr) observer(step, address, port, value);
-}
-
-std::uint32_t ReadLittleEndian32(const unsigned char* bytes) {
-  return static_cast<std::uint32_t>(bytes[0]) | (static_cast<std::uint32_t>(bytes[1]) << 8) |
-         (static_cast<std::uint32_t>(bytes[2]) << 16) |
-         (static_cast<std::uint32_t>(bytes[3]) << 24);
 }
 
 // Reads the reply frame. A length of 0 succeeds without writing the references; a length
@@ -38,7 +31,7 @@ bool ReceiveReply(OverlappedSocket& socket, WSAEVENT event, unsigned char** repl
   if (!ReceiveAll(socket, event, length_field, kLengthFieldSize)) {
     return false;
   }
-  const std::uint32_t length = ReadLittleEndian32(length_field);
+  const std::uint32_t length = DecodeFrameLength(length_field);
   if (length == 0) {
     return true;
   }
@@ -113,15 +106,12 @@ bool Exchange(const char* address, int port, const void* request, std::uint32_t 
 }  // namespace
 
 bool SendFramedRequest(const char* address, int port, const void* request,
-                       std::uint32_t requestSize, unsigned char** replyBlock,
-                       std::int32_t* replyLength, int* outcome) {
+                       std::uint32_t request_size, unsigned char** reply_block,
+                       std::int32_t* reply_length) {
   int error = 0;
   const bool delivered =
-      Exchange(address, port, request, requestSize, replyBlock, replyLength, &error);
-  if (outcome != nullptr) {
-    *outcome = delivered ? 0 : error;
-  }
-  // The socket is closed when Exchange returns.
+      Exchange(address, port, request, request_size, reply_block, reply_length, &error);
+  // The socket is closed when Exchange returns; the error is set last, after the observer.
   Notify(ExchangeStep::kClosed, address, port, delivered ? 0 : error);
   if (!delivered) {
     WSASetLastError(error);

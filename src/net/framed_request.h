@@ -7,19 +7,20 @@
 namespace ostrel::net {
 
 // Connects to the dotted IPv4 address and port (host byte order, low 16 bits used) within
-// 5000 ms, sends every request byte, and when replyLength is given reads one reply frame (a
+// 5000 ms, sends every request byte, and when reply_length is given reads one reply frame (a
 // 32-bit little-endian total length that counts itself, then the body), then closes.
 // True when all of that succeeded; a reply length of 0 also succeeds and writes neither
-// reference. On success with a reply, *replyBlock receives a block of *replyLength bytes that
+// reference. On success with a reply, *reply_block receives a block of *reply_length bytes that
 // holds the whole frame (length field included); release it with ReleaseReplyBlock.
-// replyBlock/replyLength may be null (replyLength given requires replyBlock); outcome (may be
-// null) receives 0 when everything succeeded, else the Windows Sockets error code that
-// explains the failure (10061 refused, 10060 timed out, 10054 reset, 10049 bad address text,
-// 10093 sockets not started, 10004 the socket closed under way by the last clean-up, 10040
-// reply length out of range, 10055 no memory or no free local port, ...).
+// reply_block/reply_length may be null (reply_length given requires reply_block). On false, the
+// thread's Windows Sockets error (WSAGetLastError, read before any other socket call) is the
+// code that explains the failure (10061 refused, 10060 timed out, 10054 reset, 10049 bad
+// address text, 10093 sockets not started, 10004 the socket closed under way by the last
+// clean-up, 10040 reply length out of range, 10055 no memory or no free local port, ...); it is
+// set after the socket and its events are released, so their clean-up cannot change it.
 bool SendFramedRequest(const char* address, int port, const void* request,
-                       std::uint32_t requestSize, unsigned char** replyBlock,
-                       std::int32_t* replyLength, int* outcome = nullptr);
+                       std::uint32_t request_size, unsigned char** reply_block,
+                       std::int32_t* reply_length);
 
 void ReleaseReplyBlock(unsigned char* block);
 

@@ -9,6 +9,10 @@ namespace ostrel::platform {
 // Writes one line of text to the debug output.
 void WriteDebugLine(const char* text);
 
+// Has the next line look again for a system log to receive the lines (with each reading of the
+// trace settings): while none listens, lines to syslog are left out.
+void LookForDebugReceiverAgain();
+
 // Test hook: while a sink is set, lines go to it instead of the platform's output.
 // Pass an empty function to restore the platform's output.
 using DebugSink = std::function<void(const char*)>;

@@ -15,9 +15,9 @@ namespace {
 
 using LeadTable = std::array<unsigned char, 256>;
 
-constexpr LeadTable MakeLeadTable(int codePage) {
+constexpr LeadTable MakeLeadTable(int code_page) {
   LeadTable table{};
-  for (unsigned b = 0; b < 256; ++b) table[b] = IsLeadByteOf(codePage, b) ? 1 : 0;
+  for (unsigned b = 0; b < 256; ++b) table[b] = IsLeadByteOf(code_page, b) ? 1 : 0;
   return table;
 }
 
@@ -27,13 +27,13 @@ constexpr LeadTable kCodePage936 = MakeLeadTable(936);
 constexpr LeadTable kCodePage949 = MakeLeadTable(949);
 constexpr LeadTable kCodePage950 = MakeLeadTable(950);
 
-int NormalizeCodePage(int codePage) {
-  switch (codePage) {
+int NormalizeCodePage(int code_page) {
+  switch (code_page) {
     case 932:
     case 936:
     case 949:
     case 950:
-      return codePage;
+      return code_page;
     default:
       return 0;
   }
@@ -66,27 +66,27 @@ void NormalizeCodesetName(const char* in, char* out, std::size_t room) {
 }  // namespace
 
 namespace detail {
-std::atomic<const unsigned char*> currentLeadBytes{nullptr};
-std::atomic<int> currentCodePage{-1};
+std::atomic<const unsigned char*> current_lead_bytes{nullptr};
+std::atomic<int> current_code_page{-1};
 
 const unsigned char* LoadLeadBytes() {
   LoadCodePage();
-  return currentLeadBytes.load(std::memory_order_relaxed);
+  return current_lead_bytes.load(std::memory_order_relaxed);
 }
 
 int LoadCodePage() {
-  int codePage = currentCodePage.load(std::memory_order_acquire);
-  if (codePage >= 0) return codePage;
+  int code_page = current_code_page.load(std::memory_order_acquire);
+  if (code_page >= 0) return code_page;
   // Two threads may both read the host here; they find the same answer.
-  codePage = ReadHostCodePage();
-  currentLeadBytes.store(LeadByteTableFor(codePage), std::memory_order_relaxed);
-  currentCodePage.store(codePage, std::memory_order_release);
-  return codePage;
+  code_page = ReadHostCodePage();
+  current_lead_bytes.store(LeadByteTableFor(code_page), std::memory_order_relaxed);
+  current_code_page.store(code_page, std::memory_order_release);
+  return code_page;
 }
 }  // namespace detail
 
-const unsigned char* LeadByteTableFor(int codePage) {
-  switch (NormalizeCodePage(codePage)) {
+const unsigned char* LeadByteTableFor(int code_page) {
+  switch (NormalizeCodePage(code_page)) {
     case 932:
       return kCodePage932.data();
     case 936:
@@ -106,7 +106,7 @@ int CodePageFromCodesetName(const char* codeset) {
   NormalizeCodesetName(codeset, name, sizeof name);
   struct Alias {
     const char* name;
-    int codePage;
+    int code_page;
   };
   static constexpr Alias kAliases[] = {
       {"SHIFTJIS", 932}, {"SJIS", 932},    {"CP932", 932},  {"WINDOWS31J", 932},
@@ -115,19 +115,19 @@ int CodePageFromCodesetName(const char* codeset) {
       {"UHC", 949},      {"BIG5", 950},    {"CP950", 950},  {"BIG5HKSCS", 950},
   };
   for (const Alias& alias : kAliases)
-    if (std::strcmp(name, alias.name) == 0) return alias.codePage;
+    if (std::strcmp(name, alias.name) == 0) return alias.code_page;
   return 0;
 }
 
-void SetCodePageForTesting(int codePage) {
-  if (codePage < 0) {
-    detail::currentCodePage.store(-1, std::memory_order_release);
+void SetCodePageForTesting(int code_page) {
+  if (code_page < 0) {
+    detail::current_code_page.store(-1, std::memory_order_release);
     detail::LoadCodePage();
     return;
   }
-  codePage = NormalizeCodePage(codePage);
-  detail::currentLeadBytes.store(LeadByteTableFor(codePage), std::memory_order_relaxed);
-  detail::currentCodePage.store(codePage, std::memory_order_release);
+  code_page = NormalizeCodePage(code_page);
+  detail::current_lead_bytes.store(LeadByteTableFor(code_page), std::memory_order_relaxed);
+  detail::current_code_page.store(code_page, std::memory_order_release);
 }
 
 const unsigned char* _mbschr(const unsigned char* s, unsigned int c) {

@@ -9,8 +9,8 @@
 namespace ostrel::platform {
 
 // Lead-byte ranges of the supported double-byte code pages (Shift JIS has two).
-constexpr bool IsLeadByteOf(int codePage, unsigned byte) {
-  switch (codePage) {
+constexpr bool IsLeadByteOf(int code_page, unsigned byte) {
+  switch (code_page) {
     case 932:
       return (byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC);
     case 936:
@@ -23,7 +23,7 @@ constexpr bool IsLeadByteOf(int codePage, unsigned byte) {
 }
 
 namespace detail {
-extern std::atomic<int> currentCodePage;  // -1 until read from the host
+extern std::atomic<int> current_code_page;  // -1 until read from the host
 int LoadCodePage();
 }  // namespace detail
 
@@ -31,28 +31,28 @@ int LoadCodePage();
 // Read from the host once (Windows: the process's ANSI code page; POSIX: the codeset of the
 // current LC_CTYPE locale), the first time text is handled.
 inline int CurrentCodePage() {
-  const int codePage = detail::currentCodePage.load(std::memory_order_relaxed);
-  return codePage >= 0 ? codePage : detail::LoadCodePage();
+  const int code_page = detail::current_code_page.load(std::memory_order_relaxed);
+  return code_page >= 0 ? code_page : detail::LoadCodePage();
 }
 
 // Test hook: 932, 936, 949 or 950 selects that code page, any other value >= 0 single-byte,
 // and -1 reads the host's code page again.
-void SetCodePageForTesting(int codePage);
+void SetCodePageForTesting(int code_page);
 
 // Maps a codeset name (as nl_langinfo(CODESET) gives it) to a supported code page, else 0.
 int CodePageFromCodesetName(const char* codeset);
 
 // The lead-byte table of a code page: entry b is 1 when b opens a double-byte character.
-const unsigned char* LeadByteTableFor(int codePage);
+const unsigned char* LeadByteTableFor(int code_page);
 
 namespace detail {
-extern std::atomic<const unsigned char*> currentLeadBytes;
+extern std::atomic<const unsigned char*> current_lead_bytes;
 const unsigned char* LoadLeadBytes();
 }  // namespace detail
 
 // The current code page's lead-byte table; one relaxed load on the hot path.
 inline const unsigned char* LeadByteTable() {
-  const unsigned char* table = detail::currentLeadBytes.load(std::memory_order_relaxed);
+  const unsigned char* table = detail::current_lead_bytes.load(std::memory_order_relaxed);
   return table != nullptr ? table : detail::LoadLeadBytes();
 }
 

@@ -1,5 +1,6 @@
 #include "platform/trace.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -44,6 +45,8 @@ constexpr std::size_t kFilePrefixLength = sizeof kFilePrefix - 1;
 // settings cannot close the file under a writer.
 std::mutex settings_mutex;
 Target target = Target::kPlatform;
+// The same for a look without the lock: the platform's output needs none of the above.
+std::atomic<bool> platform_target{true};
 FileHandle file = kNoFile;
 
 FileHandle OpenForAppending(const char* path) {
@@ -135,6 +138,8 @@ int LevelFromEnvironment() {
 // The settings lock is held.
 int ApplySettings() {
   ApplyTarget();
+  platform_target.store(target == Target::kPlatform, std::memory_order_release);
+  LookForDebugReceiverAgain();
   const int level = LevelFromEnvironment();
   trace_internal::level.store(level, std::memory_order_release);
   return level;
@@ -143,6 +148,7 @@ int ApplySettings() {
 // Writes to the chosen target; false when that is the platform's debug output.
 bool WriteLine(TraceLevel level, const char* text) {
   CurrentTraceLevel();  // the settings are read before the first line
+  if (platform_target.load(std::memory_order_acquire)) return false;
   std::lock_guard<std::mutex> lock(settings_mutex);
   if (target == Target::kPlatform) return false;
 #if !defined(_WIN32)

@@ -283,9 +283,7 @@ int closesocket(SOCKET s);
 int bind(SOCKET s, const sockaddr* name, int name_length);
 int listen(SOCKET s, int backlog);
 int getsockname(SOCKET s, sockaddr* name, int* name_length);
-int getpeername(SOCKET s, sockaddr* name, int* name_length);
 int setsockopt(SOCKET s, int level, int name, const char* value, int value_length);
-int getsockopt(SOCKET s, int level, int name, char* value, int* value_length);
 int WSAConnect(SOCKET s, const sockaddr* name, int name_length, LPWSABUF caller_data,
                LPWSABUF callee_data, LPQOS sqos, LPQOS gqos);
 SOCKET WSAAccept(SOCKET s, sockaddr* address, LPINT address_length, LPCONDITIONPROC condition,

@@ -82,7 +82,7 @@ TEST_F(EntryPoints, CloseKeepsAddressAndPortUntilSlotIsTakenAgain) {
   ASSERT_EQ(Ostrel_OpenTvWall("192.0.2.7", 8080, &handle), 0);
   ASSERT_EQ(Ostrel_CloseTvWall(handle), 0);
   WallSlot slot = Slot(handle);
-  EXPECT_EQ(slot.inUse, 0);
+  EXPECT_EQ(slot.in_use, 0);
   EXPECT_STREQ(slot.address, "192.0.2.7");
   EXPECT_EQ(slot.port, 8080);
 }
@@ -115,8 +115,8 @@ TEST_F(EntryPoints, RefusesAddressThatDoesNotFitOrNullPointers) {
   EXPECT_EQ(Ostrel_LastErrorCode(), OSTREL_E_INVALID_ARG);
   EXPECT_EQ(Ostrel_OpenTvWall("127.0.0.1", 1, nullptr), -1);
   EXPECT_EQ(handle, 99);
-  EXPECT_EQ(Slot(0).inUse, 0);  // nothing was taken
-  EXPECT_TRUE(lines_.empty());  // only a registration writes its line
+  EXPECT_EQ(Slot(0).in_use, 0);  // nothing was taken
+  EXPECT_TRUE(lines_.empty());   // only a registration writes its line
 }
 
 TEST_F(EntryPoints, InitializeFreesEverySlotAndClearsThem) {
@@ -125,7 +125,7 @@ TEST_F(EntryPoints, InitializeFreesEverySlotAndClearsThem) {
   Ostrel_OpenTvWall("127.0.0.2", 6, &handle);
   Ostrel_Initialize();
   Ostrel_Finalize();  // keeps start-ups and clean-ups paired
-  EXPECT_EQ(Slot(1).inUse, 0);
+  EXPECT_EQ(Slot(1).in_use, 0);
   EXPECT_STREQ(Slot(1).address, "");
   EXPECT_EQ(Slot(1).port, 0);
   ASSERT_EQ(Ostrel_OpenTvWall("127.0.0.3", 7, &handle), 0);

@@ -91,9 +91,9 @@ class FramedRequestFaults : public FaultTest {
       faults::Arm(c.plan);
       const bool ok = Timed(
           [&] {
-            return net::SendFramedRequest("127.0.0.1", peer.port(), frame.data(),
-                                          static_cast<std::uint32_t>(frame.size()), &block,
-                                          c.ask_reply ? &length : nullptr, &outcome);
+            return SendFramedRequestWithOutcome("127.0.0.1", peer.port(), frame.data(),
+                                                static_cast<std::uint32_t>(frame.size()), &block,
+                                                c.ask_reply ? &length : nullptr, &outcome);
           },
           &elapsed);
       faults::Disarm();
@@ -353,9 +353,9 @@ TEST_F(FramedRequestFaults, ReplyLengthWithoutABlockIsRefusedBeforeAnythingIsMad
   std::int32_t length = -1;
   int outcome = -2;
   faults::ScopedPlan plan({});
-  EXPECT_FALSE(net::SendFramedRequest("127.0.0.1", 9, frame.data(),
-                                      static_cast<std::uint32_t>(frame.size()), nullptr, &length,
-                                      &outcome));
+  EXPECT_FALSE(SendFramedRequestWithOutcome("127.0.0.1", 9, frame.data(),
+                                            static_cast<std::uint32_t>(frame.size()), nullptr,
+                                            &length, &outcome));
   EXPECT_EQ(outcome, WSAEINVAL);
   EXPECT_EQ(length, -1);
   EXPECT_EQ(faults::CallCount(Call::kWSASocketA), 0u);

@@ -40,9 +40,9 @@ TEST_F(FramedRequest, FrameArrivesWholeAndConnectionClosesAfterIt) {
   LoopbackPeer peer;
   const std::vector<unsigned char> frame = Frame(201);
   int outcome = -1;
-  EXPECT_TRUE(net::SendFramedRequest("127.0.0.1", peer.port(), frame.data(),
-                                     static_cast<std::uint32_t>(frame.size()), nullptr, nullptr,
-                                     &outcome));
+  EXPECT_TRUE(SendFramedRequestWithOutcome("127.0.0.1", peer.port(), frame.data(),
+                                           static_cast<std::uint32_t>(frame.size()), nullptr,
+                                           nullptr, &outcome));
   EXPECT_EQ(outcome, 0);
   ASSERT_TRUE(peer.WaitForFinished(1, kPeerPatience));
   const std::vector<ConnectionRecord> connections = peer.Connections();
@@ -56,9 +56,9 @@ TEST_F(FramedRequest, LargeRequestArrivesWhole) {
   LoopbackPeer peer;
   const std::vector<unsigned char> frame = Frame(3 * 1024 * 1024);
   int outcome = -1;
-  EXPECT_TRUE(net::SendFramedRequest("127.0.0.1", peer.port(), frame.data(),
-                                     static_cast<std::uint32_t>(frame.size()), nullptr, nullptr,
-                                     &outcome));
+  EXPECT_TRUE(SendFramedRequestWithOutcome("127.0.0.1", peer.port(), frame.data(),
+                                           static_cast<std::uint32_t>(frame.size()), nullptr,
+                                           nullptr, &outcome));
   EXPECT_EQ(outcome, 0);
   ASSERT_TRUE(peer.WaitForFinished(1, kPeerPatience));
   EXPECT_TRUE(peer.Connections()[0].bytes == frame);
@@ -68,8 +68,8 @@ TEST_F(FramedRequest, EmptyRequestConnectsAndClosesWithoutSending) {
   LoopbackPeer peer;
   const unsigned char nothing = 0;
   int outcome = -1;
-  EXPECT_TRUE(
-      net::SendFramedRequest("127.0.0.1", peer.port(), &nothing, 0, nullptr, nullptr, &outcome));
+  EXPECT_TRUE(SendFramedRequestWithOutcome("127.0.0.1", peer.port(), &nothing, 0, nullptr, nullptr,
+                                           &outcome));
   EXPECT_EQ(outcome, 0);
   ASSERT_TRUE(peer.WaitForFinished(1, kPeerPatience));
   const ConnectionRecord record = peer.Connections()[0];
@@ -80,9 +80,9 @@ TEST_F(FramedRequest, EmptyRequestConnectsAndClosesWithoutSending) {
 TEST_F(FramedRequest, RefusedPortFailsWithItsReason) {
   const std::vector<unsigned char> frame = Frame(20);
   int outcome = -1;
-  EXPECT_FALSE(net::SendFramedRequest("127.0.0.1", LoopbackPeer::UnusedPort(), frame.data(),
-                                      static_cast<std::uint32_t>(frame.size()), nullptr, nullptr,
-                                      &outcome));
+  EXPECT_FALSE(SendFramedRequestWithOutcome("127.0.0.1", LoopbackPeer::UnusedPort(), frame.data(),
+                                            static_cast<std::uint32_t>(frame.size()), nullptr,
+                                            nullptr, &outcome));
   // Known from FD_CONNECT at once: not a time-out of the send loop.
   EXPECT_EQ(outcome, WSAECONNREFUSED);
 }
@@ -94,9 +94,9 @@ TEST_F(FramedRequest, AddressTextThatIsNotDottedIpv4IsRefusedWithoutConnecting) 
                            "127.0.0.256", "::1", "127.0.0.1.1"}) {
     SCOPED_TRACE(std::string("address \"") + text + "\"");
     int outcome = -1;
-    EXPECT_FALSE(net::SendFramedRequest(text, peer.port(), frame.data(),
-                                        static_cast<std::uint32_t>(frame.size()), nullptr, nullptr,
-                                        &outcome));
+    EXPECT_FALSE(SendFramedRequestWithOutcome(text, peer.port(), frame.data(),
+                                              static_cast<std::uint32_t>(frame.size()), nullptr,
+                                              nullptr, &outcome));
     EXPECT_EQ(outcome, WSAEADDRNOTAVAIL);
   }
   EXPECT_EQ(peer.AcceptedCount(), 0u);
@@ -108,7 +108,7 @@ TEST_F(FramedRequest, SingleSpaceIsAddressZeroAndRefusedAsOnWindows) {
   }
   const std::vector<unsigned char> frame = Frame(20);
   int outcome = -1;
-  EXPECT_FALSE(net::SendFramedRequest(
+  EXPECT_FALSE(SendFramedRequestWithOutcome(
       " ", 80, frame.data(), static_cast<std::uint32_t>(frame.size()), nullptr, nullptr, &outcome));
   EXPECT_EQ(outcome, WSAEADDRNOTAVAIL);
 }
@@ -117,12 +117,13 @@ TEST_F(FramedRequest, MissingArgumentsCreateNothing) {
   const ResourceCounts before = CurrentResourceCounts();
   const unsigned char byte = 1;
   int outcome = -1;
-  EXPECT_FALSE(net::SendFramedRequest(nullptr, 80, &byte, 1, nullptr, nullptr, &outcome));
+  EXPECT_FALSE(SendFramedRequestWithOutcome(nullptr, 80, &byte, 1, nullptr, nullptr, &outcome));
   EXPECT_EQ(outcome, WSAEINVAL);
-  EXPECT_FALSE(net::SendFramedRequest("127.0.0.1", 80, nullptr, 1, nullptr, nullptr, &outcome));
+  EXPECT_FALSE(
+      SendFramedRequestWithOutcome("127.0.0.1", 80, nullptr, 1, nullptr, nullptr, &outcome));
   EXPECT_EQ(outcome, WSAEINVAL);
   std::int32_t length = 0;
-  EXPECT_FALSE(net::SendFramedRequest("127.0.0.1", 80, &byte, 1, nullptr, &length, &outcome));
+  EXPECT_FALSE(SendFramedRequestWithOutcome("127.0.0.1", 80, &byte, 1, nullptr, &length, &outcome));
   EXPECT_EQ(outcome, WSAEINVAL);
   const ResourceCounts after = CurrentResourceCounts();
   EXPECT_EQ(after.events, before.events);
@@ -138,9 +139,9 @@ TEST_F(FramedRequest, PeerThatClosesDuringTheSendFailsIt) {
     // Far more than the socket buffers hold, so the close lands while bytes are still going.
     const std::vector<unsigned char> frame = Frame(32 * 1024 * 1024);
     int outcome = -1;
-    EXPECT_FALSE(net::SendFramedRequest("127.0.0.1", peer.port(), frame.data(),
-                                        static_cast<std::uint32_t>(frame.size()), nullptr, nullptr,
-                                        &outcome));
+    EXPECT_FALSE(SendFramedRequestWithOutcome("127.0.0.1", peer.port(), frame.data(),
+                                              static_cast<std::uint32_t>(frame.size()), nullptr,
+                                              nullptr, &outcome));
     // Wine leaves the pending send waiting after a graceful close: then the limit ends it.
     const bool bounded = testenv::RunningUnderWine() && outcome == WSAETIMEDOUT;
     EXPECT_TRUE(outcome == WSAECONNRESET || outcome == WSAECONNABORTED || bounded) << outcome;
@@ -151,7 +152,7 @@ TEST_F(FramedRequest, SocketsNotStartedAreReported) {
   WSACleanup();  // balances SetUp; SocketsStarted::TearDown starts nothing more
   const unsigned char byte = 1;
   int outcome = -1;
-  EXPECT_FALSE(net::SendFramedRequest("127.0.0.1", 80, &byte, 1, nullptr, nullptr, &outcome));
+  EXPECT_FALSE(SendFramedRequestWithOutcome("127.0.0.1", 80, &byte, 1, nullptr, nullptr, &outcome));
   EXPECT_EQ(outcome, WSANOTINITIALISED);
   WSADATA data;
   ASSERT_EQ(WSAStartup(MAKEWORD(2, 2), &data), 0);  // for TearDown's clean-up
@@ -213,9 +214,9 @@ class FramedReply : public SocketsStarted {
     script.close_after_reply = close_after_reply;
     LoopbackPeer peer(script);
     Result result{false, -1, kUntouchedBlock(), kUntouchedLength};
-    result.ok = net::SendFramedRequest("127.0.0.1", peer.port(), request_.data(),
-                                       static_cast<std::uint32_t>(request_.size()), &result.block,
-                                       &result.length, &result.outcome);
+    result.ok = SendFramedRequestWithOutcome("127.0.0.1", peer.port(), request_.data(),
+                                             static_cast<std::uint32_t>(request_.size()),
+                                             &result.block, &result.length, &result.outcome);
     return result;
   }
 
@@ -301,9 +302,9 @@ TEST_F(FramedRequest, TenThousandRequestsLeakNothing) {
   int first_failure = 0;
   for (int i = 0; i < requests; ++i) {
     int outcome = 0;
-    if (!net::SendFramedRequest("127.0.0.1", peer.port(), frame.data(),
-                                static_cast<std::uint32_t>(frame.size()), nullptr, nullptr,
-                                &outcome) &&
+    if (!SendFramedRequestWithOutcome("127.0.0.1", peer.port(), frame.data(),
+                                      static_cast<std::uint32_t>(frame.size()), nullptr, nullptr,
+                                      &outcome) &&
         failures++ == 0) {
       first_failure = outcome;
     }
@@ -330,9 +331,9 @@ TEST_F(FramedRequest, FiftyThousandDeliveriesInARowAllSucceed) {
   int first_failure_at = -1;
   for (int i = 0; i < 50000; ++i) {
     int outcome = 0;
-    if (!net::SendFramedRequest("127.0.0.1", peer.port(), frame.data(),
-                                static_cast<std::uint32_t>(frame.size()), nullptr, nullptr,
-                                &outcome) &&
+    if (!SendFramedRequestWithOutcome("127.0.0.1", peer.port(), frame.data(),
+                                      static_cast<std::uint32_t>(frame.size()), nullptr, nullptr,
+                                      &outcome) &&
         failures++ == 0) {
       first_failure = outcome;
       first_failure_at = i;

@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <cstddef>
+#include <cstdint>
 
+#include "net/framed_request.h"
 #include "platform/winsock.h"
 
 namespace ostrel::testing {
@@ -29,5 +31,16 @@ ResourceCounts CurrentResourceCounts();
 
 // A loopback address record for the given port.
 sockaddr_in LoopbackAddress(int port);
+
+// net::SendFramedRequest with its outcome read as the library reads it: 0 when it succeeded,
+// else the thread's Windows Sockets error at once.
+inline bool SendFramedRequestWithOutcome(const char* address, int port, const void* request,
+                                         std::uint32_t request_size, unsigned char** reply_block,
+                                         std::int32_t* reply_length, int* outcome) {
+  const bool delivered =
+      net::SendFramedRequest(address, port, request, request_size, reply_block, reply_length);
+  *outcome = delivered ? 0 : WSAGetLastError();
+  return delivered;
+}
 
 }  // namespace ostrel::testing

@@ -43,8 +43,8 @@ TEST_F(TimeLimits, ConnectToAnAddressWhereNothingAnswersFailsAfterFiveSeconds) {
   int connect_error = 0;
   ASSERT_TRUE(space.RunInside([&] {
     const Clock::time_point start = Clock::now();
-    delivered = net::SendFramedRequest("127.0.0.1", kDroppedPort, frame, sizeof frame, nullptr,
-                                       nullptr, &outcome);
+    delivered = SendFramedRequestWithOutcome("127.0.0.1", kDroppedPort, frame, sizeof frame,
+                                             nullptr, nullptr, &outcome);
     elapsed = MillisecondsSince(start);
     // The class on its own: false, and the socket is still held.
     net::StreamClientSocket socket;
@@ -71,9 +71,9 @@ TEST_F(TimeLimits, PeerThatNeverReadsCannotHoldTheSenderForEver) {
   const std::vector<unsigned char> frame(32 * 1024 * 1024, 0x42);
   int outcome = 0;
   const Clock::time_point start = Clock::now();
-  EXPECT_FALSE(net::SendFramedRequest("127.0.0.1", peer.port(), frame.data(),
-                                      static_cast<std::uint32_t>(frame.size()), nullptr, nullptr,
-                                      &outcome));
+  EXPECT_FALSE(SendFramedRequestWithOutcome("127.0.0.1", peer.port(), frame.data(),
+                                            static_cast<std::uint32_t>(frame.size()), nullptr,
+                                            nullptr, &outcome));
   EXPECT_EQ(outcome, WSAETIMEDOUT);
   EXPECT_LT(MillisecondsSince(start), 6000);
 }
@@ -88,8 +88,8 @@ TEST_F(TimeLimits, ReplyCutShortByThePeerFailsWhenTheWaitRunsOut) {
   unsigned char* block = nullptr;
   std::int32_t length = -7;
   int outcome = 0;
-  EXPECT_FALSE(net::SendFramedRequest("127.0.0.1", peer.port(), frame, sizeof frame, &block,
-                                      &length, &outcome));
+  EXPECT_FALSE(SendFramedRequestWithOutcome("127.0.0.1", peer.port(), frame, sizeof frame, &block,
+                                            &length, &outcome));
   EXPECT_EQ(outcome, WSAECONNRESET);  // the close, noticed before the wait ran out
   EXPECT_EQ(block, nullptr);
   EXPECT_EQ(length, -7);
@@ -102,8 +102,8 @@ TEST_F(TimeLimits, ReplyThatNeverComesFailsWhenTheWaitRunsOut) {
   std::int32_t length = -7;
   int outcome = 0;
   const Clock::time_point start = Clock::now();
-  EXPECT_FALSE(net::SendFramedRequest("127.0.0.1", peer.port(), frame, sizeof frame, &block,
-                                      &length, &outcome));
+  EXPECT_FALSE(SendFramedRequestWithOutcome("127.0.0.1", peer.port(), frame, sizeof frame, &block,
+                                            &length, &outcome));
   EXPECT_EQ(outcome, WSAETIMEDOUT);
   EXPECT_GE(MillisecondsSince(start), 1900);
   EXPECT_EQ(length, -7);

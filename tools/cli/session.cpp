@@ -5,6 +5,7 @@
 
 #include "api/wall_table.h"
 #include "command/command_document.h"
+#include "command/wire_protocol.h"
 #include "ostrel/ostrel.h"
 #include "platform/winsock.h"
 
@@ -12,8 +13,6 @@ namespace ostrel::cli {
 
 namespace {
 
-constexpr std::size_t kVidoutLimit = 64;  // video output texts: fewer than 64 bytes
-constexpr std::size_t kUrlLimit = 256;    // URLs: fewer than 256 bytes
 constexpr int kMaxPort = 65535;
 
 std::string Document(const Command& c) {
@@ -115,7 +114,7 @@ std::string VisibleFrame(const std::string& frame) {
   char buffer[96];
   if (frame.size() >= 4) {
     const auto b = [&](int i) { return static_cast<unsigned char>(frame[i]); };
-    const unsigned total = b(0) | b(1) << 8 | b(2) << 16 | unsigned(b(3)) << 24;
+    const unsigned total = DecodeFrameLength(reinterpret_cast<const unsigned char*>(frame.data()));
     std::snprintf(buffer, sizeof buffer,
                   "frame: %zu bytes, length field %02X %02X %02X %02X (%u)\n", frame.size(), b(0),
                   b(1), b(2), b(3), total);

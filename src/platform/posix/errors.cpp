@@ -99,6 +99,11 @@ int ErrorFromErrno(int error) {
   }
 }
 
+int Fail(int error) {
+  WSASetLastError(error);
+  return SOCKET_ERROR;
+}
+
 int FailFromErrno() {
   WSASetLastError(ErrorFromErrno(errno));
   return SOCKET_ERROR;

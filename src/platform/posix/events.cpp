@@ -107,6 +107,11 @@ const WakeChannel& ThreadWake() {
   return holder.channel();
 }
 
+WaitScratch& ThreadWaitScratch() {
+  thread_local WaitScratch scratch;
+  return scratch;
+}
+
 void DrainWakeFd(int fd) {
   std::uint64_t sink[8];
   while (::read(fd, sink, sizeof sink) > 0) {

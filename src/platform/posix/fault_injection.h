@@ -1,9 +1,9 @@
 // Test-only fault injection for the socket stand-ins: chosen calls fail with chosen error codes,
 // move fewer bytes, find no room, wait no longer, or are delayed.
 //
-// It is compiled into the library but never exported, and nothing in the library switches it
-// on: only a test (or a fuzz target) that links the stand-ins calls Arm(). While it is off,
-// every hooked call pays one relaxed load and one predictable branch.
+// Only the copy of the stand-ins built for the fault tests and fuzz targets has it
+// (OSTREL_FAULT_INJECTION); in the shipped library every hook is an empty inline function.
+// Armed or not, a test build pays one relaxed load and one predictable branch per hooked call.
 #pragma once
 
 #include <atomic>
@@ -69,6 +69,15 @@ struct Fault {
   int times = 1;                       // calls acted on after those; kEvery: all later ones
 };
 
+// What a hooked call is to do. Filled by Take, which also sleeps the delay.
+struct Action {
+  Effect effect = Effect::kNone;
+  int error = 0;
+  std::uint32_t bytes = 0;
+};
+
+#if defined(OSTREL_FAULT_INJECTION)
+
 // Replaces the plan and resets the call counts. The first fault of the plan that is due for a
 // call acts on it.
 void Arm(std::vector<Fault> plan);
@@ -78,13 +87,6 @@ void Disarm();
 std::size_t CallCount(Call call);
 // Calls a fault acted on since Arm.
 std::size_t Hits();
-
-// What a hooked call is to do. Filled by Take, which also sleeps the delay.
-struct Action {
-  Effect effect = Effect::kNone;
-  int error = 0;
-  std::uint32_t bytes = 0;
-};
 
 namespace detail {
 extern std::atomic<bool> armed;
@@ -120,5 +122,12 @@ class ScopedPlan {
   ScopedPlan(const ScopedPlan&) = delete;
   ScopedPlan& operator=(const ScopedPlan&) = delete;
 };
+
+#else  // the shipped library: no plan, no hook
+
+constexpr Action Intercept(Call) { return Action{}; }
+constexpr int InjectedError(Call) { return 0; }
+
+#endif  // OSTREL_FAULT_INJECTION
 
 }  // namespace ostrel::wsa::posix::faults

@@ -23,16 +23,19 @@ void RecordClose(Registry& registry, SocketState& socket, int error) {
   }
 }
 
-// The connect has finished one way or the other: record FD_CONNECT with its outcome.
-void FinishConnect(Registry& registry, SocketState& socket) {
+// The connect has finished one way or the other: record FD_CONNECT with its outcome. Writable
+// without an error or hang-up means made; only otherwise is the error read back.
+void FinishConnect(Registry& registry, SocketState& socket, short revents) {
   int error = 0;
-  ::socklen_t length = sizeof error;
-  if (::getsockopt(socket.fd, sys::kSolSocket, sys::kSoError, &error, &length) != 0) {
-    error = errno;
+  if ((revents & (POLLERR | POLLHUP)) != 0) {
+    ::socklen_t length = sizeof error;
+    if (::getsockopt(socket.fd, sys::kSolSocket, sys::kSoError, &error, &length) != 0) {
+      error = errno;
+    }
   }
   // With nothing listening, a loopback connect can meet itself (simultaneous open when the
   // local port equals the target port); nobody is there, so it counts as refused.
-  if (error == 0 && ConnectedToItself(socket.fd, socket.remote)) {
+  if (error == 0 && ConnectedToItself(socket)) {
     ::shutdown(socket.fd, SHUT_RDWR);
     error = ECONNREFUSED;
   }
@@ -104,11 +107,23 @@ bool RefreshConnected(Registry& registry, SocketState& socket, short revents) {
 
 }  // namespace
 
-bool ConnectedToItself(int fd, const sys::native_sockaddr_in& remote) {
+bool ReadLocalAddress(SocketState& socket, sys::native_sockaddr_in* local) {
+  if (!socket.local_known) {
+    ::socklen_t length = sizeof socket.local;
+    if (::getsockname(socket.fd, reinterpret_cast<sys::native_sockaddr*>(&socket.local), &length) !=
+        0) {
+      return false;
+    }
+    socket.local_known = true;
+  }
+  *local = socket.local;
+  return true;
+}
+
+bool ConnectedToItself(SocketState& socket) {
   sys::native_sockaddr_in local{};
-  ::socklen_t length = sizeof local;
-  return ::getsockname(fd, reinterpret_cast<sys::native_sockaddr*>(&local), &length) == 0 &&
-         local.sin_port == remote.sin_port && local.sin_addr.s_addr == remote.sin_addr.s_addr;
+  return ReadLocalAddress(socket, &local) && local.sin_port == socket.remote.sin_port &&
+         local.sin_addr.s_addr == socket.remote.sin_addr.s_addr;
 }
 
 void MarkConnected(Registry& registry, SocketState& socket, bool record_connect) {
@@ -150,7 +165,7 @@ bool Refresh(Registry& registry, SocketState& socket, short revents) {
   switch (socket.phase) {
     case Phase::kConnecting:
       if ((revents & (POLLOUT | POLLERR | POLLHUP)) != 0) {
-        FinishConnect(registry, socket);
+        FinishConnect(registry, socket, revents);
         return true;
       }
       return false;
@@ -182,79 +197,73 @@ bool RefreshNow(Registry& registry, SocketState& socket) {
   return Refresh(registry, socket, entry.revents);
 }
 
+int Select(SocketCall& call, WSAEVENT event, long network_events) {
+  SocketState& socket = *call.socket;
+  if (network_events != 0 && call.registry.FindEvent(event) == nullptr) {
+    return Fail(WSAEINVAL);
+  }
+  // The descriptor is always non-blocking underneath; this makes the socket's calls behave so.
+  socket.non_blocking = true;
+  socket.selected_event = event;
+  socket.selected_mask = network_events;
+  // Events recorded earlier are kept: a new selection that asks for one is signalled at once.
+  if ((socket.recorded & network_events) == 0) {
+    RefreshNow(call.registry, socket);
+  }
+  if ((socket.recorded & network_events) != 0) {
+    call.registry.Signal(event);
+  }
+  return 0;
+}
+
+int Enumerate(SocketCall& call, WSAEVENT event, LPWSANETWORKEVENTS network_events) {
+  if (call.fault.effect == faults::Effect::kEmpty && network_events != nullptr) {
+    network_events->lNetworkEvents = 0;  // as when another thread set the event
+    return 0;
+  }
+  SocketState& socket = *call.socket;
+  EventState* event_state = nullptr;
+  if (event != nullptr && (event_state = call.registry.FindEvent(event)) == nullptr) {
+    return Fail(WSAEINVAL);
+  }
+  if (network_events == nullptr) {
+    return Fail(WSAEFAULT);
+  }
+  // A selected event already recorded is reported without looking again: the wait that
+  // recorded it has just looked, and what a second look finds is reported next time.
+  if ((socket.recorded & socket.selected_mask) == 0 || socket.send.active() ||
+      socket.receive.active()) {
+    RefreshNow(call.registry, socket);
+  }
+  const long reported = socket.recorded & socket.selected_mask;
+  network_events->lNetworkEvents = reported;
+  for (int bit = 0; bit < FD_MAX_EVENTS; ++bit) {
+    if ((reported & (1L << bit)) != 0) {
+      network_events->iErrorCode[bit] = socket.errors[bit];
+    }
+  }
+  // Only the reported events are cleared; others stay for a later selection that asks.
+  socket.recorded &= ~reported;
+  if (event_state != nullptr) {
+    event_state->signalled = false;
+  }
+  return 0;
+}
+
 }  // namespace posix
 
 using posix::Registry;
 
 int WSAEventSelect(SOCKET s, WSAEVENT event, long network_events) {
-  if (const int injected = posix::faults::InjectedError(posix::faults::Call::kWSAEventSelect)) {
-    WSASetLastError(injected);
-    return SOCKET_ERROR;
-  }
-  Registry& registry = Registry::Get();
-  std::lock_guard<std::mutex> lock(registry.mutex);
-  posix::SocketState* socket = posix::Lookup(registry, s);
-  if (socket == nullptr) {
-    return SOCKET_ERROR;
-  }
-  if (network_events != 0 && registry.FindEvent(event) == nullptr) {
-    WSASetLastError(WSAEINVAL);
-    return SOCKET_ERROR;
-  }
-  // The descriptor is always non-blocking underneath; this makes the socket's calls behave so.
-  socket->non_blocking = true;
-  socket->selected_event = event;
-  socket->selected_mask = network_events;
-  // Events recorded earlier are kept: a new selection that asks for one is signalled at once.
-  if ((socket->recorded & network_events) == 0) {
-    posix::RefreshNow(registry, *socket);
-  }
-  if ((socket->recorded & network_events) != 0) {
-    registry.Signal(event);
-  }
-  return 0;
+  return posix::OnSocket(
+      posix::faults::Call::kWSAEventSelect, s, SOCKET_ERROR,
+      [&](posix::SocketCall& call) { return posix::Select(call, event, network_events); });
 }
 
 int WSAEnumNetworkEvents(SOCKET s, WSAEVENT event, LPWSANETWORKEVENTS network_events) {
-  const posix::faults::Action fault =
-      posix::faults::Intercept(posix::faults::Call::kWSAEnumNetworkEvents);
-  if (fault.effect == posix::faults::Effect::kFail) {
-    WSASetLastError(fault.error);
-    return SOCKET_ERROR;
-  }
-  if (fault.effect == posix::faults::Effect::kEmpty && network_events != nullptr) {
-    network_events->lNetworkEvents = 0;  // as when another thread set the event
-    return 0;
-  }
-  Registry& registry = Registry::Get();
-  std::lock_guard<std::mutex> lock(registry.mutex);
-  posix::SocketState* socket = posix::Lookup(registry, s);
-  if (socket == nullptr) {
-    return SOCKET_ERROR;
-  }
-  posix::EventState* event_state = nullptr;
-  if (event != nullptr && (event_state = registry.FindEvent(event)) == nullptr) {
-    WSASetLastError(WSAEINVAL);
-    return SOCKET_ERROR;
-  }
-  if (network_events == nullptr) {
-    WSASetLastError(WSAEFAULT);
-    return SOCKET_ERROR;
-  }
-  posix::RefreshNow(registry, *socket);
-  const long reported = socket->recorded & socket->selected_mask;
-  network_events->lNetworkEvents = reported;
-  for (int bit = 0; bit < FD_MAX_EVENTS; ++bit) {
-    if ((reported & (1L << bit)) != 0) {
-      network_events->iErrorCode[bit] = socket->errors[bit];
-    }
-  }
-  // Only the reported events are cleared; others stay for a later selection that asks.
-  socket->recorded &= ~reported;
-  if (event_state != nullptr) {
-    event_state->signalled = false;
-  }
-  return 0;
+  return posix::OnSocket(
+      posix::faults::Call::kWSAEnumNetworkEvents, s, SOCKET_ERROR,
+      [&](posix::SocketCall& call) { return posix::Enumerate(call, event, network_events); });
 }
 
 }  // namespace ostrel::wsa

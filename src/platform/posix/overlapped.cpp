@@ -105,10 +105,9 @@ ssize_t SendSome(int fd, std::vector<::iovec>& iovecs, std::size_t limit = kNoLi
                       [fd](const ::msghdr* message) { return ::sendmsg(fd, message, kSendFlags); });
 }
 
-ssize_t ReceiveSome(int fd, std::vector<::iovec>& iovecs, int flags, std::size_t limit = kNoLimit) {
-  return TransferSome(iovecs, limit, [fd, flags](::msghdr* message) {
-    return ::recvmsg(fd, message, flags | MSG_DONTWAIT);
-  });
+ssize_t ReceiveSome(int fd, std::vector<::iovec>& iovecs, std::size_t limit = kNoLimit) {
+  return TransferSome(iovecs, limit,
+                      [fd](::msghdr* message) { return ::recvmsg(fd, message, MSG_DONTWAIT); });
 }
 
 void StartPending(Registry& registry, PendingTransfer& transfer, WSAOVERLAPPED* overlapped,
@@ -127,11 +126,6 @@ void CompleteAtOnce(Registry& registry, WSAOVERLAPPED* overlapped, DWORD bytes) 
   overlapped->Internal = 0;
   overlapped->InternalHigh = bytes;
   registry.Signal(overlapped->hEvent);
-}
-
-int Fail(int error) {
-  WSASetLastError(error);
-  return SOCKET_ERROR;
 }
 
 }  // namespace
@@ -172,7 +166,7 @@ bool DriveReceive(Registry& registry, SocketState& socket) {
   if (!transfer.active()) {
     return false;
   }
-  const ssize_t received = ReceiveSome(socket.fd, transfer.rest, 0);
+  const ssize_t received = ReceiveSome(socket.fd, transfer.rest);
   if (received < 0) {
     if (WouldBlock(errno)) {
       return false;
@@ -279,7 +273,7 @@ int WSARecv(SOCKET s, LPWSABUF buffers, DWORD buffer_count, LPDWORD bytes_receiv
   if (flags == nullptr || (buffers == nullptr && buffer_count != 0)) {
     return posix::Fail(WSAEFAULT);
   }
-  if (completion != nullptr || (*flags & ~static_cast<DWORD>(MSG_PEEK)) != 0) {
+  if (completion != nullptr || *flags != 0) {
     return posix::Fail(WSAEOPNOTSUPP);
   }
   if (socket->phase != posix::Phase::kConnected) {
@@ -288,15 +282,13 @@ int WSARecv(SOCKET s, LPWSABUF buffers, DWORD buffer_count, LPDWORD bytes_receiv
   if (socket->receive.active()) {
     return posix::Fail(WSAEINPROGRESS);
   }
-  const int native_flags = (*flags & MSG_PEEK) != 0 ? sys::kMsgPeek : 0;
   std::size_t total = 0;
   std::vector<::iovec> into = posix::ToIovecs(buffers, buffer_count, &total);
   std::size_t room = posix::InjectedRoom(fault);
   for (;;) {
     // Every receive call, even one that fails, lets FD_READ be recorded again.
     socket->armed |= FD_READ;
-    const ssize_t result =
-        into.empty() ? 0 : posix::ReceiveSome(socket->fd, into, native_flags, room);
+    const ssize_t result = into.empty() ? 0 : posix::ReceiveSome(socket->fd, into, room);
     if (result >= 0) {
       if (result == 0 && total != 0) {
         socket->end_of_stream = true;

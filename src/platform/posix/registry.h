@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/posix/fault_injection.h"
 #include "platform/posix/handle_table.h"
 #include "platform/posix/system.h"
 
@@ -43,6 +44,14 @@ struct SocketState {
   bool end_of_stream = false;  // the peer's FIN was read past: POLLIN means nothing new
   int blocked = 0;             // threads asleep in a blocking call on this socket
   sys::native_sockaddr_in remote{};
+  // The local address as last read or set, while nothing can have changed it since: read from
+  // the system at most once per bind, listen or connect.
+  sys::native_sockaddr_in local{};
+  bool local_known = false;
+  // Options kept until a bind or listen needs them: a client bound to any address and port 0
+  // whose port is chosen at connect time needs neither, nor the bind itself.
+  bool reuse_address = false;
+  bool defer_port_choice = false;
   PendingTransfer send;
   PendingTransfer receive;
 };
@@ -74,9 +83,7 @@ class Registry {
 // error (WSANOTINITIALISED, WSAENOTSOCK) and gives null otherwise.
 SocketState* Lookup(Registry& registry, SOCKET s);
 
-// The calling thread's wake descriptor (made on first use): other threads write to it to end
-// its poll() when they set an event it waits on.
-int ThreadWakeFd();
+// Empties a thread's wake channel after it woke the thread.
 void DrainWakeFd(int fd);
 
 // Completes an overlapped transfer: status 0 or an error code, byte count, event set.
@@ -99,7 +106,9 @@ bool RefreshNow(Registry& registry, SocketState& socket);
 // armed.
 void MarkConnected(Registry& registry, SocketState& socket, bool record_connect);
 // True when the connection's local address and port equal the remote ones.
-bool ConnectedToItself(int fd, const sys::native_sockaddr_in& remote);
+bool ConnectedToItself(SocketState& socket);
+// The socket's local address, read from the system only when not known; false when that fails.
+bool ReadLocalAddress(SocketState& socket, sys::native_sockaddr_in* local);
 
 // The blocking mode of a socket that was never selected: sleeps without the lock until the
 // socket's descriptor is ready for `events`, or until closesocket wakes it. The caller looks the
@@ -117,5 +126,34 @@ std::vector<int> DetachEverySocket(Registry& registry);
 
 // True while the Windows Sockets start-up count is above zero.
 bool Started();
+
+// What a socket call's body is given: the socket behind the handle, under the registry's lock,
+// and the fault (if any) the test plan chose for the call.
+struct SocketCall {
+  Registry& registry;
+  std::unique_lock<std::mutex>& lock;
+  SocketState* socket;
+  faults::Action fault;
+};
+
+// The opening every socket call shares: an injected failure ends it with `failed`; otherwise
+// the registry is locked and the handle looked up (a stale one ends it with `failed` and the
+// error set), and body(SocketCall&) gives the result.
+template <class Result, class Body>
+Result OnSocket(faults::Call hook, SOCKET s, Result failed, Body body) {
+  const faults::Action fault = faults::Intercept(hook);
+  if (fault.effect == faults::Effect::kFail) {
+    WSASetLastError(fault.error);
+    return failed;
+  }
+  Registry& registry = Registry::Get();
+  std::unique_lock<std::mutex> lock(registry.mutex);
+  SocketState* socket = Lookup(registry, s);
+  if (socket == nullptr) {
+    return failed;
+  }
+  SocketCall call{registry, lock, socket, fault};
+  return body(call);
+}
 
 }  // namespace ostrel::wsa::posix

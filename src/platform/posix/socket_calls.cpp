@@ -17,11 +17,6 @@ namespace {
 
 constexpr int kAddressLength = static_cast<int>(sizeof(sockaddr_in));
 
-int Fail(int error) {
-  WSASetLastError(error);
-  return SOCKET_ERROR;
-}
-
 sys::native_sockaddr_in ToNative(const sockaddr_in& address) {
   sys::native_sockaddr_in native{};
   native.sin_family = sys::kAfInet;
@@ -120,6 +115,214 @@ void NoSigPipe(int fd) {
 #endif
 }
 
+// The phase a connect may start from: 0, or the error that refuses it.
+int ConnectRefusal(Phase phase) {
+  switch (phase) {
+    case Phase::kConnecting:
+      return WSAEALREADY;
+    case Phase::kConnected:
+      return WSAEISCONN;
+    case Phase::kListening:
+      return WSAEINVAL;
+    case Phase::kIdle:
+    case Phase::kConnectFailed:
+      break;  // a failed connect may be tried again
+  }
+  return 0;
+}
+
+// Blocking mode: waits for the outcome of the connect under way (without a limit of our own, as
+// Windows does; the system's SYN retries end it).
+int AwaitBlockingConnect(SocketCall& call, SOCKET s) {
+  for (;;) {
+    SocketState* socket = nullptr;
+    if (!BlockUntilReady(call.registry, call.lock, s, POLLOUT) ||
+        (socket = call.registry.FindSocket(s)) == nullptr) {
+      return Fail(WSAEINTR);
+    }
+    RefreshNow(call.registry, *socket);
+    if (socket->phase == Phase::kConnected) {
+      return 0;
+    }
+    if (socket->phase == Phase::kConnectFailed) {
+      socket->recorded &= ~FD_CONNECT;  // reported by this call instead
+      return Fail(socket->errors[FD_CONNECT_BIT]);
+    }
+  }
+}
+
+// One connect() of the descriptor: made at once, failed at once, or under way.
+int Connect(SocketCall& call, SOCKET s, const sys::native_sockaddr_in& remote) {
+  SocketState& socket = *call.socket;
+  // Windows refuses the all-zero address; Linux would connect to the local host.
+  if (remote.sin_addr.s_addr == INADDR_ANY) {
+    return Fail(WSAEADDRNOTAVAIL);
+  }
+  if (const int refused = ConnectRefusal(socket.phase)) {
+    return Fail(refused);
+  }
+  socket.remote = remote;
+  socket.recorded &= ~(FD_CONNECT | FD_WRITE);
+  socket.local_known = false;  // the connect chooses the local address and port
+  int result;
+  do {
+    result = ::connect(socket.fd, reinterpret_cast<const sys::native_sockaddr*>(&socket.remote),
+                       sizeof socket.remote);
+  } while (result != 0 && errno == EINTR);
+  if (result == 0) {
+    if (ConnectedToItself(socket)) {
+      ::shutdown(socket.fd, SHUT_RDWR);
+      socket.phase = Phase::kConnectFailed;
+      return Fail(WSAECONNREFUSED);
+    }
+    MarkConnected(call.registry, socket, /*record_connect=*/true);
+    return 0;
+  }
+  if (errno != EINPROGRESS) {
+    const int error = errno;
+    socket.phase = Phase::kConnectFailed;
+    return Fail(ConnectError(error));
+  }
+  socket.phase = Phase::kConnecting;
+  if (socket.non_blocking && call.fault.effect != faults::Effect::kBlocking) {
+    return Fail(WSAEWOULDBLOCK);
+  }
+  return AwaitBlockingConnect(call, s);
+}
+
+// Sets SO_REUSEADDR on the descriptor when it was asked for and not yet set.
+void ApplyReuseAddress(SocketState& socket) {
+  if (socket.reuse_address) {
+    const int on = 1;
+    ::setsockopt(socket.fd, sys::kSolSocket, sys::kSoReuseAddr, &on, sizeof on);
+    socket.reuse_address = false;
+  }
+}
+
+// A bind of any address and port 0 whose port is chosen at connect time changes nothing on
+// the descriptor, so it makes no system call; the local address is then known as given.
+int BindNative(SocketState& socket, const sys::native_sockaddr_in& native) {
+  const bool any = native.sin_addr.s_addr == INADDR_ANY && native.sin_port == 0;
+  if (!(any && socket.defer_port_choice)) {
+    ApplyReuseAddress(socket);
+    if (socket.defer_port_choice && native.sin_port == 0) {
+      const int on = 1;
+      ::setsockopt(socket.fd, sys::kIpProtoIp, sys::kIpBindAddressNoPort, &on, sizeof on);
+    }
+    if (::bind(socket.fd, reinterpret_cast<const sys::native_sockaddr*>(&native), sizeof native) !=
+        0) {
+      socket.local_known = false;
+      // Any port would do: none is free (Windows: WSAENOBUFS).
+      return errno == EADDRINUSE && native.sin_port == 0 ? Fail(WSAENOBUFS) : FailFromErrno();
+    }
+  }
+  socket.local = native;
+  socket.local_known = native.sin_port != 0 || socket.defer_port_choice;
+  return 0;
+}
+
+SOCKET Accept(SocketCall& call, SOCKET s, sockaddr* address, LPINT address_length,
+              LPCONDITIONPROC condition) {
+  Registry& registry = call.registry;
+  SocketState* listener = call.socket;
+  if (condition != nullptr) {
+    WSASetLastError(WSAEOPNOTSUPP);  // condition functions are not offered
+    return INVALID_SOCKET;
+  }
+  if (listener->phase != Phase::kListening) {
+    WSASetLastError(WSAEINVAL);
+    return INVALID_SOCKET;
+  }
+  if (address != nullptr && (address_length == nullptr || *address_length < 16)) {
+    WSASetLastError(WSAEFAULT);
+    return INVALID_SOCKET;
+  }
+  sys::native_sockaddr_in peer{};
+  int fd;
+  for (;;) {
+    // Every accept call lets FD_ACCEPT be recorded again.
+    listener->armed |= FD_ACCEPT;
+    fd = AcceptDescriptor(listener->fd, &peer);
+    if (fd >= 0) {
+      break;
+    }
+    if (errno == EINTR || errno == ECONNABORTED) {
+      continue;
+    }
+    if (errno != EAGAIN && errno != EWOULDBLOCK) {
+      FailFromErrno();
+      return INVALID_SOCKET;
+    }
+    if (listener->non_blocking) {
+      WSASetLastError(WSAEWOULDBLOCK);
+      return INVALID_SOCKET;
+    }
+    if (!BlockUntilReady(registry, call.lock, s, POLLIN) ||
+        (listener = registry.FindSocket(s)) == nullptr) {
+      WSASetLastError(WSAEINTR);
+      return INVALID_SOCKET;
+    }
+  }
+  NoSigPipe(fd);
+  // As on Windows, the new socket takes over the listener's event selection.
+  SocketState state;
+  state.fd = fd;
+  state.non_blocking = listener->non_blocking;
+  state.selected_event = listener->selected_event;
+  state.selected_mask = listener->selected_mask;
+  state.remote = peer;
+  const SOCKET handle = registry.sockets.Add(std::move(state));  // invalidates `listener`
+  if (handle == 0) {
+    ::close(fd);
+    WSASetLastError(WSAENOBUFS);
+    return INVALID_SOCKET;
+  }
+  MarkConnected(registry, *registry.FindSocket(handle), /*record_connect=*/false);
+  if (address != nullptr) {
+    WriteAddress(peer, address, address_length);
+  }
+  return handle;
+}
+
+int Listen(SocketCall& call, int backlog) {
+  SocketState& socket = *call.socket;
+  if (socket.phase == Phase::kConnected || socket.phase == Phase::kConnecting) {
+    return Fail(WSAEISCONN);
+  }
+  ApplyReuseAddress(socket);
+  socket.local_known = false;  // an unbound listener takes a port now
+  if (::listen(socket.fd, backlog < 0 ? 0 : backlog) != 0) {
+    return FailFromErrno();
+  }
+  socket.phase = Phase::kListening;
+  socket.armed = FD_ACCEPT;
+  return 0;
+}
+
+int LocalName(SocketCall& call, sockaddr* name, int* name_length) {
+  sys::native_sockaddr_in native{};
+  if (!ReadLocalAddress(*call.socket, &native)) {
+    return FailFromErrno();
+  }
+  return WriteAddress(native, name, name_length);
+}
+
+// Only SO_REUSEADDR is offered, and it is kept until a bind or listen needs it.
+int SetOption(SocketCall& call, int level, int name, const char* value, int value_length) {
+  if (value == nullptr || value_length < 1) {
+    return Fail(WSAEFAULT);
+  }
+  if (level != SOL_SOCKET || name != SO_REUSEADDR) {
+    return Fail(WSAENOPROTOOPT);
+  }
+  // Windows reads a BOOL; a single byte will do too.
+  int on = static_cast<unsigned char>(value[0]);
+  if (value_length >= static_cast<int>(sizeof on)) {
+    std::memcpy(&on, value, sizeof on);
+  }
+  call.socket->reuse_address = on != 0;
+  return 0;
+}
 }  // namespace
 
 SocketState* Lookup(Registry& registry, SOCKET s) {
@@ -277,328 +480,52 @@ int closesocket(SOCKET s) {
 }
 
 int bind(SOCKET s, const sockaddr* name, int name_length) {
-  if (const int injected = posix::faults::InjectedError(posix::faults::Call::kBind)) {
-    return posix::Fail(injected);
-  }
-  Registry& registry = Registry::Get();
-  std::lock_guard<std::mutex> lock(registry.mutex);
-  posix::SocketState* socket = posix::Lookup(registry, s);
-  if (socket == nullptr) {
-    return SOCKET_ERROR;
-  }
-  sockaddr_in address;
-  if (const int error = posix::ReadAddress(name, name_length, &address)) {
-    return posix::Fail(error);
-  }
-  const sys::native_sockaddr_in native = posix::ToNative(address);
-  if (::bind(socket->fd, reinterpret_cast<const sys::native_sockaddr*>(&native), sizeof native) !=
-      0) {
-    // Any port would do: none is free (Windows: WSAENOBUFS).
-    if (errno == EADDRINUSE && address.sin_port == 0) {
-      return posix::Fail(WSAENOBUFS);
+  return posix::OnSocket(posix::faults::Call::kBind, s, SOCKET_ERROR, [&](posix::SocketCall& call) {
+    sockaddr_in address;
+    if (const int error = posix::ReadAddress(name, name_length, &address)) {
+      return posix::Fail(error);
     }
-    return posix::FailFromErrno();
-  }
-  return 0;
+    return posix::BindNative(*call.socket, posix::ToNative(address));
+  });
 }
 
 int listen(SOCKET s, int backlog) {
-  if (const int injected = posix::faults::InjectedError(posix::faults::Call::kListen)) {
-    return posix::Fail(injected);
-  }
-  Registry& registry = Registry::Get();
-  std::lock_guard<std::mutex> lock(registry.mutex);
-  posix::SocketState* socket = posix::Lookup(registry, s);
-  if (socket == nullptr) {
-    return SOCKET_ERROR;
-  }
-  if (socket->phase == posix::Phase::kConnected || socket->phase == posix::Phase::kConnecting) {
-    return posix::Fail(WSAEISCONN);
-  }
-  if (::listen(socket->fd, backlog < 0 ? 0 : backlog) != 0) {
-    return posix::FailFromErrno();
-  }
-  socket->phase = posix::Phase::kListening;
-  socket->armed = FD_ACCEPT;
-  return 0;
+  return posix::OnSocket(posix::faults::Call::kListen, s, SOCKET_ERROR,
+                         [&](posix::SocketCall& call) { return posix::Listen(call, backlog); });
 }
 
 int getsockname(SOCKET s, sockaddr* name, int* name_length) {
-  if (const int injected = posix::faults::InjectedError(posix::faults::Call::kGetSockName)) {
-    return posix::Fail(injected);
-  }
-  Registry& registry = Registry::Get();
-  std::lock_guard<std::mutex> lock(registry.mutex);
-  posix::SocketState* socket = posix::Lookup(registry, s);
-  if (socket == nullptr) {
-    return SOCKET_ERROR;
-  }
-  sys::native_sockaddr_in native{};
-  ::socklen_t length = sizeof native;
-  if (::getsockname(socket->fd, reinterpret_cast<sys::native_sockaddr*>(&native), &length) != 0) {
-    return posix::FailFromErrno();
-  }
-  return posix::WriteAddress(native, name, name_length);
-}
-
-int getpeername(SOCKET s, sockaddr* name, int* name_length) {
-  Registry& registry = Registry::Get();
-  std::lock_guard<std::mutex> lock(registry.mutex);
-  posix::SocketState* socket = posix::Lookup(registry, s);
-  if (socket == nullptr) {
-    return SOCKET_ERROR;
-  }
-  if (socket->phase != posix::Phase::kConnected) {
-    return posix::Fail(WSAENOTCONN);
-  }
-  sys::native_sockaddr_in native{};
-  ::socklen_t length = sizeof native;
-  if (::getpeername(socket->fd, reinterpret_cast<sys::native_sockaddr*>(&native), &length) != 0) {
-    return posix::FailFromErrno();
-  }
-  return posix::WriteAddress(native, name, name_length);
+  return posix::OnSocket(
+      posix::faults::Call::kGetSockName, s, SOCKET_ERROR,
+      [&](posix::SocketCall& call) { return posix::LocalName(call, name, name_length); });
 }
 
 int setsockopt(SOCKET s, int level, int name, const char* value, int value_length) {
-  if (const int injected = posix::faults::InjectedError(posix::faults::Call::kSetSockOpt)) {
-    return posix::Fail(injected);
-  }
-  Registry& registry = Registry::Get();
-  std::lock_guard<std::mutex> lock(registry.mutex);
-  posix::SocketState* socket = posix::Lookup(registry, s);
-  if (socket == nullptr) {
-    return SOCKET_ERROR;
-  }
-  if (value == nullptr) {
-    return posix::Fail(WSAEFAULT);
-  }
-  int native_level;
-  int native_name;
-  int integer = 0;
-  ::linger native_linger{};
-  const void* native_value = &integer;
-  ::socklen_t native_length = sizeof integer;
-  if (level == SOL_SOCKET && name == SO_LINGER) {
-    if (value_length < static_cast<int>(sizeof(linger))) {
-      return posix::Fail(WSAEFAULT);
-    }
-    linger windows_linger;
-    std::memcpy(&windows_linger, value, sizeof windows_linger);
-    native_linger.l_onoff = windows_linger.l_onoff;
-    native_linger.l_linger = windows_linger.l_linger;
-    native_level = sys::kSolSocket;
-    native_name = sys::kSoLinger;
-    native_value = &native_linger;
-    native_length = sizeof native_linger;
-  } else {
-    if (level == SOL_SOCKET && name == SO_REUSEADDR) {
-      native_level = sys::kSolSocket;
-      native_name = sys::kSoReuseAddr;
-    } else if (level == SOL_SOCKET && name == SO_SNDBUF) {
-      native_level = sys::kSolSocket;
-      native_name = sys::kSoSndBuf;
-    } else if (level == SOL_SOCKET && name == SO_RCVBUF) {
-      native_level = sys::kSolSocket;
-      native_name = sys::kSoRcvBuf;
-    } else if (level == IPPROTO_TCP && name == TCP_NODELAY) {
-      native_level = sys::kIpProtoTcp;
-      native_name = sys::kTcpNoDelay;
-    } else {
-      return posix::Fail(WSAENOPROTOOPT);
-    }
-    // Windows reads a BOOL or DWORD; a single byte is accepted for the on/off options too.
-    if (value_length >= static_cast<int>(sizeof(int))) {
-      std::memcpy(&integer, value, sizeof integer);
-    } else if (value_length >= 1) {
-      integer = static_cast<unsigned char>(value[0]);
-    } else {
-      return posix::Fail(WSAEFAULT);
-    }
-  }
-  if (::setsockopt(socket->fd, native_level, native_name, native_value, native_length) != 0) {
-    return posix::FailFromErrno();
-  }
-  return 0;
-}
-
-int getsockopt(SOCKET s, int level, int name, char* value, int* value_length) {
-  Registry& registry = Registry::Get();
-  std::lock_guard<std::mutex> lock(registry.mutex);
-  posix::SocketState* socket = posix::Lookup(registry, s);
-  if (socket == nullptr) {
-    return SOCKET_ERROR;
-  }
-  if (value == nullptr || value_length == nullptr ||
-      *value_length < static_cast<int>(sizeof(int))) {
-    return posix::Fail(WSAEFAULT);
-  }
-  int native_name;
-  if (level == SOL_SOCKET && name == SO_ERROR) {
-    native_name = sys::kSoError;
-  } else if (level == SOL_SOCKET && name == SO_SNDBUF) {
-    native_name = sys::kSoSndBuf;
-  } else if (level == SOL_SOCKET && name == SO_RCVBUF) {
-    native_name = sys::kSoRcvBuf;
-  } else {
-    return posix::Fail(WSAENOPROTOOPT);
-  }
-  int integer = 0;
-  ::socklen_t length = sizeof integer;
-  if (::getsockopt(socket->fd, sys::kSolSocket, native_name, &integer, &length) != 0) {
-    return posix::FailFromErrno();
-  }
-  if (native_name == sys::kSoError) {
-    integer = posix::ErrorFromErrno(integer);
-  }
-  std::memcpy(value, &integer, sizeof integer);
-  *value_length = sizeof integer;
-  return 0;
+  return posix::OnSocket(posix::faults::Call::kSetSockOpt, s, SOCKET_ERROR,
+                         [&](posix::SocketCall& call) {
+                           return posix::SetOption(call, level, name, value, value_length);
+                         });
 }
 
 int WSAConnect(SOCKET s, const sockaddr* name, int name_length, LPWSABUF /*caller_data*/,
                LPWSABUF /*callee_data*/, LPQOS /*sqos*/, LPQOS /*gqos*/) {
   // Connect data and quality of service do not exist for TCP/IPv4; they are ignored.
-  const posix::faults::Action fault = posix::faults::Intercept(posix::faults::Call::kWSAConnect);
-  if (fault.effect == posix::faults::Effect::kFail) {
-    return posix::Fail(fault.error);
-  }
-  Registry& registry = Registry::Get();
-  std::unique_lock<std::mutex> lock(registry.mutex);
-  posix::SocketState* socket = posix::Lookup(registry, s);
-  if (socket == nullptr) {
-    return SOCKET_ERROR;
-  }
-  sockaddr_in address;
-  if (const int error = posix::ReadAddress(name, name_length, &address)) {
-    return posix::Fail(error);
-  }
-  // Windows refuses the all-zero address; Linux would connect to the local host.
-  if (address.sin_addr.s_addr == INADDR_ANY) {
-    return posix::Fail(WSAEADDRNOTAVAIL);
-  }
-  switch (socket->phase) {
-    case posix::Phase::kConnecting:
-      return posix::Fail(WSAEALREADY);
-    case posix::Phase::kConnected:
-      return posix::Fail(WSAEISCONN);
-    case posix::Phase::kListening:
-      return posix::Fail(WSAEINVAL);
-    case posix::Phase::kIdle:
-    case posix::Phase::kConnectFailed:
-      break;  // a failed connect may be tried again
-  }
-  socket->remote = posix::ToNative(address);
-  socket->recorded &= ~(FD_CONNECT | FD_WRITE);
-  int result;
-  do {
-    result = ::connect(socket->fd, reinterpret_cast<const sys::native_sockaddr*>(&socket->remote),
-                       sizeof socket->remote);
-  } while (result != 0 && errno == EINTR);
-  if (result == 0) {
-    if (posix::ConnectedToItself(socket->fd, socket->remote)) {
-      ::shutdown(socket->fd, SHUT_RDWR);
-      socket->phase = posix::Phase::kConnectFailed;
-      return posix::Fail(WSAECONNREFUSED);
-    }
-    posix::MarkConnected(registry, *socket, /*record_connect=*/true);
-    return 0;
-  }
-  if (errno != EINPROGRESS) {
-    const int error = errno;
-    socket->phase = posix::Phase::kConnectFailed;
-    return posix::Fail(posix::ConnectError(error));
-  }
-  socket->phase = posix::Phase::kConnecting;
-  if (socket->non_blocking && fault.effect != posix::faults::Effect::kBlocking) {
-    return posix::Fail(WSAEWOULDBLOCK);
-  }
-  // Blocking mode: wait for the outcome here (without a limit of our own, as Windows does;
-  // the system's SYN retries end it).
-  for (;;) {
-    if (!posix::BlockUntilReady(registry, lock, s, POLLOUT) ||
-        (socket = registry.FindSocket(s)) == nullptr) {
-      return posix::Fail(WSAEINTR);
-    }
-    posix::RefreshNow(registry, *socket);
-    if (socket->phase == posix::Phase::kConnected) {
-      return 0;
-    }
-    if (socket->phase == posix::Phase::kConnectFailed) {
-      socket->recorded &= ~FD_CONNECT;  // reported by this call instead
-      return posix::Fail(socket->errors[FD_CONNECT_BIT]);
-    }
-  }
+  return posix::OnSocket(posix::faults::Call::kWSAConnect, s, SOCKET_ERROR,
+                         [&](posix::SocketCall& call) {
+                           sockaddr_in address;
+                           if (const int error = posix::ReadAddress(name, name_length, &address)) {
+                             return posix::Fail(error);
+                           }
+                           return posix::Connect(call, s, posix::ToNative(address));
+                         });
 }
 
 SOCKET WSAAccept(SOCKET s, sockaddr* address, LPINT address_length, LPCONDITIONPROC condition,
                  DWORD_PTR /*callback_data*/) {
-  if (const int injected = posix::faults::InjectedError(posix::faults::Call::kWSAAccept)) {
-    WSASetLastError(injected);
-    return INVALID_SOCKET;
-  }
-  Registry& registry = Registry::Get();
-  std::unique_lock<std::mutex> lock(registry.mutex);
-  posix::SocketState* listener = posix::Lookup(registry, s);
-  if (listener == nullptr) {
-    return INVALID_SOCKET;
-  }
-  if (condition != nullptr) {
-    WSASetLastError(WSAEOPNOTSUPP);  // condition functions are not offered
-    return INVALID_SOCKET;
-  }
-  if (listener->phase != posix::Phase::kListening) {
-    WSASetLastError(WSAEINVAL);
-    return INVALID_SOCKET;
-  }
-  if (address != nullptr && (address_length == nullptr || *address_length < 16)) {
-    WSASetLastError(WSAEFAULT);
-    return INVALID_SOCKET;
-  }
-  sys::native_sockaddr_in peer{};
-  int fd;
-  for (;;) {
-    // Every accept call lets FD_ACCEPT be recorded again.
-    listener->armed |= FD_ACCEPT;
-    fd = posix::AcceptDescriptor(listener->fd, &peer);
-    if (fd >= 0) {
-      break;
-    }
-    if (errno == EINTR || errno == ECONNABORTED) {
-      continue;
-    }
-    if (errno != EAGAIN && errno != EWOULDBLOCK) {
-      posix::FailFromErrno();
-      return INVALID_SOCKET;
-    }
-    if (listener->non_blocking) {
-      WSASetLastError(WSAEWOULDBLOCK);
-      return INVALID_SOCKET;
-    }
-    if (!posix::BlockUntilReady(registry, lock, s, POLLIN) ||
-        (listener = registry.FindSocket(s)) == nullptr) {
-      WSASetLastError(WSAEINTR);
-      return INVALID_SOCKET;
-    }
-  }
-  posix::NoSigPipe(fd);
-  // As on Windows, the new socket takes over the listener's event selection.
-  posix::SocketState state;
-  state.fd = fd;
-  state.non_blocking = listener->non_blocking;
-  state.selected_event = listener->selected_event;
-  state.selected_mask = listener->selected_mask;
-  state.remote = peer;
-  const SOCKET handle = registry.sockets.Add(std::move(state));  // invalidates `listener`
-  if (handle == 0) {
-    ::close(fd);
-    WSASetLastError(WSAENOBUFS);
-    return INVALID_SOCKET;
-  }
-  posix::MarkConnected(registry, *registry.FindSocket(handle), /*record_connect=*/false);
-  if (address != nullptr) {
-    posix::WriteAddress(peer, address, address_length);
-  }
-  return handle;
+  return posix::OnSocket(posix::faults::Call::kWSAAccept, s, INVALID_SOCKET,
+                         [&](posix::SocketCall& call) {
+                           return posix::Accept(call, s, address, address_length, condition);
+                         });
 }
 
 }  // namespace ostrel::wsa
@@ -615,10 +542,7 @@ int DeferClientPortChoice(SOCKET socket) {
   if (sys::kIpBindAddressNoPort < 0) {
     return wsa::WSAENOPROTOOPT;
   }
-  const int on = 1;
-  if (::setsockopt(state->fd, sys::kIpProtoIp, sys::kIpBindAddressNoPort, &on, sizeof on) != 0) {
-    return wsa::posix::ErrorFromErrno(errno);
-  }
+  state->defer_port_choice = true;  // applied by the bind, if it needs it at all
   return 0;
 }
 

@@ -33,13 +33,8 @@ constexpr int kIpProtoIp = IPPROTO_IP;
 constexpr int kIpProtoTcp = IPPROTO_TCP;
 constexpr int kSolSocket = SOL_SOCKET;
 constexpr int kSoReuseAddr = SO_REUSEADDR;
-constexpr int kSoLinger = SO_LINGER;
-constexpr int kSoSndBuf = SO_SNDBUF;
-constexpr int kSoRcvBuf = SO_RCVBUF;
 constexpr int kSoError = SO_ERROR;
-constexpr int kTcpNoDelay = TCP_NODELAY;
 constexpr int kMsgPeek = MSG_PEEK;
-constexpr int kSoMaxConn = SOMAXCONN;
 #if defined(IP_BIND_ADDRESS_NO_PORT)
 constexpr int kIpBindAddressNoPort = IP_BIND_ADDRESS_NO_PORT;
 #else

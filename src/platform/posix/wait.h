@@ -22,6 +22,14 @@ struct WakeChannel {
 };
 const WakeChannel& ThreadWake();
 
+// A thread's poll() list, kept between waits so that a wait allocates nothing once warm.
+struct WaitScratch {
+  std::vector<::pollfd> fds;
+  std::vector<SOCKET> handles;  // parallel to fds; slot 0 is the wake channel
+  std::vector<SOCKET> quiet;
+};
+WaitScratch& ThreadWaitScratch();
+
 // Runs until check(registry) gives kDone or kFailed (checked under the lock), or until
 // timeout_ms runs out (then kPending; INFINITE never runs out). While it sleeps, setting one of
 // `events` from another thread wakes it, and every socket for which drives(handle, socket)
@@ -38,9 +46,11 @@ WaitState WaitUntil(const WSAEVENT* events, DWORD count, DWORD timeout_ms, Check
   const bool infinite = timeout_ms == INFINITE;
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
   const WakeChannel& wake = ThreadWake();
-  std::vector<::pollfd> fds;
-  std::vector<SOCKET> handles;  // parallel to fds; slot 0 is the wake channel
-  std::vector<SOCKET> quiet;
+  WaitScratch& scratch = ThreadWaitScratch();
+  std::vector<::pollfd>& fds = scratch.fds;
+  std::vector<SOCKET>& handles = scratch.handles;
+  std::vector<SOCKET>& quiet = scratch.quiet;
+  quiet.clear();
   for (bool first = true;; first = false) {
     int poll_ms = -1;
     {
