@@ -8,6 +8,7 @@
 #include <optional>
 #include <vector>
 
+#include "command/wire_protocol.h"
 #include "wallsim/frame_decoder.h"
 #include "wallsim/text_json.h"
 
@@ -65,7 +66,7 @@ class WallServer::Connection : public std::enable_shared_from_this<Connection> {
       case FaultKind::Stall:
         return Stall();
       default:
-        buffer_.resize(4);
+        buffer_.resize(kLengthFieldSize);
         return Read([](Connection& self) { self.OnLength(); });
     }
   }
@@ -125,9 +126,9 @@ class WallServer::Connection : public std::enable_shared_from_this<Connection> {
   }
 
   void OnLength() {
-    const std::uint32_t total = std::uint32_t(buffer_[0]) | std::uint32_t(buffer_[1]) << 8 |
-                                std::uint32_t(buffer_[2]) << 16 | std::uint32_t(buffer_[3]) << 24;
-    if (total <= 4) return Fail("length field " + std::to_string(total) + " leaves no document");
+    const std::uint32_t total = DecodeFrameLength(buffer_.data());
+    if (total <= kLengthFieldSize)
+      return Fail("length field " + std::to_string(total) + " leaves no document");
     if (total > server_.options_.maxFrameBytes) {
       return Fail("length field " + std::to_string(total) + " exceeds the limit of " +
                   std::to_string(server_.options_.maxFrameBytes) + " bytes");
@@ -138,7 +139,8 @@ class WallServer::Connection : public std::enable_shared_from_this<Connection> {
 
   void OnFrame() {
     timer_.cancel();
-    DecodeResult result = DecodeCommandDocument(std::string(buffer_.begin() + 4, buffer_.end()));
+    DecodeResult result =
+        DecodeCommandDocument(std::string(buffer_.begin() + kLengthFieldSize, buffer_.end()));
     if (!result.ok) return Fail(result.error);
     command_ = std::move(result.command);
     Close();
@@ -151,9 +153,10 @@ class WallServer::Connection : public std::enable_shared_from_this<Connection> {
   }
 
   std::string ReadFailure(asio::error_code error) {
-    const std::string what = got_ < 4 ? "length field" : "document";
-    const std::size_t got = got_ < 4 ? got_ : got_ - 4;
-    const std::size_t wanted = got_ < 4 ? 4 : buffer_.size() - 4;
+    const std::string what = got_ < kLengthFieldSize ? "length field" : "document";
+    const std::size_t got = got_ < kLengthFieldSize ? got_ : got_ - kLengthFieldSize;
+    const std::size_t wanted =
+        got_ < kLengthFieldSize ? kLengthFieldSize : buffer_.size() - kLengthFieldSize;
     const std::string counts = std::to_string(got) + " of " + std::to_string(wanted) + " bytes";
     if (timedOut_) {
       return "no " + what + " within " + std::to_string(server_.options_.idleLimit.count()) +
