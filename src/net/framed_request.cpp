@@ -60,6 +60,14 @@ bool ClosedUnderneath(int error) {
          error == WSAEINTR || error == WSA_INVALID_HANDLE;
 }
 
+// Selects the exchange's events. Unlike the connect's, a failed selection only shows as a wait
+// that runs out, with one exception: a socket that the last clean-up closed before the exchange
+// event was there to be woken can never record an event, so the exchange ends at once instead
+// of waiting out the limit.
+bool SelectUnlessClosed(StreamClientSocket& socket, WSAEVENT event, long mask) {
+  return socket.SelectEvents(event, mask) || !ClosedUnderneath(WSAGetLastError());
+}
+
 // Runs the exchange; on false, *error holds the reason, taken before the socket and events are
 // released so that their clean-up cannot change it. Once the socket was made, its closing by
 // the last clean-up is reported as WSAEINTR whatever call found it.
@@ -87,8 +95,9 @@ bool Exchange(const char* address, int port, const void* request, std::uint32_t 
   if (event.get() == WSA_INVALID_EVENT) {
     return failed();
   }
-  // Unlike the connect, a failed selection here only shows as a wait that runs out.
-  socket.SelectEvents(event.get(), FD_WRITE | FD_CLOSE);
+  if (!SelectUnlessClosed(socket, event.get(), FD_WRITE | FD_CLOSE)) {
+    return failed();
+  }
   if (!SendAll(socket, event.get(), request, request_size)) {
     return failed();
   }
@@ -96,7 +105,9 @@ bool Exchange(const char* address, int port, const void* request, std::uint32_t 
   if (reply_length == nullptr) {
     return true;
   }
-  socket.SelectEvents(event.get(), FD_READ | FD_CLOSE);
+  if (!SelectUnlessClosed(socket, event.get(), FD_READ | FD_CLOSE)) {
+    return failed();
+  }
   if (!ReceiveReply(socket, event.get(), reply_block, reply_length)) {
     return failed();
   }

@@ -192,6 +192,15 @@ TEST_F(FramedRequestFaults, SettingUpTheConnectionFailsEveryWayWithItsReason) {
        WSAETIMEDOUT,
        false,
        0},
+      // The last clean-up closed the socket before its exchange event could be woken.
+      {"socket closed before the send selection",
+       {FailCall(Call::kWSAEventSelect, WSAENOTSOCK, 1)},
+       {},
+       false,
+       false,
+       WSAEINTR,
+       false,
+       0},
   };
   for (const ExchangeCase& c : cases) Run(c);
 }
