@@ -1,5 +1,8 @@
 #include "net/net_test_support.h"
 
+#include <chrono>
+#include <thread>
+
 #include <cstring>
 
 #if !defined(_WIN32)
@@ -36,6 +39,19 @@ sockaddr_in LoopbackAddress(int port) {
   address.sin_port = htons(static_cast<u_short>(port));
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   return address;
+}
+
+ResourceCounts SettledResourceCounts() {
+  constexpr int kRounds = 50;
+  constexpr std::chrono::milliseconds kRound(100);
+  std::size_t last = CurrentResourceCounts().descriptors;
+  for (int round = 0; round < kRounds; ++round) {
+    std::this_thread::sleep_for(kRound);
+    const std::size_t now = CurrentResourceCounts().descriptors;
+    if (now == last) break;
+    last = now;
+  }
+  return CurrentResourceCounts();
 }
 
 }  // namespace ostrel::testing

@@ -29,6 +29,10 @@ struct ResourceCounts {
 
 ResourceCounts CurrentResourceCounts();
 
+// The counts once the descriptor count holds still (a peer closes a finished connection a
+// moment later); waits at most five seconds.
+ResourceCounts SettledResourceCounts();
+
 // A loopback address record for the given port.
 sockaddr_in LoopbackAddress(int port);
 

@@ -56,16 +56,7 @@ struct Snapshot {
 
 // Once the descriptor count holds still: the simulator closes a finished connection a moment
 // after it has counted it.
-Snapshot Take() {
-  std::size_t last = CurrentResourceCounts().descriptors;
-  for (int round = 0; round < 50; ++round) {
-    std::this_thread::sleep_for(100ms);
-    const std::size_t now = CurrentResourceCounts().descriptors;
-    if (now == last) break;
-    last = now;
-  }
-  return {CurrentResourceCounts(), ResidentBytes()};
-}
+Snapshot Take() { return {SettledResourceCounts(), ResidentBytes()}; }
 
 void ExpectFlat(const Snapshot& before, const Snapshot& after) {
   EXPECT_EQ(after.counts.descriptors, before.counts.descriptors);

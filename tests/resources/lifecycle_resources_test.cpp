@@ -36,18 +36,6 @@ struct Call {
   int outcome;
 };
 
-// Once the descriptor count holds still: the peer closes a finished connection a moment later.
-ResourceCounts Settled() {
-  std::size_t last = CurrentResourceCounts().descriptors;
-  for (int round = 0; round < 50; ++round) {
-    std::this_thread::sleep_for(100ms);
-    const std::size_t now = CurrentResourceCounts().descriptors;
-    if (now == last) break;
-    last = now;
-  }
-  return CurrentResourceCounts();
-}
-
 void SendUntil(const std::atomic<bool>& stop, int port, std::vector<Call>* calls) {
   while (!stop.load()) {
     int wall = -1;
@@ -71,7 +59,7 @@ TEST(LifecycleResources, FinalizeTogglesUnderTrafficEndCommandsAtOnceAndLeakNoth
   FullListener full;
   ASSERT_NE(full.port(), 0);
   Ostrel_Initialize();
-  const ResourceCounts before = Settled();
+  const ResourceCounts before = SettledResourceCounts();
 
   std::atomic<bool> stop{false};
   std::vector<std::vector<Call>> calls(kThreads);
@@ -118,7 +106,7 @@ TEST(LifecycleResources, FinalizeTogglesUnderTrafficEndCommandsAtOnceAndLeakNoth
   }
   EXPECT_GT(seen[OSTREL_OK], 0);
   EXPECT_GT(seen[OSTREL_E_FINALIZED], 0);
-  const ResourceCounts after = Settled();
+  const ResourceCounts after = SettledResourceCounts();
   EXPECT_EQ(after.descriptors, before.descriptors);
   EXPECT_EQ(after.sockets, before.sockets);
   EXPECT_EQ(after.events, before.events);

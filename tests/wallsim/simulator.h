@@ -9,10 +9,17 @@
 #include <string>
 #include <vector>
 
+#include "command/command_document.h"
 #include "ostrel/ostrel.h"
 #include "wallsim/wall_server.h"
 
 namespace ostrel::wallsim {
+
+// A command document in its length frame, as the bytes a host sends.
+inline std::string Frame(const std::string& document) {
+  auto bytes = command::FrameDocument(document);
+  return std::string(bytes.begin(), bytes.end());
+}
 
 // A server whose log lines the test can read.
 class Simulator {

@@ -11,17 +11,13 @@
 
 #include "command/command_document.h"
 #include "ostrel/ostrel.h"
+#include "wallsim/simulator.h"
 #include "wallsim/wall_server.h"
 
 namespace ostrel::wallsim {
 namespace {
 
 using namespace std::chrono_literals;
-
-std::string Frame(const std::string& document) {
-  auto bytes = command::FrameDocument(document);
-  return std::string(bytes.begin(), bytes.end());
-}
 
 std::string LengthField(std::uint32_t total) {
   std::string field(4, '\0');

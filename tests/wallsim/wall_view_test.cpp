@@ -26,11 +26,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-std::string Frame(const std::string& document) {
-  auto bytes = command::FrameDocument(document);
-  return std::string(bytes.begin(), bytes.end());
-}
-
 TEST(TextJson, EveryTextIsWrittenAndItsBytesCanBeReadBack) {
   struct Case {
     std::string bytes;
