@@ -235,5 +235,20 @@ TEST(HttpView, ServesTheStateTheFaultsAndALiveStream) {
   EXPECT_EQ(view.Hub().Readers(), 0u);
 }
 
+// A stop that comes before the server thread has begun listening must still end it: the test
+// hangs (and times out) otherwise.
+TEST(HttpView, StopsRightAfterStarting) {
+  constexpr int kRounds = 200;
+  Simulator sim;
+  for (int round = 0; round < kRounds; ++round) {
+    HttpView view(*sim.server);
+    std::string why;
+    ASSERT_TRUE(view.Start("127.0.0.1", 0, &why)) << why;
+    view.Stop();
+    httplib::Client client("127.0.0.1", view.Port());
+    EXPECT_FALSE(client.Get("/")) << "round " << round;
+  }
+}
+
 }  // namespace
 }  // namespace ostrel::wallsim

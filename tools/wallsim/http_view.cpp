@@ -17,6 +17,8 @@ constexpr std::size_t kReaderLimit = 8;
 constexpr std::size_t kThreads = kReaderLimit + 4;
 // A stream with nothing to say sends a comment this often, which also finds closed browsers.
 constexpr std::chrono::milliseconds kHeartbeat{1000};
+// How often Stop looks whether the server thread has begun listening.
+constexpr std::chrono::milliseconds kStartPoll{1};
 // How long one write to a browser may take before the browser is dropped.
 constexpr int kWriteLimitSeconds = 1;
 constexpr int kKeepAliveSeconds = 1;
@@ -91,15 +93,26 @@ bool HttpView::Start(const std::string& address, int port, std::string* why) {
     return false;
   }
   address_ = address;
-  thread_ = std::thread([this] { http_->listen_after_bind(); });
+  listen_ended_ = false;
+  thread_ = std::thread([this] {
+    http_->listen_after_bind();
+    listen_ended_ = true;
+  });
   return true;
 }
 
 void HttpView::Stop() {
   hub_.Close();
-  if (http_) http_->stop();
+  if (http_) StopListening();
   if (thread_.joinable()) thread_.join();
   http_.reset();
+}
+
+// The server ignores a stop that comes before its thread starts listening, and the thread
+// would then wait in accept for good: so wait for the listening to begin (or end) first.
+void HttpView::StopListening() {
+  while (!http_->is_running() && !listen_ended_) std::this_thread::sleep_for(kStartPoll);
+  http_->stop();
 }
 
 void HttpView::Route() {

@@ -4,6 +4,7 @@
 // side: each browser's stream has a bounded queue and a browser that falls behind is dropped.
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <string>
 #include <thread>
@@ -35,12 +36,14 @@ class HttpView {
   const EventHub& Hub() const { return hub_; }
 
  private:
+  void StopListening();
   void Route();
 
   WallServer& server_;
   EventHub hub_;
   std::unique_ptr<httplib::Server> http_;
   std::thread thread_;
+  std::atomic<bool> listen_ended_{false};
   std::string address_;
   int port_ = 0;
 };
