@@ -35,7 +35,7 @@ constexpr int kCommandsEach = 20000;
 constexpr int kBlock = 500;
 constexpr int kThreads = 16;
 constexpr int kCommandsPerThread = 500;
-constexpr int kThroughputRounds = 5;
+constexpr int kThroughputRounds = 7;
 // Ports the sink listens on, the commands going to each in turn. A client closes first, so each
 // connection leaves its local port in TIME_WAIT; towards one port the system reuses one only
 // after a second, and at more connections a second than it has ports (about 28,000) every
@@ -269,58 +269,87 @@ double Throughput(const Client& client, const std::vector<Target>& targets,
   return kThreads * kCommandsPerThread / seconds;
 }
 
-int Measure(const char* out_path) {
-  SinkProcess sink;  // made before any thread: a fork copies only the calling thread
-  const std::vector<unsigned char> frame = ExpectedFrame();
-  const std::vector<Target> targets = OpenWalls(sink.ports());
+struct Figures {
   Run library;
   Run minimal;
-  // Blocks of each client in turn, the order swapped every block, so that machine noise and the
-  // build-up of closed connections fall on both alike.
-  for (int block = 0; block < kCommandsEach / kBlock; ++block) {
-    const bool library_first = block % 2 == 0;
-    TimeBlock(library_first ? kLibrary : kMinimal, targets, frame,
-              library_first ? &library : &minimal);
-    TimeBlock(library_first ? kMinimal : kLibrary, targets, frame,
-              library_first ? &minimal : &library);
-  }
   std::vector<double> library_rates;
   std::vector<double> minimal_rates;
   long throughput_failures = 0;
-  for (int round = 0; round < kThroughputRounds; ++round) {
-    library_rates.push_back(Throughput(kLibrary, targets, frame, &throughput_failures));
-    minimal_rates.push_back(Throughput(kMinimal, targets, frame, &throughput_failures));
+  long failures() const { return library.failures + minimal.failures + throughput_failures; }
+};
+
+// Blocks of each client in turn, the order swapped every block, so that machine noise and the
+// build-up of closed connections fall on both alike.
+void MeasureLatency(const std::vector<Target>& targets, const std::vector<unsigned char>& frame,
+                    Figures* figures) {
+  for (int block = 0; block < kCommandsEach / kBlock; ++block) {
+    const bool library_first = block % 2 == 0;
+    TimeBlock(library_first ? kLibrary : kMinimal, targets, frame,
+              library_first ? &figures->library : &figures->minimal);
+    TimeBlock(library_first ? kMinimal : kLibrary, targets, frame,
+              library_first ? &figures->minimal : &figures->library);
   }
-  const long sent = 2L * kCommandsEach + 2L * kThroughputRounds * kThreads * kCommandsPerThread;
-  long whole = 0;
-  long wrong = 0;
-  sink.Finish(sent, &whole, &wrong);
-  const double library_median = Percentile(library.latencies_us, 0.5);
-  const double minimal_median = Percentile(minimal.latencies_us, 0.5);
-  const double library_p99 = Percentile(library.latencies_us, 0.99);
-  const double minimal_p99 = Percentile(minimal.latencies_us, 0.99);
-  const double library_rate = Percentile(library_rates, 0.5);
-  const double minimal_rate = Percentile(minimal_rates, 0.5);
+}
+
+// Rounds of each in turn, the order swapped every round, as for the blocks.
+void MeasureThroughput(const std::vector<Target>& targets, const std::vector<unsigned char>& frame,
+                       Figures* figures) {
+  for (int round = 0; round < kThroughputRounds; ++round) {
+    const bool library_first = round % 2 == 0;
+    for (const Client* client :
+         {library_first ? &kLibrary : &kMinimal, library_first ? &kMinimal : &kLibrary}) {
+      const double rate = Throughput(*client, targets, frame, &figures->throughput_failures);
+      (client == &kLibrary ? figures->library_rates : figures->minimal_rates).push_back(rate);
+    }
+  }
+}
+
+// What the sink received.
+struct Received {
+  long sent;
+  long whole;
+  long wrong;
+};
+
+void Report(const Figures& figures, const Received& received, std::size_t frame_bytes, FILE* out) {
+  const double library_median = Percentile(figures.library.latencies_us, 0.5);
+  const double minimal_median = Percentile(figures.minimal.latencies_us, 0.5);
+  const double library_p99 = Percentile(figures.library.latencies_us, 0.99);
+  const double minimal_p99 = Percentile(figures.minimal.latencies_us, 0.99);
+  const double library_rate = Percentile(figures.library_rates, 0.5);
+  const double minimal_rate = Percentile(figures.minimal_rates, 0.5);
   std::fprintf(stderr,
                "delivery: median %.1f us vs %.1f us (%.2fx), p99 %.1f us vs %.1f us (%.2fx); "
                "%d threads: %.0f/s vs %.0f/s (%.2fx); sink: %ld whole, %ld wrong; failed %ld\n",
                library_median, minimal_median, library_median / minimal_median, library_p99,
                minimal_p99, library_p99 / minimal_p99, kThreads, library_rate, minimal_rate,
-               library_rate / minimal_rate, whole, wrong,
-               library.failures + minimal.failures + throughput_failures);
-  FILE* out = out_path != nullptr ? std::fopen(out_path, "w") : stdout;
-  if (out == nullptr) return 1;
+               library_rate / minimal_rate, received.whole, received.wrong, figures.failures());
   std::fprintf(out,
-               "{\"commands_each\": %d, \"block\": %d, \"frame_bytes\": %zu,\n"
+               "{\"commands_each\": %d, \"block\": %d, \"frame_bytes\": %zu, \"sink_ports\": %zu,\n"
                " \"library_median_us\": %.2f, \"minimal_median_us\": %.2f,\n"
                " \"library_p99_us\": %.2f, \"minimal_p99_us\": %.2f,\n"
                " \"threads\": %d, \"library_per_second\": %.0f, \"minimal_per_second\": %.0f,\n"
                " \"sink_whole\": %ld, \"sink_wrong\": %ld, \"sent\": %ld, \"failed\": %ld}\n",
-               kCommandsEach, kBlock, frame.size(), library_median, minimal_median, library_p99,
-               minimal_p99, kThreads, library_rate, minimal_rate, whole, wrong, sent,
-               library.failures + minimal.failures + throughput_failures);
+               kCommandsEach, kBlock, frame_bytes, kSinkPorts, library_median, minimal_median,
+               library_p99, minimal_p99, kThreads, library_rate, minimal_rate, received.whole,
+               received.wrong, received.sent, figures.failures());
+}
+
+int Measure(const char* out_path) {
+  SinkProcess sink;  // made before any thread: a fork copies only the calling thread
+  const std::vector<unsigned char> frame = ExpectedFrame();
+  const std::vector<Target> targets = OpenWalls(sink.ports());
+  Figures figures;
+  MeasureLatency(targets, frame, &figures);
+  MeasureThroughput(targets, frame, &figures);
+  Received received{2L * kCommandsEach + 2L * kThroughputRounds * kThreads * kCommandsPerThread, 0,
+                    0};
+  sink.Finish(received.sent, &received.whole, &received.wrong);
+  FILE* out = out_path != nullptr ? std::fopen(out_path, "w") : stdout;
+  if (out == nullptr) return 1;
+  Report(figures, received, frame.size(), out);
   if (out != stdout) std::fclose(out);
-  return wrong == 0 && whole == sent ? 0 : 1;
+  return received.wrong == 0 && received.whole == received.sent ? 0 : 1;
 }
 
 int RunSink() {
