@@ -35,8 +35,13 @@ constexpr int kCommandsEach = 20000;
 constexpr int kBlock = 500;
 constexpr int kThreads = 16;
 constexpr int kCommandsPerThread = 500;
-constexpr int kThroughputRounds = 5;
-constexpr int kSinkThreads = 4;
+constexpr int kThroughputRounds = 7;
+// Ports the sink listens on, the commands going to each in turn. A client closes first, so each
+// connection leaves its local port in TIME_WAIT; towards one port the system reuses one only
+// after a second, and at more connections a second than it has ports (about 28,000) every
+// connect() searches the whole range: commands then take milliseconds each, for whichever client
+// was running. Spread over ports, each one is reached less often than that.
+constexpr std::size_t kSinkPorts = 8;
 constexpr int kBacklog = 4096;
 constexpr const char* kVidout = "1";
 constexpr int kArea = 2;
@@ -48,39 +53,49 @@ std::vector<unsigned char> ExpectedFrame() {
   return ostrel::command::FrameDocument(ostrel::command::ComposeStartPlay(kVidout, kArea, kUrl));
 }
 
-// Accepts connections on a loopback port and compares all each one carries with the frame.
+// Accepts connections on loopback ports, one thread each, and compares all each connection
+// carries with the frame.
 class CheckingSink {
  public:
-  explicit CheckingSink(std::vector<unsigned char> expected) : expected_(std::move(expected)) {
-    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (listener_ < 0 || ::bind(listener_, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
-        ::listen(listener_, kBacklog) != 0 ||
-        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-      std::perror("sink");
-      std::exit(1);
+  CheckingSink(std::vector<unsigned char> expected, int port_count)
+      : expected_(std::move(expected)) {
+    for (int i = 0; i < port_count; ++i) {
+      const int listener = Listen();
+      listeners_.push_back(listener);
+      workers_.emplace_back([this, listener] { Serve(listener); });
     }
-    port_ = ntohs(address.sin_port);
-    for (int i = 0; i < kSinkThreads; ++i) workers_.emplace_back([this] { Serve(); });
   }
   ~CheckingSink() {
-    ::shutdown(listener_, SHUT_RDWR);  // ends the blocked accept() calls
+    for (int listener : listeners_) ::shutdown(listener, SHUT_RDWR);  // ends accept()
     for (std::thread& worker : workers_) worker.join();
-    ::close(listener_);
+    for (int listener : listeners_) ::close(listener);
   }
 
-  int port() const { return port_; }
+  const std::vector<int>& ports() const { return ports_; }
   long good() const { return good_.load(); }
   long bad() const { return bad_.load(); }
 
  private:
-  void Serve() {
+  int Listen() {
+    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (listener < 0 || ::bind(listener, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+        ::listen(listener, kBacklog) != 0 ||
+        ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+      std::perror("sink");
+      std::exit(1);
+    }
+    ports_.push_back(ntohs(address.sin_port));
+    return listener;
+  }
+
+  void Serve(int listener) {
     std::vector<unsigned char> received(expected_.size() + 1);
     for (;;) {
-      const int connection = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+      const int connection = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
       if (connection < 0) {
         if (errno == EINTR || errno == ECONNABORTED) continue;
         return;
@@ -99,8 +114,8 @@ class CheckingSink {
   }
 
   std::vector<unsigned char> expected_;
-  int listener_ = -1;
-  int port_ = 0;
+  std::vector<int> listeners_;
+  std::vector<int> ports_;
   std::atomic<long> good_{0};
   std::atomic<long> bad_{0};
   std::vector<std::thread> workers_;
@@ -127,13 +142,18 @@ class SinkProcess {
     ::close(report[1]);
     control_fd_ = control[1];
     report_ = ::fdopen(report[0], "r");
-    if (report_ == nullptr || std::fscanf(report_, "%d", &port_) != 1) {
+    int port = 0;
+    while (report_ != nullptr && ports_.size() < kSinkPorts &&
+           std::fscanf(report_, "%d", &port) == 1) {
+      ports_.push_back(port);
+    }
+    if (ports_.size() != kSinkPorts) {
       std::fprintf(stderr, "net_delivery_bench: the sink did not start\n");
       std::exit(1);
     }
   }
 
-  int port() const { return port_; }
+  const std::vector<int>& ports() const { return ports_; }
 
   // Stops the sink once it has seen `expected` connections (or after ten seconds).
   void Finish(long expected, long* good, long* bad) {
@@ -147,9 +167,11 @@ class SinkProcess {
 
  private:
   static void ServeUntilEof(int control_fd, int report_fd) {
-    CheckingSink sink(ExpectedFrame());
-    const std::string port = std::to_string(sink.port()) + "\n";
-    (void)!::write(report_fd, port.data(), port.size());
+    CheckingSink sink(ExpectedFrame(), kSinkPorts);
+    std::string ports;
+    for (int port : sink.ports()) ports += std::to_string(port) + " ";
+    ports.back() = '\n';
+    (void)!::write(report_fd, ports.data(), ports.size());
     FILE* control = ::fdopen(control_fd, "r");
     long expected = 0;
     if (control == nullptr || std::fscanf(control, "%ld", &expected) != 1) expected = 0;
@@ -164,32 +186,42 @@ class SinkProcess {
   pid_t pid_ = -1;
   int control_fd_ = -1;
   FILE* report_ = nullptr;
-  int port_ = 0;
+  std::vector<int> ports_;
+};
+
+// Where one command goes: a sink port, and the wall handle registered for it.
+struct Target {
+  int handle;
+  int port;
 };
 
 struct Client {
   const char* name;
-  bool (*deliver)(int handle, int port, const std::vector<unsigned char>& frame);
+  bool (*deliver)(const Target& target, const std::vector<unsigned char>& frame);
 };
 
-bool LibraryDelivery(int handle, int, const std::vector<unsigned char>&) {
-  return Ostrel_StartPlay(handle, kVidout, kArea, kUrl) == 0 && Ostrel_LastErrorCode() == 0;
+bool LibraryDelivery(const Target& target, const std::vector<unsigned char>&) {
+  return Ostrel_StartPlay(target.handle, kVidout, kArea, kUrl) == 0 && Ostrel_LastErrorCode() == 0;
 }
 
-bool MinimalDelivery(int, int port, const std::vector<unsigned char>& frame) {
-  return ostrel::bench::MinimalBlockingDelivery(port, frame.data(), frame.size());
+bool MinimalDelivery(const Target& target, const std::vector<unsigned char>& frame) {
+  return ostrel::bench::MinimalBlockingDelivery(target.port, frame.data(), frame.size());
 }
 
 const Client kLibrary{"library", LibraryDelivery};
 const Client kMinimal{"minimal", MinimalDelivery};
 
-int OpenWall(int port) {
-  int handle = -1;
-  if (Ostrel_OpenTvWall("127.0.0.1", port, &handle) != 0) {
-    std::fprintf(stderr, "net_delivery_bench: no wall handle\n");
-    std::exit(1);
+std::vector<Target> OpenWalls(const std::vector<int>& ports) {
+  std::vector<Target> targets;
+  for (int port : ports) {
+    int handle = -1;
+    if (Ostrel_OpenTvWall("127.0.0.1", port, &handle) != 0) {
+      std::fprintf(stderr, "net_delivery_bench: no wall handle\n");
+      std::exit(1);
+    }
+    targets.push_back({handle, port});
   }
-  return handle;
+  return targets;
 }
 
 double Percentile(std::vector<double> values, double share) {
@@ -205,26 +237,29 @@ struct Run {
   long failures = 0;
 };
 
-void TimeBlock(const Client& client, int handle, int port, const std::vector<unsigned char>& frame,
-               Run* run) {
+// Each command goes to the next target in turn.
+void TimeBlock(const Client& client, const std::vector<Target>& targets,
+               const std::vector<unsigned char>& frame, Run* run) {
   for (int i = 0; i < kBlock; ++i) {
+    const Target& target = targets[static_cast<std::size_t>(i) % targets.size()];
     const Clock::time_point start = Clock::now();
-    if (!client.deliver(handle, port, frame)) ++run->failures;
+    if (!client.deliver(target, frame)) ++run->failures;
     run->latencies_us.push_back(
         std::chrono::duration<double, std::micro>(Clock::now() - start).count());
   }
 }
 
 // Commands per second with kThreads threads each delivering kCommandsPerThread commands.
-double Throughput(const Client& client, int handle, int port,
+double Throughput(const Client& client, const std::vector<Target>& targets,
                   const std::vector<unsigned char>& frame, long* failures) {
   std::atomic<long> failed{0};
   const Clock::time_point start = Clock::now();
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([&] {
+    threads.emplace_back([&, t] {
       for (int i = 0; i < kCommandsPerThread; ++i) {
-        if (!client.deliver(handle, port, frame)) failed.fetch_add(1);
+        const Target& target = targets[static_cast<std::size_t>(t + i) % targets.size()];
+        if (!client.deliver(target, frame)) failed.fetch_add(1);
       }
     });
   }
@@ -234,63 +269,92 @@ double Throughput(const Client& client, int handle, int port,
   return kThreads * kCommandsPerThread / seconds;
 }
 
-int Measure(const char* out_path) {
-  SinkProcess sink;  // made before any thread: a fork copies only the calling thread
-  const std::vector<unsigned char> frame = ExpectedFrame();
-  const int handle = OpenWall(sink.port());
+struct Figures {
   Run library;
   Run minimal;
-  // Blocks of each client in turn, the order swapped every block, so that machine noise and the
-  // build-up of closed connections fall on both alike.
-  for (int block = 0; block < kCommandsEach / kBlock; ++block) {
-    const bool library_first = block % 2 == 0;
-    TimeBlock(library_first ? kLibrary : kMinimal, handle, sink.port(), frame,
-              library_first ? &library : &minimal);
-    TimeBlock(library_first ? kMinimal : kLibrary, handle, sink.port(), frame,
-              library_first ? &minimal : &library);
-  }
   std::vector<double> library_rates;
   std::vector<double> minimal_rates;
   long throughput_failures = 0;
-  for (int round = 0; round < kThroughputRounds; ++round) {
-    library_rates.push_back(Throughput(kLibrary, handle, sink.port(), frame, &throughput_failures));
-    minimal_rates.push_back(Throughput(kMinimal, handle, sink.port(), frame, &throughput_failures));
+  long failures() const { return library.failures + minimal.failures + throughput_failures; }
+};
+
+// Blocks of each client in turn, the order swapped every block, so that machine noise and the
+// build-up of closed connections fall on both alike.
+void MeasureLatency(const std::vector<Target>& targets, const std::vector<unsigned char>& frame,
+                    Figures* figures) {
+  for (int block = 0; block < kCommandsEach / kBlock; ++block) {
+    const bool library_first = block % 2 == 0;
+    TimeBlock(library_first ? kLibrary : kMinimal, targets, frame,
+              library_first ? &figures->library : &figures->minimal);
+    TimeBlock(library_first ? kMinimal : kLibrary, targets, frame,
+              library_first ? &figures->minimal : &figures->library);
   }
-  const long sent = 2L * kCommandsEach + 2L * kThroughputRounds * kThreads * kCommandsPerThread;
-  long whole = 0;
-  long wrong = 0;
-  sink.Finish(sent, &whole, &wrong);
-  const double library_median = Percentile(library.latencies_us, 0.5);
-  const double minimal_median = Percentile(minimal.latencies_us, 0.5);
-  const double library_p99 = Percentile(library.latencies_us, 0.99);
-  const double minimal_p99 = Percentile(minimal.latencies_us, 0.99);
-  const double library_rate = Percentile(library_rates, 0.5);
-  const double minimal_rate = Percentile(minimal_rates, 0.5);
+}
+
+// Rounds of each in turn, the order swapped every round, as for the blocks.
+void MeasureThroughput(const std::vector<Target>& targets, const std::vector<unsigned char>& frame,
+                       Figures* figures) {
+  for (int round = 0; round < kThroughputRounds; ++round) {
+    const bool library_first = round % 2 == 0;
+    for (const Client* client :
+         {library_first ? &kLibrary : &kMinimal, library_first ? &kMinimal : &kLibrary}) {
+      const double rate = Throughput(*client, targets, frame, &figures->throughput_failures);
+      (client == &kLibrary ? figures->library_rates : figures->minimal_rates).push_back(rate);
+    }
+  }
+}
+
+// What the sink received.
+struct Received {
+  long sent;
+  long whole;
+  long wrong;
+};
+
+void Report(const Figures& figures, const Received& received, std::size_t frame_bytes, FILE* out) {
+  const double library_median = Percentile(figures.library.latencies_us, 0.5);
+  const double minimal_median = Percentile(figures.minimal.latencies_us, 0.5);
+  const double library_p99 = Percentile(figures.library.latencies_us, 0.99);
+  const double minimal_p99 = Percentile(figures.minimal.latencies_us, 0.99);
+  const double library_rate = Percentile(figures.library_rates, 0.5);
+  const double minimal_rate = Percentile(figures.minimal_rates, 0.5);
   std::fprintf(stderr,
                "delivery: median %.1f us vs %.1f us (%.2fx), p99 %.1f us vs %.1f us (%.2fx); "
                "%d threads: %.0f/s vs %.0f/s (%.2fx); sink: %ld whole, %ld wrong; failed %ld\n",
                library_median, minimal_median, library_median / minimal_median, library_p99,
                minimal_p99, library_p99 / minimal_p99, kThreads, library_rate, minimal_rate,
-               library_rate / minimal_rate, whole, wrong,
-               library.failures + minimal.failures + throughput_failures);
-  FILE* out = out_path != nullptr ? std::fopen(out_path, "w") : stdout;
-  if (out == nullptr) return 1;
+               library_rate / minimal_rate, received.whole, received.wrong, figures.failures());
   std::fprintf(out,
-               "{\"commands_each\": %d, \"block\": %d, \"frame_bytes\": %zu,\n"
+               "{\"commands_each\": %d, \"block\": %d, \"frame_bytes\": %zu, \"sink_ports\": %zu,\n"
                " \"library_median_us\": %.2f, \"minimal_median_us\": %.2f,\n"
                " \"library_p99_us\": %.2f, \"minimal_p99_us\": %.2f,\n"
                " \"threads\": %d, \"library_per_second\": %.0f, \"minimal_per_second\": %.0f,\n"
                " \"sink_whole\": %ld, \"sink_wrong\": %ld, \"sent\": %ld, \"failed\": %ld}\n",
-               kCommandsEach, kBlock, frame.size(), library_median, minimal_median, library_p99,
-               minimal_p99, kThreads, library_rate, minimal_rate, whole, wrong, sent,
-               library.failures + minimal.failures + throughput_failures);
+               kCommandsEach, kBlock, frame_bytes, kSinkPorts, library_median, minimal_median,
+               library_p99, minimal_p99, kThreads, library_rate, minimal_rate, received.whole,
+               received.wrong, received.sent, figures.failures());
+}
+
+int Measure(const char* out_path) {
+  SinkProcess sink;  // made before any thread: a fork copies only the calling thread
+  const std::vector<unsigned char> frame = ExpectedFrame();
+  const std::vector<Target> targets = OpenWalls(sink.ports());
+  Figures figures;
+  MeasureLatency(targets, frame, &figures);
+  MeasureThroughput(targets, frame, &figures);
+  Received received{2L * kCommandsEach + 2L * kThroughputRounds * kThreads * kCommandsPerThread, 0,
+                    0};
+  sink.Finish(received.sent, &received.whole, &received.wrong);
+  FILE* out = out_path != nullptr ? std::fopen(out_path, "w") : stdout;
+  if (out == nullptr) return 1;
+  Report(figures, received, frame.size(), out);
   if (out != stdout) std::fclose(out);
-  return wrong == 0 && whole == sent ? 0 : 1;
+  return received.wrong == 0 && received.whole == received.sent ? 0 : 1;
 }
 
 int RunSink() {
-  CheckingSink sink(ExpectedFrame());
-  std::printf("%d\n", sink.port());
+  CheckingSink sink(ExpectedFrame(), 1);
+  std::printf("%d\n", sink.ports().front());
   std::fflush(stdout);
   char byte;
   while (::read(STDIN_FILENO, &byte, 1) > 0) {
@@ -302,10 +366,10 @@ int RunSink() {
 int Deliver(const std::string& client_name, int port, int count) {
   const Client& client = client_name == "minimal" ? kMinimal : kLibrary;
   const std::vector<unsigned char> frame = ExpectedFrame();
-  const int handle = OpenWall(port);
+  const Target target = OpenWalls({port}).front();
   int failures = 0;
   for (int i = 0; i < count; ++i) {
-    if (!client.deliver(handle, port, frame)) ++failures;
+    if (!client.deliver(target, frame)) ++failures;
   }
   return failures == 0 ? 0 : 1;
 }

@@ -268,11 +268,12 @@ def net_section(results, records):
     min_calls = calls_per_command(folder, "minimal")
     lines = ["## Delivering one play command to a loopback controller", "",
              "%d commands from each client in interleaved blocks of %d (%d-byte frame), then %d "
-             "threads sending; the controller, a process of its own, checked every byte: %d "
-             "connections whole, %d wrong; %d deliveries failed. System calls: `strace -c -f` "
-             "over 1,000 commands less a run of none." % (
+             "threads sending; the controller, a process of its own listening on %d ports that "
+             "the commands take in turn, checked every byte: %d connections whole, %d wrong; %d "
+             "deliveries failed. System calls: `strace -c -f` over 1,000 commands less a run of "
+             "none." % (
                  d["commands_each"], d["block"], d["frame_bytes"], d["threads"],
-                 d["sink_whole"], d["sink_wrong"], d["failed"]), "",
+                 d.get("sink_ports", 1), d["sink_whole"], d["sink_wrong"], d["failed"]), "",
              "| row | library | minimal blocking client | ratio |", "|---|---:|---:|---:|"]
     rows = [("median us", d["library_median_us"], d["minimal_median_us"]),
             ("p99 us", d["library_p99_us"], d["minimal_p99_us"]),

@@ -27,9 +27,9 @@ class NativeResetListener {
 
 // Waits up to `milliseconds` until the layer socket's descriptor (a SOCKET of the layer) holds a
 // pending error, such as a peer's reset. Polling leaves the error for the call under test.
-bool ResetArrives(std::uintptr_t layerSocket, int milliseconds);
+bool ResetArrives(std::uintptr_t layer_socket, int milliseconds);
 
 // The native descriptor behind a layer socket, or -1 when the handle names none.
-int DescriptorOf(std::uintptr_t layerSocket);
+int DescriptorOf(std::uintptr_t layer_socket);
 
 }  // namespace ostrel::testing

@@ -7,15 +7,15 @@
 
 namespace ostrel::testing {
 
-int DescriptorOf(std::uintptr_t layerSocket) {
+int DescriptorOf(std::uintptr_t layer_socket) {
   wsa::posix::Registry& registry = wsa::posix::Registry::Get();
   std::lock_guard<std::mutex> lock(registry.mutex);
-  const wsa::posix::SocketState* state = registry.FindSocket(layerSocket);
+  const wsa::posix::SocketState* state = registry.FindSocket(layer_socket);
   return state != nullptr ? state->fd : -1;
 }
 
-bool ResetArrives(std::uintptr_t layerSocket, int milliseconds) {
-  const int fd = DescriptorOf(layerSocket);
+bool ResetArrives(std::uintptr_t layer_socket, int milliseconds) {
+  const int fd = DescriptorOf(layer_socket);
   ::pollfd ready{fd, POLLIN, 0};
   return fd >= 0 && ::poll(&ready, 1, milliseconds) == 1 && (ready.revents & POLLERR) != 0;
 }

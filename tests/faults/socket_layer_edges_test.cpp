@@ -421,7 +421,7 @@ TEST_F(SocketLayerEdges, SocketClosedJustBeforeTheBlockedCallPollsStillEndsIt) {
     const int fd = DescriptorOf(s);
     ASSERT_GE(fd, 0);
     faults::Fault hold;
-    hold.call = faults::Call::kBlockedWait;
+    hold.call = faults::Call::kOutsideLock;
     hold.delay = 300ms;
     faults::ScopedPlan plan({hold});
     std::promise<std::pair<bool, int>> outcome;
@@ -434,7 +434,7 @@ TEST_F(SocketLayerEdges, SocketClosedJustBeforeTheBlockedCallPollsStillEndsIt) {
       outcome.set_value({failed, WSAGetLastError()});
     });
     // The receiver is held before its poll() once the hook has seen it.
-    while (faults::CallCount(faults::Call::kBlockedWait) == 0) std::this_thread::sleep_for(1ms);
+    while (faults::CallCount(faults::Call::kOutsideLock) == 0) std::this_thread::sleep_for(1ms);
     ASSERT_EQ(closesocket(s), 0);
     int never_ready[2];
     ASSERT_EQ(::pipe(never_ready), 0);
@@ -454,6 +454,40 @@ TEST_F(SocketLayerEdges, SocketClosedJustBeforeTheBlockedCallPollsStillEndsIt) {
     EXPECT_EQ(got.second, WSAEINTR);
   }
   EXPECT_TRUE(NothingLeft());
+}
+
+// connect() and sendmsg() run without the registry's lock: meanwhile another call of the same
+// kind on the socket is refused, and a close ends the first with WSAEINTR, leaking nothing.
+TEST_F(SocketLayerEdges, CallsMadeWithoutTheLockRefuseASecondAndEndWithAClose) {
+  for (const bool sending : {false, true}) {
+    {  // the peer goes before the count of descriptors left
+      LoopbackPeer peer(PeerScript{});
+      const sockaddr_in address = LoopbackAddress(peer.port());
+      const SOCKET s = sending ? BlockingClient(peer.port()) : NewSocket();
+      ASSERT_NE(s, INVALID_SOCKET);
+      char byte = 'x';
+      WSABUF one{1, &byte};
+      DWORD count = 0;
+      auto call = [&] {
+        return sending ? WSASend(s, &one, 1, &count, 0, nullptr, nullptr)
+                       : WSAConnect(s, reinterpret_cast<const sockaddr*>(&address), sizeof address,
+                                    nullptr, nullptr, nullptr, nullptr);
+      };
+      faults::Fault hold;
+      hold.call = faults::Call::kOutsideLock;
+      hold.delay = 300ms;
+      faults::ScopedPlan plan({hold});
+      std::pair<int, int> held{0, 0};
+      std::thread caller([&] { held = {call(), WSAGetLastError()}; });
+      while (faults::CallCount(faults::Call::kOutsideLock) == 0) std::this_thread::sleep_for(1ms);
+      EXPECT_EQ(call(), SOCKET_ERROR);
+      EXPECT_EQ(WSAGetLastError(), sending ? WSAEINPROGRESS : WSAEALREADY);
+      EXPECT_EQ(closesocket(s), 0);
+      caller.join();
+      EXPECT_EQ(held, std::make_pair(SOCKET_ERROR, WSAEINTR)) << "sending " << sending;
+    }
+    EXPECT_TRUE(NothingLeft());
+  }
 }
 
 TEST_F(SocketLayerEdges, NonBlockingTransfersWithoutRecordsSayWouldBlock) {
@@ -704,8 +738,8 @@ TEST_F(SocketLayerEdges, ResetBeforeTheConnectWasSeenCountsAsMadeThenClosed) {
 }
 
 // A receive started before the peer's end is looked at goes pending; the wait for its result then
-// finds the end. `peerEnds` ends the connection from the peer's side and says whether it did.
-void ExpectPendingReceiveToEnd(RawClient& client, const std::function<bool()>& peerEnds,
+// finds the end. `peer_ends` ends the connection from the peer's side and says whether it did.
+void ExpectPendingReceiveToEnd(RawClient& client, const std::function<bool()>& peer_ends,
                                bool reset) {
   char into[8];
   WSABUF buffer{sizeof into, into};
@@ -718,7 +752,7 @@ void ExpectPendingReceiveToEnd(RawClient& client, const std::function<bool()>& p
     ASSERT_EQ(WSARecv(client.socket(), &buffer, 1, &count, &flags, &record, nullptr), SOCKET_ERROR);
     ASSERT_EQ(WSAGetLastError(), WSA_IO_PENDING);
   }
-  ASSERT_TRUE(peerEnds());
+  ASSERT_TRUE(peer_ends());
   const BOOL done = WSAGetOverlappedResult(client.socket(), &record, &count, TRUE, &flags);
   if (!reset) {
     EXPECT_TRUE(done);

@@ -138,6 +138,62 @@ void UnregisterWaiter(Registry& registry, const WSAEVENT* events, DWORD count, i
   }
 }
 
+namespace {
+
+// A wait's injected outcome, if the fault names one.
+bool InjectedWaitResult(const faults::Action& fault, DWORD* result) {
+  switch (fault.effect) {
+    case faults::Effect::kFail:
+      WSASetLastError(fault.error);
+      *result = WSA_WAIT_FAILED;
+      return true;
+    case faults::Effect::kTimeOut:
+      *result = WSA_WAIT_TIMEOUT;
+      return true;
+    case faults::Effect::kWake:
+      *result = WSA_WAIT_EVENT_0;
+      return true;
+    default:
+      return false;
+  }
+}
+
+// kDone with *result set when the events are signalled as the wait asks (all of them, or
+// any: then the first); kFailed when one is gone.
+WaitState CheckSignalled(Registry& registry, const WSAEVENT* events, DWORD count, bool wait_all,
+                         DWORD* result) {
+  DWORD first_signalled = count;
+  bool all = true;
+  for (DWORD i = 0; i < count; ++i) {
+    const EventState* state = registry.FindEvent(events[i]);
+    if (state == nullptr) {
+      WSASetLastError(WSA_INVALID_HANDLE);
+      return WaitState::kFailed;
+    }
+    if (state->signalled) {
+      first_signalled = std::min(first_signalled, i);
+    } else {
+      all = false;
+    }
+  }
+  if (wait_all ? all : first_signalled < count) {
+    *result = WSA_WAIT_EVENT_0 + (wait_all ? 0 : first_signalled);
+    return WaitState::kDone;
+  }
+  return WaitState::kPending;
+}
+
+// Whether the socket's selection or one of its pending transfers can set one of the events.
+bool CanSetOneOf(const SocketState& socket, const WSAEVENT* events, DWORD count) {
+  auto listed = [&](WSAEVENT event) {
+    return event != nullptr && std::find(events, events + count, event) != events + count;
+  };
+  return (socket.selected_mask != 0 && listed(socket.selected_event)) ||
+         (socket.send.active() && listed(socket.send.overlapped->hEvent)) ||
+         (socket.receive.active() && listed(socket.receive.overlapped->hEvent));
+}
+
+}  // namespace
 }  // namespace posix
 
 using posix::Registry;
@@ -209,51 +265,20 @@ DWORD WSAWaitForMultipleEvents(DWORD count, const WSAEVENT* events, BOOL wait_al
                                BOOL /*alertable: no completion routines*/) {
   const posix::faults::Action fault =
       posix::faults::Intercept(posix::faults::Call::kWSAWaitForMultipleEvents);
-  switch (fault.effect) {
-    case posix::faults::Effect::kFail:
-      WSASetLastError(fault.error);
-      return WSA_WAIT_FAILED;
-    case posix::faults::Effect::kTimeOut:
-      return WSA_WAIT_TIMEOUT;
-    case posix::faults::Effect::kWake:
-      return WSA_WAIT_EVENT_0;
-    default:
-      break;
+  DWORD result = WSA_WAIT_FAILED;
+  if (posix::InjectedWaitResult(fault, &result)) {
+    return result;
   }
   if (count == 0 || count > WSA_MAXIMUM_WAIT_EVENTS || events == nullptr) {
     WSASetLastError(WSA_INVALID_PARAMETER);
     return WSA_WAIT_FAILED;
   }
-  auto listed = [&](WSAEVENT event) {
-    return event != nullptr && std::find(events, events + count, event) != events + count;
-  };
-  DWORD result = WSA_WAIT_TIMEOUT;
   auto check = [&](Registry& registry) {
-    DWORD first_signalled = count;
-    bool all = true;
-    for (DWORD i = 0; i < count; ++i) {
-      const posix::EventState* state = registry.FindEvent(events[i]);
-      if (state == nullptr) {
-        WSASetLastError(WSA_INVALID_HANDLE);
-        return posix::WaitState::kFailed;
-      }
-      if (state->signalled) {
-        first_signalled = std::min(first_signalled, i);
-      } else {
-        all = false;
-      }
-    }
-    if (wait_all ? all : first_signalled < count) {
-      result = WSA_WAIT_EVENT_0 + (wait_all ? 0 : first_signalled);
-      return posix::WaitState::kDone;
-    }
-    return posix::WaitState::kPending;
+    return posix::CheckSignalled(registry, events, count, wait_all != FALSE, &result);
   };
   // The sockets whose network events or pending transfers can set one of the events.
   auto drives = [&](SOCKET, const posix::SocketState& socket) {
-    return ((socket.selected_mask != 0) && listed(socket.selected_event)) ||
-           (socket.send.active() && listed(socket.send.overlapped->hEvent)) ||
-           (socket.receive.active() && listed(socket.receive.overlapped->hEvent));
+    return posix::CanSetOneOf(socket, events, count);
   };
   const bool end_when_idle = fault.effect == posix::faults::Effect::kTimeOutIfIdle;
   switch (posix::WaitUntil(events, count, timeout_ms, check, drives, end_when_idle)) {

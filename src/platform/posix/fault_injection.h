@@ -36,7 +36,7 @@ enum class Call {
   kWSARecv,
   kWSAGetOverlappedResult,
   kCancelIoEx,
-  kBlockedWait,  // a blocking call between releasing the lock and polling (a delay only)
+  kOutsideLock,  // between releasing the lock and a system call made without it (a delay only)
   kCount
 };
 

@@ -155,6 +155,7 @@ short PollInterest(const SocketState& socket) {
       return interest;
     }
     case Phase::kIdle:
+    case Phase::kConnectStarting:
     case Phase::kConnectFailed:
       break;
   }
@@ -179,6 +180,7 @@ bool Refresh(Registry& registry, SocketState& socket, short revents) {
     case Phase::kConnected:
       return RefreshConnected(registry, socket, revents);
     case Phase::kIdle:
+    case Phase::kConnectStarting:
     case Phase::kConnectFailed:
       break;
   }

@@ -128,6 +128,129 @@ void CompleteAtOnce(Registry& registry, WSAOVERLAPPED* overlapped, DWORD bytes) 
   registry.Signal(overlapped->hEvent);
 }
 
+// A WSASend or WSARecv under way: what is left to send or where bytes go, and the room an
+// injected fault leaves.
+struct TransferCall {
+  Registry& registry;
+  std::unique_lock<std::mutex>& lock;
+  SOCKET s;
+  std::vector<::iovec> rest;
+  std::size_t room;
+  std::size_t moved = 0;  // bytes sent or received so far
+};
+
+// One sendmsg() without the lock (on loopback it carries the bytes to the peer). Gives the
+// socket as looked up again, or null when it was closed meanwhile.
+SocketState* SendOnce(TransferCall& call, SocketState* socket, ssize_t* result, int* error) {
+  socket->sending = true;  // refuses other sends meanwhile
+  socket = OutsideLock(call.registry, call.lock, call.s, *socket, [&](int fd) {
+    *result = SendSome(fd, call.rest, call.room);
+    *error = *result < 0 ? errno : 0;
+  });
+  if (socket != nullptr) {
+    socket->sending = false;
+  }
+  return socket;
+}
+
+// The end of a transfer that moved call.moved bytes without waiting.
+int TransferDone(const TransferCall& call, WSAOVERLAPPED* overlapped, DWORD* bytes_moved) {
+  if (overlapped != nullptr) {
+    CompleteAtOnce(call.registry, overlapped, static_cast<DWORD>(call.moved));
+  }
+  if (bytes_moved != nullptr) {
+    *bytes_moved = static_cast<DWORD>(call.moved);
+  }
+  return 0;
+}
+
+// Sends until all is gone; what cannot go at once is left pending (overlapped), refused
+// (non-blocking) or waited for (blocking).
+int SendFrom(TransferCall& call, SocketState* socket, WSAOVERLAPPED* overlapped,
+             DWORD* bytes_sent) {
+  for (;;) {
+    ssize_t result = 0;
+    int error = 0;
+    if (!call.rest.empty() && (socket = SendOnce(call, socket, &result, &error)) == nullptr) {
+      return Fail(WSAEINTR);  // closed meanwhile, as Windows reports it
+    }
+    if (result < 0 && !WouldBlock(error)) {
+      return Fail(ErrorFromErrno(error));
+    }
+    if (result > 0) {
+      call.moved += static_cast<std::size_t>(result);
+      Consume(call.rest, static_cast<std::size_t>(result));
+      if (call.room != kNoLimit) {
+        call.room -= static_cast<std::size_t>(result);
+      }
+    }
+    if (call.rest.empty()) {
+      return TransferDone(call, overlapped, bytes_sent);
+    }
+    // Room ran out: FD_WRITE will be recorded again once there is some.
+    socket->armed |= FD_WRITE;
+    if (overlapped != nullptr) {
+      StartPending(call.registry, socket->send, overlapped, std::move(call.rest),
+                   static_cast<DWORD>(call.moved));
+      return Fail(WSA_IO_PENDING);
+    }
+    if (socket->non_blocking) {
+      return call.moved == 0 ? Fail(WSAEWOULDBLOCK) : TransferDone(call, overlapped, bytes_sent);
+    }
+    if (!BlockUntilReady(call.registry, call.lock, call.s, POLLOUT) ||
+        (socket = call.registry.FindSocket(call.s)) == nullptr) {
+      return Fail(WSAEINTR);  // closed while blocked, as Windows reports it
+    }
+    call.room = kNoLimit;
+  }
+}
+
+// Receives what is there, or leaves the receive pending (overlapped), refuses it
+// (non-blocking) or waits (blocking).
+int ReceiveInto(TransferCall& call, SocketState* socket, WSAOVERLAPPED* overlapped,
+                DWORD* bytes_received) {
+  for (;;) {
+    // Every receive call, even one that fails, lets FD_READ be recorded again.
+    socket->armed |= FD_READ;
+    const ssize_t result = call.rest.empty() ? 0 : ReceiveSome(socket->fd, call.rest, call.room);
+    if (result >= 0) {
+      if (result == 0 && !call.rest.empty()) {
+        socket->end_of_stream = true;
+      }
+      call.moved = static_cast<std::size_t>(result);
+      return TransferDone(call, overlapped, bytes_received);
+    }
+    if (!WouldBlock(errno)) {
+      return FailFromErrno();
+    }
+    if (overlapped != nullptr) {
+      StartPending(call.registry, socket->receive, overlapped, std::move(call.rest), 0);
+      return Fail(WSA_IO_PENDING);
+    }
+    if (socket->non_blocking) {
+      return Fail(WSAEWOULDBLOCK);
+    }
+    if (!BlockUntilReady(call.registry, call.lock, call.s, POLLIN) ||
+        (socket = call.registry.FindSocket(call.s)) == nullptr) {
+      return Fail(WSAEINTR);
+    }
+    call.room = kNoLimit;
+  }
+}
+
+// 0 when the result may be collected (or waited for), else the error that refuses it.
+int ResultRefusal(Registry& registry, SOCKET s, const WSAOVERLAPPED* overlapped,
+                  const DWORD* transferred, BOOL wait) {
+  std::lock_guard<std::mutex> lock(registry.mutex);
+  if (registry.FindSocket(s) == nullptr) {
+    return WSAENOTSOCK;
+  }
+  if (overlapped == nullptr || transferred == nullptr) {
+    return WSAEFAULT;
+  }
+  return overlapped->Internal == STATUS_PENDING && !wait ? WSA_IO_INCOMPLETE : 0;
+}
+
 }  // namespace
 
 void CompleteTransfer(Registry& registry, PendingTransfer& transfer, int status, DWORD bytes) {
@@ -206,56 +329,13 @@ int WSASend(SOCKET s, LPWSABUF buffers, DWORD buffer_count, LPDWORD bytes_sent, 
   if (socket->phase != posix::Phase::kConnected) {
     return posix::Fail(WSAENOTCONN);
   }
-  if (socket->send.active()) {
+  if (socket->send.active() || socket->sending) {
     return posix::Fail(WSAEINPROGRESS);  // one overlapped send at a time
   }
   std::size_t total = 0;
-  std::vector<::iovec> rest = posix::ToIovecs(buffers, buffer_count, &total);
-  std::size_t sent = 0;
-  std::size_t room = posix::InjectedRoom(fault);
-  for (;;) {
-    const ssize_t result = rest.empty() ? 0 : posix::SendSome(socket->fd, rest, room);
-    if (result < 0 && !posix::WouldBlock(errno)) {
-      return posix::FailFromErrno();
-    }
-    if (result > 0) {
-      sent += static_cast<std::size_t>(result);
-      posix::Consume(rest, static_cast<std::size_t>(result));
-      if (room != posix::kNoLimit) {
-        room -= static_cast<std::size_t>(result);
-      }
-    }
-    if (rest.empty()) {
-      if (overlapped != nullptr) {
-        posix::CompleteAtOnce(registry, overlapped, static_cast<DWORD>(sent));
-      }
-      if (bytes_sent != nullptr) {
-        *bytes_sent = static_cast<DWORD>(sent);
-      }
-      return 0;
-    }
-    // Room ran out: FD_WRITE will be recorded again once there is some.
-    socket->armed |= FD_WRITE;
-    if (overlapped != nullptr) {
-      posix::StartPending(registry, socket->send, overlapped, std::move(rest),
-                          static_cast<DWORD>(sent));
-      return posix::Fail(WSA_IO_PENDING);
-    }
-    if (socket->non_blocking) {
-      if (sent == 0) {
-        return posix::Fail(WSAEWOULDBLOCK);
-      }
-      if (bytes_sent != nullptr) {
-        *bytes_sent = static_cast<DWORD>(sent);
-      }
-      return 0;
-    }
-    if (!posix::BlockUntilReady(registry, lock, s, POLLOUT) ||
-        (socket = registry.FindSocket(s)) == nullptr) {
-      return posix::Fail(WSAEINTR);  // closed while blocked, as Windows reports it
-    }
-    room = posix::kNoLimit;
-  }
+  posix::TransferCall call{registry, lock, s, posix::ToIovecs(buffers, buffer_count, &total),
+                           posix::InjectedRoom(fault)};
+  return posix::SendFrom(call, socket, overlapped, bytes_sent);
 }
 
 int WSARecv(SOCKET s, LPWSABUF buffers, DWORD buffer_count, LPDWORD bytes_received, LPDWORD flags,
@@ -283,41 +363,13 @@ int WSARecv(SOCKET s, LPWSABUF buffers, DWORD buffer_count, LPDWORD bytes_receiv
     return posix::Fail(WSAEINPROGRESS);
   }
   std::size_t total = 0;
-  std::vector<::iovec> into = posix::ToIovecs(buffers, buffer_count, &total);
-  std::size_t room = posix::InjectedRoom(fault);
-  for (;;) {
-    // Every receive call, even one that fails, lets FD_READ be recorded again.
-    socket->armed |= FD_READ;
-    const ssize_t result = into.empty() ? 0 : posix::ReceiveSome(socket->fd, into, room);
-    if (result >= 0) {
-      if (result == 0 && total != 0) {
-        socket->end_of_stream = true;
-      }
-      if (overlapped != nullptr) {
-        posix::CompleteAtOnce(registry, overlapped, static_cast<DWORD>(result));
-      }
-      if (bytes_received != nullptr) {
-        *bytes_received = static_cast<DWORD>(result);
-      }
-      *flags = 0;
-      return 0;
-    }
-    if (!posix::WouldBlock(errno)) {
-      return posix::FailFromErrno();
-    }
-    if (overlapped != nullptr) {
-      posix::StartPending(registry, socket->receive, overlapped, std::move(into), 0);
-      return posix::Fail(WSA_IO_PENDING);
-    }
-    if (socket->non_blocking) {
-      return posix::Fail(WSAEWOULDBLOCK);
-    }
-    if (!posix::BlockUntilReady(registry, lock, s, POLLIN) ||
-        (socket = registry.FindSocket(s)) == nullptr) {
-      return posix::Fail(WSAEINTR);
-    }
-    room = posix::kNoLimit;
+  posix::TransferCall call{registry, lock, s, posix::ToIovecs(buffers, buffer_count, &total),
+                           posix::InjectedRoom(fault)};
+  const int result = posix::ReceiveInto(call, socket, overlapped, bytes_received);
+  if (result == 0) {
+    *flags = 0;
   }
+  return result;
 }
 
 BOOL WSAGetOverlappedResult(SOCKET s, LPWSAOVERLAPPED overlapped, LPDWORD transferred, BOOL wait,
@@ -328,20 +380,9 @@ BOOL WSAGetOverlappedResult(SOCKET s, LPWSAOVERLAPPED overlapped, LPDWORD transf
     return FALSE;
   }
   Registry& registry = Registry::Get();
-  {
-    std::lock_guard<std::mutex> lock(registry.mutex);
-    if (registry.FindSocket(s) == nullptr) {
-      WSASetLastError(WSAENOTSOCK);
-      return FALSE;
-    }
-    if (overlapped == nullptr || transferred == nullptr) {
-      WSASetLastError(WSAEFAULT);
-      return FALSE;
-    }
-    if (overlapped->Internal == STATUS_PENDING && !wait) {
-      WSASetLastError(WSA_IO_INCOMPLETE);
-      return FALSE;
-    }
+  if (const int refused = posix::ResultRefusal(registry, s, overlapped, transferred, wait)) {
+    WSASetLastError(refused);
+    return FALSE;
   }
   // Waits without a limit, as Windows does; callers that must not hang wait on the record's
   // event with a limit first and cancel.

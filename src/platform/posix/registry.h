@@ -21,7 +21,8 @@ struct EventState {
   std::vector<int> waiter_fds;  // wake descriptors of the threads waiting on this event
 };
 
-enum class Phase { kIdle, kConnecting, kConnected, kConnectFailed, kListening };
+// kConnectStarting: in connect() without the lock; no wait drives the socket yet.
+enum class Phase { kIdle, kConnectStarting, kConnecting, kConnected, kConnectFailed, kListening };
 
 // An overlapped transfer that could not finish at once.
 struct PendingTransfer {
@@ -42,7 +43,8 @@ struct SocketState {
   long armed = FD_READ | FD_WRITE | FD_ACCEPT;  // events that may be recorded (again)
   bool close_recorded = false;                  // FD_CLOSE is recorded once per connection
   bool end_of_stream = false;  // the peer's FIN was read past: POLLIN means nothing new
-  int blocked = 0;             // threads asleep in a blocking call on this socket
+  int outside_lock = 0;        // threads using the descriptor without the lock (OutsideLock)
+  bool sending = false;        // a WSASend is in sendmsg() without the lock
   sys::native_sockaddr_in remote{};
   // The local address as last read or set, while nothing can have changed it since: read from
   // the system at most once per bind, listen or connect.
@@ -63,10 +65,10 @@ class Registry {
   std::mutex mutex;
   HandleTable<EventState> events;
   HandleTable<SocketState> sockets;
-  // Descriptors of sockets closed while threads were still blocked on them, with how many
-  // threads have yet to leave poll(). The last one closes the descriptor: closed earlier, its
-  // number could be handed to a new descriptor that a thread not yet in poll() would then wait
-  // on for ever.
+  // Descriptors of sockets closed while threads were still using them without the lock, with
+  // how many threads have yet to come back. The last one closes the descriptor: closed earlier,
+  // its number could be handed to a new descriptor that a thread not yet in poll() would then
+  // wait on for ever, or that a connect() or sendmsg() would act on.
   std::vector<std::pair<int, int>> closing;
 
   EventState* FindEvent(WSAEVENT event);
@@ -109,6 +111,25 @@ void MarkConnected(Registry& registry, SocketState& socket, bool record_connect)
 bool ConnectedToItself(SocketState& socket);
 // The socket's local address, read from the system only when not known; false when that fails.
 bool ReadLocalAddress(SocketState& socket, sys::native_sockaddr_in* local);
+
+// Looks the socket up again once a thread that ran OutsideLock holds the lock again; null when
+// it was closed meanwhile (the last such thread then closes the descriptor).
+SocketState* ReturnToLock(Registry& registry, SOCKET s, int fd);
+
+// Runs call(fd) with the registry's lock released, so that other threads' calls need not wait
+// for a slow system call; the descriptor stays open meanwhile even if the socket is closed.
+// Gives the socket looked up again, or null when it was closed meanwhile.
+template <class Call>
+SocketState* OutsideLock(Registry& registry, std::unique_lock<std::mutex>& lock, SOCKET s,
+                         SocketState& socket, Call call) {
+  const int fd = socket.fd;
+  ++socket.outside_lock;  // closesocket then wakes this thread and leaves it the descriptor
+  lock.unlock();
+  (void)faults::Intercept(faults::Call::kOutsideLock);
+  call(fd);
+  lock.lock();
+  return ReturnToLock(registry, s, fd);
+}
 
 // The blocking mode of a socket that was never selected: sleeps without the lock until the
 // socket's descriptor is ready for `events`, or until closesocket wakes it. The caller looks the

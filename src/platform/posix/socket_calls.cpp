@@ -118,6 +118,7 @@ void NoSigPipe(int fd) {
 // The phase a connect may start from: 0, or the error that refuses it.
 int ConnectRefusal(Phase phase) {
   switch (phase) {
+    case Phase::kConnectStarting:
     case Phase::kConnecting:
       return WSAEALREADY;
     case Phase::kConnected:
@@ -151,25 +152,57 @@ int AwaitBlockingConnect(SocketCall& call, SOCKET s) {
   }
 }
 
+// The connect() itself, without the lock: on loopback it carries the whole handshake. Gives 0
+// or errno, and the socket as looked up again (null when it was closed meanwhile).
+int ConnectOutsideLock(SocketCall& call, SOCKET s, const sys::native_sockaddr_in& remote) {
+  call.socket->phase = Phase::kConnectStarting;
+  int error = 0;
+  call.socket = OutsideLock(call.registry, call.lock, s, *call.socket, [&](int fd) {
+    int result;
+    do {
+      result = ::connect(fd, reinterpret_cast<const sys::native_sockaddr*>(&remote), sizeof remote);
+    } while (result != 0 && errno == EINTR);
+    error = result == 0 ? 0 : errno;
+  });
+  return error;
+}
+
+// 0 when a socket of this kind can be made (TCP over IPv4 only), else the error that refuses it.
+int SocketRefusal(int family, int type, int protocol, const WSAPROTOCOL_INFOA* protocol_info,
+                  GROUP group) {
+  if (!Started()) {
+    return WSANOTINITIALISED;
+  }
+  if (family != AF_INET) {
+    return WSAEAFNOSUPPORT;
+  }
+  if (type != SOCK_STREAM) {
+    return WSAESOCKTNOSUPPORT;
+  }
+  if (protocol != 0 && protocol != IPPROTO_TCP) {
+    return WSAEPROTONOSUPPORT;
+  }
+  return protocol_info != nullptr || group != 0 ? WSAEINVAL : 0;
+}
+
 // One connect() of the descriptor: made at once, failed at once, or under way.
 int Connect(SocketCall& call, SOCKET s, const sys::native_sockaddr_in& remote) {
-  SocketState& socket = *call.socket;
   // Windows refuses the all-zero address; Linux would connect to the local host.
   if (remote.sin_addr.s_addr == INADDR_ANY) {
     return Fail(WSAEADDRNOTAVAIL);
   }
-  if (const int refused = ConnectRefusal(socket.phase)) {
+  if (const int refused = ConnectRefusal(call.socket->phase)) {
     return Fail(refused);
   }
-  socket.remote = remote;
-  socket.recorded &= ~(FD_CONNECT | FD_WRITE);
-  socket.local_known = false;  // the connect chooses the local address and port
-  int result;
-  do {
-    result = ::connect(socket.fd, reinterpret_cast<const sys::native_sockaddr*>(&socket.remote),
-                       sizeof socket.remote);
-  } while (result != 0 && errno == EINTR);
-  if (result == 0) {
+  call.socket->remote = remote;
+  call.socket->recorded &= ~(FD_CONNECT | FD_WRITE);
+  call.socket->local_known = false;  // the connect chooses the local address and port
+  const int error = ConnectOutsideLock(call, s, remote);
+  if (call.socket == nullptr) {
+    return Fail(WSAEINTR);  // closed meanwhile, as Windows reports it
+  }
+  SocketState& socket = *call.socket;
+  if (error == 0) {
     if (ConnectedToItself(socket)) {
       ::shutdown(socket.fd, SHUT_RDWR);
       socket.phase = Phase::kConnectFailed;
@@ -178,8 +211,7 @@ int Connect(SocketCall& call, SOCKET s, const sys::native_sockaddr_in& remote) {
     MarkConnected(call.registry, socket, /*record_connect=*/true);
     return 0;
   }
-  if (errno != EINPROGRESS) {
-    const int error = errno;
+  if (error != EINPROGRESS) {
     socket.phase = Phase::kConnectFailed;
     return Fail(ConnectError(error));
   }
@@ -286,7 +318,8 @@ SOCKET Accept(SocketCall& call, SOCKET s, sockaddr* address, LPINT address_lengt
 
 int Listen(SocketCall& call, int backlog) {
   SocketState& socket = *call.socket;
-  if (socket.phase == Phase::kConnected || socket.phase == Phase::kConnecting) {
+  if (socket.phase == Phase::kConnected || socket.phase == Phase::kConnecting ||
+      socket.phase == Phase::kConnectStarting) {
     return Fail(WSAEISCONN);
   }
   ApplyReuseAddress(socket);
@@ -337,35 +370,37 @@ SocketState* Lookup(Registry& registry, SOCKET s) {
   return socket;
 }
 
+SocketState* ReturnToLock(Registry& registry, SOCKET s, int fd) {
+  SocketState* socket = registry.FindSocket(s);
+  if (socket != nullptr) {
+    --socket->outside_lock;
+    return socket;
+  }
+  // Closed meanwhile: the descriptor was left open for the threads still using it.
+  auto& closing = registry.closing;
+  const auto found = std::find_if(closing.begin(), closing.end(),
+                                  [&](const std::pair<int, int>& c) { return c.first == fd; });
+  if (found != closing.end() && --found->second == 0) {
+    ::close(found->first);
+    closing.erase(found);
+  }
+  return nullptr;
+}
+
 bool BlockUntilReady(Registry& registry, std::unique_lock<std::mutex>& lock, SOCKET s,
                      short events) {
   SocketState* socket = registry.FindSocket(s);
   if (socket == nullptr) {
     return false;
   }
-  ++socket->blocked;  // closesocket then wakes this thread
-  ::pollfd entry{socket->fd, events, 0};
-  lock.unlock();
-  (void)faults::Intercept(faults::Call::kBlockedWait);
-  int ready;
-  do {
-    ready = ::poll(&entry, 1, -1);
-  } while (ready < 0 && errno == EINTR);
-  lock.lock();
-  if ((socket = registry.FindSocket(s)) != nullptr) {
-    --socket->blocked;
-  } else {
-    // Closed meanwhile: the descriptor was left open for the threads blocked on it.
-    auto& closing = registry.closing;
-    const auto found =
-        std::find_if(closing.begin(), closing.end(),
-                     [&](const std::pair<int, int>& c) { return c.first == entry.fd; });
-    if (found != closing.end() && --found->second == 0) {
-      ::close(found->first);
-      closing.erase(found);
-    }
-  }
-  return ready > 0;
+  int ready = 0;
+  socket = OutsideLock(registry, lock, s, *socket, [&](int fd) {
+    ::pollfd entry{fd, events, 0};
+    do {
+      ready = ::poll(&entry, 1, -1);
+    } while (ready < 0 && errno == EINTR);
+  });
+  return socket != nullptr && ready > 0;
 }
 
 int DetachSocket(Registry& registry, SOCKET s, SocketState& socket) {
@@ -376,12 +411,13 @@ int DetachSocket(Registry& registry, SOCKET s, SocketState& socket) {
     }
   }
   int fd = socket.fd;
-  if (socket.blocked > 0) {
+  if (socket.outside_lock > 0) {
     // A thread asleep in poll() on the descriptor is not woken by close(); shutting the
     // connection down wakes it (or makes its poll() return at once), and it finds the socket
-    // gone (WSAEINTR, as Windows reports it). The last such thread closes the descriptor.
+    // gone (WSAEINTR, as Windows reports it). The last thread still using the descriptor
+    // closes it.
     ::shutdown(fd, SHUT_RDWR);
-    registry.closing.emplace_back(fd, socket.blocked);
+    registry.closing.emplace_back(fd, socket.outside_lock);
     fd = -1;
   }
   registry.sockets.Remove(s);
@@ -410,24 +446,8 @@ SOCKET WSASocketA(int family, int type, int protocol, LPWSAPROTOCOL_INFOA protoc
     WSASetLastError(injected);
     return INVALID_SOCKET;
   }
-  if (!posix::Started()) {
-    WSASetLastError(WSANOTINITIALISED);
-    return INVALID_SOCKET;
-  }
-  if (family != AF_INET) {
-    WSASetLastError(WSAEAFNOSUPPORT);
-    return INVALID_SOCKET;
-  }
-  if (type != SOCK_STREAM) {
-    WSASetLastError(WSAESOCKTNOSUPPORT);
-    return INVALID_SOCKET;
-  }
-  if (protocol != 0 && protocol != IPPROTO_TCP) {
-    WSASetLastError(WSAEPROTONOSUPPORT);
-    return INVALID_SOCKET;
-  }
-  if (protocol_info != nullptr || group != 0) {
-    WSASetLastError(WSAEINVAL);
+  if (const int refused = posix::SocketRefusal(family, type, protocol, protocol_info, group)) {
+    WSASetLastError(refused);
     return INVALID_SOCKET;
   }
   const int fd = posix::NewDescriptor();

@@ -38,6 +38,61 @@ WaitScratch& ThreadWaitScratch();
 // that stays raised cannot make the loop spin. With end_when_idle (a test-only fault), a wait
 // that has no socket left to poll ends at once as if its time had run out: only another
 // thread could still set an event then.
+// Fills the scratch's poll() list: the wake channel, then every socket that drives(handle,
+// socket) names and that is not quiet, for what PollInterest names. The registry's lock is held.
+template <class Drives>
+void ListSocketsToPoll(Registry& registry, const WakeChannel& wake, WaitScratch& scratch,
+                       Drives& drives) {
+  scratch.fds.clear();
+  scratch.handles.clear();
+  scratch.fds.push_back({wake.read_fd, POLLIN, 0});
+  scratch.handles.push_back(0);
+  registry.sockets.ForEach([&](SOCKET handle, SocketState& socket) {
+    if (!drives(handle, socket) ||
+        std::find(scratch.quiet.begin(), scratch.quiet.end(), handle) != scratch.quiet.end()) {
+      return;
+    }
+    const short interest = PollInterest(socket);
+    if (interest != 0) {
+      scratch.fds.push_back({socket.fd, interest, 0});
+      scratch.handles.push_back(handle);
+    }
+  });
+}
+
+// Brings the sockets poll() flagged up to date; one that did not change goes quiet. The
+// registry's lock is held.
+inline void TakePolled(Registry& registry, const WakeChannel& wake, WaitScratch& scratch) {
+  if (scratch.fds[0].revents != 0) {
+    DrainWakeFd(wake.read_fd);
+  }
+  for (std::size_t i = 1; i < scratch.fds.size(); ++i) {
+    if (scratch.fds[i].revents == 0) {
+      continue;
+    }
+    SocketState* socket = registry.FindSocket(scratch.handles[i]);
+    if (socket != nullptr && !Refresh(registry, *socket, scratch.fds[i].revents)) {
+      scratch.quiet.push_back(scratch.handles[i]);
+    }
+  }
+}
+
+// The milliseconds poll() is to wait until `deadline`, rounded up so that the last poll does
+// not end a fraction of a millisecond early.
+inline int PollMilliseconds(std::chrono::steady_clock::time_point deadline,
+                            std::chrono::steady_clock::time_point now) {
+  const auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - now);
+  return left.count() <= 0 ? 0 : static_cast<int>((left.count() + 999) / 1000);
+}
+
+// Runs until check(registry) gives kDone or kFailed (checked under the lock), or until
+// timeout_ms runs out (then kPending; INFINITE never runs out). While it sleeps, setting one of
+// `events` from another thread wakes it, and every socket for which drives(handle, socket)
+// holds is polled for what PollInterest names and brought up to date with Refresh. A socket
+// that poll() flags without any change is left out for the rest of the wait, so a condition
+// that stays raised cannot make the loop spin. With end_when_idle (a test-only fault), a wait
+// that has no socket left to poll ends at once as if its time had run out: only another
+// thread could still set an event then.
 template <class Check, class Drives>
 WaitState WaitUntil(const WSAEVENT* events, DWORD count, DWORD timeout_ms, Check check,
                     Drives drives, bool end_when_idle = false) {
@@ -47,10 +102,7 @@ WaitState WaitUntil(const WSAEVENT* events, DWORD count, DWORD timeout_ms, Check
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
   const WakeChannel& wake = ThreadWake();
   WaitScratch& scratch = ThreadWaitScratch();
-  std::vector<::pollfd>& fds = scratch.fds;
-  std::vector<SOCKET>& handles = scratch.handles;
-  std::vector<SOCKET>& quiet = scratch.quiet;
-  quiet.clear();
+  scratch.quiet.clear();
   for (bool first = true;; first = false) {
     int poll_ms = -1;
     {
@@ -64,52 +116,25 @@ WaitState WaitUntil(const WSAEVENT* events, DWORD count, DWORD timeout_ms, Check
         if (!first && now >= deadline) {
           return WaitState::kPending;
         }
-        // Rounded up, so that the last poll does not end a fraction of a millisecond early.
-        const auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - now);
-        poll_ms = left.count() <= 0 ? 0 : static_cast<int>((left.count() + 999) / 1000);
+        poll_ms = PollMilliseconds(deadline, now);
       }
-      fds.clear();
-      handles.clear();
-      fds.push_back({wake.read_fd, POLLIN, 0});
-      handles.push_back(0);
-      registry.sockets.ForEach([&](SOCKET handle, SocketState& socket) {
-        if (!drives(handle, socket) ||
-            std::find(quiet.begin(), quiet.end(), handle) != quiet.end()) {
-          return;
-        }
-        const short interest = PollInterest(socket);
-        if (interest != 0) {
-          fds.push_back({socket.fd, interest, 0});
-          handles.push_back(handle);
-        }
-      });
-      if (end_when_idle && fds.size() == 1) {
+      ListSocketsToPoll(registry, wake, scratch, drives);
+      if (end_when_idle && scratch.fds.size() == 1) {
         return WaitState::kPending;
       }
       RegisterWaiter(registry, events, count, wake.write_fd);
     }
-    const int ready = ::poll(fds.data(), static_cast<::nfds_t>(fds.size()), poll_ms);
+    const int ready =
+        ::poll(scratch.fds.data(), static_cast<::nfds_t>(scratch.fds.size()), poll_ms);
     const int poll_error = errno;
     std::lock_guard<std::mutex> lock(registry.mutex);
     UnregisterWaiter(registry, events, count, wake.write_fd);
-    if (ready < 0) {
-      if (poll_error == EINTR) {
-        continue;  // the next pass polls again with the time that is left
-      }
+    if (ready < 0 && poll_error != EINTR) {
       WSASetLastError(ErrorFromErrno(poll_error));
       return WaitState::kFailed;
     }
-    if (fds[0].revents != 0) {
-      DrainWakeFd(wake.read_fd);
-    }
-    for (std::size_t i = 1; i < fds.size(); ++i) {
-      if (fds[i].revents == 0) {
-        continue;
-      }
-      SocketState* socket = registry.FindSocket(handles[i]);
-      if (socket != nullptr && !Refresh(registry, *socket, fds[i].revents)) {
-        quiet.push_back(handles[i]);
-      }
+    if (ready > 0) {
+      TakePolled(registry, wake, scratch);
     }
   }
 }
