@@ -42,7 +42,7 @@ class ElementStore {
   void ReserveForGrowth(int32_t requested, int32_t records, int32_t used);
 
   int32_t Capacity() const { return capacity_; }
-  int32_t SegmentSlots() const { return segmentSlots_; }
+  int32_t SegmentSlots() const { return segment_slots_; }
   int32_t SegmentsInUse() const {
     return capacity_ > 0 ? ((capacity_ - 1) >> SegmentShift) + 1 : 0;
   }
@@ -51,8 +51,8 @@ class ElementStore {
  private:
   // A small document's store needs no heap: the first segment array (4 slots) and a first
   // block of up to 128 records live inside the store until growth replaces them.
-  static constexpr int32_t InlineSlots = 4;
-  static constexpr int32_t InlineRecords = 128;
+  static constexpr int32_t kInlineSlots = 4;
+  static constexpr int32_t kInlineRecords = 128;
   void Grow(int32_t requested, int32_t used);
   // The capacity Grow gives for a request, from the capacity cap (requested 0: grow by half).
   static int32_t GrownCapacity(int32_t cap, int32_t requested, int32_t used);
@@ -63,11 +63,11 @@ class ElementStore {
 
   ElementRecord** segments_ = nullptr;
   int32_t capacity_ = 0;
-  int32_t segmentSlots_ = 0;
-  int32_t firstRoom_ = 0;  // records segment 0's block has room for
-  bool inlineBlockInUse_ = false;
-  ElementRecord* inlineSlots_[InlineSlots];
-  ElementRecord inlineBlock_[InlineRecords];
+  int32_t segment_slots_ = 0;
+  int32_t first_room_ = 0;  // records segment 0's block has room for
+  bool inline_block_in_use_ = false;
+  ElementRecord* inline_slots_[kInlineSlots];
+  ElementRecord inline_block_[kInlineRecords];
 };
 
 }  // namespace ostrel::xml
