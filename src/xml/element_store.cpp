@@ -44,7 +44,10 @@ int32_t ElementStore::GrownCapacity(int32_t cap, int32_t requested, int32_t used
 
 void ElementStore::Grow(int32_t requested, int32_t used) {
   const int32_t cap = capacity_;
+  const bool by_half = requested == 0;
   requested = GrownCapacity(cap, requested, used);
+  // Segment 0's block is filled before it is moved.
+  if (by_half && cap < first_room_ && requested > first_room_) requested = first_room_;
   if (cap >= requested) return;
 
   const int32_t old_last = cap > 0 ? (cap - 1) >> SegmentShift : 0;
@@ -92,15 +95,13 @@ void ElementStore::Grow(int32_t requested, int32_t used) {
   capacity_ = requested;
 }
 
-void ElementStore::ReserveForGrowth(int32_t requested, int32_t records, int32_t used) {
-  int32_t cap = GrownCapacity(capacity_, requested, used);
-  // Each growth comes when every record is in use.
-  while (cap < records && cap < SegmentRecords) cap = GrownCapacity(cap, 0, cap);
-  ReserveFirstSegment(cap);
+void ElementStore::ReserveForGrowth(int32_t requested, int32_t records) {
+  const int64_t with_margin = int64_t{records} + (records >> kRoomMarginShift);
+  const int64_t room = std::max<int64_t>(requested, with_margin);
+  ReserveFirstSegment(static_cast<int32_t>(std::min<int64_t>(room, SegmentRecords)));
 }
 
 void ElementStore::ReserveFirstSegment(int32_t records) {
-  records = std::min(records, SegmentRecords);
   if (capacity_ == 0 || capacity_ > SegmentRecords || records <= first_room_) return;
   ElementRecord* block = NewBlock(records);
   std::memcpy(block, segments_[0], sizeof(ElementRecord) * capacity_);

@@ -30,16 +30,22 @@ class ElementStore {
     return segments_[index >> SegmentShift][index & InSegmentMask];
   }
 
-  // Grows to at least `requested` records (0: half as many again as `used`), by at most one new
-  // segment per call. A failed allocation throws std::bad_alloc and leaves the old capacity.
+  // Grows to at least `requested` records (0: half as many again as `used`, but no further than
+  // the room segment 0's block already has, when it has more than the capacity), by at most one
+  // new segment per call. A failed allocation throws std::bad_alloc and leaves the old capacity.
   void EnsureCapacity(int32_t requested, int32_t used) {
     if (requested == 0 || requested > capacity_) Grow(requested, used);
   }
 
-  // Gives segment 0's block the room that asking for `requested` records and then growing by
-  // the usual steps until `records` fit would need there, without raising the capacity: so that
-  // the growth later moves nothing. For a caller that knows about how many records it will take.
-  void ReserveForGrowth(int32_t requested, int32_t records, int32_t used);
+  // Gives segment 0's block room for about `records` records (a sixteenth more, for an estimate's
+  // error; a full segment at most), and for a request of `requested`, without raising the
+  // capacity: growth then fills that room and moves nothing. For a caller that knows about how
+  // many records it will take.
+  void ReserveForGrowth(int32_t requested, int32_t records);
+  // The same, in the form whose last argument no longer matters.
+  void ReserveForGrowth(int32_t requested, int32_t records, int32_t /*used*/) {
+    ReserveForGrowth(requested, records);
+  }
 
   int32_t Capacity() const { return capacity_; }
   int32_t SegmentSlots() const { return segment_slots_; }
@@ -53,6 +59,8 @@ class ElementStore {
   // block of up to 128 records live inside the store until growth replaces them.
   static constexpr int32_t kInlineSlots = 4;
   static constexpr int32_t kInlineRecords = 128;
+  // Reserved room exceeds an estimate of the records by this share (1 / 2^shift).
+  static constexpr int kRoomMarginShift = 4;
   void Grow(int32_t requested, int32_t used);
   // The capacity Grow gives for a request, from the capacity cap (requested 0: grow by half).
   static int32_t GrownCapacity(int32_t cap, int32_t requested, int32_t used);
