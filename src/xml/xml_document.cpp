@@ -3,16 +3,33 @@
 #include <utility>
 
 namespace ostrel::xml {
+namespace {
 
-XmlDocument::XmlDocument() { SetText(nullptr); }
+// The records a document without text has room for, as a parse of no text leaves it.
+constexpr int32_t kEmptyDocumentRecords = 8;
+
+}  // namespace
+
+XmlDocument::XmlDocument() { Clear(); }
 
 // The store releases its segments, then the members release the strings.
 XmlDocument::~XmlDocument() = default;
 
 std::string XmlDocument::TakeText() {
   std::string text = std::move(text_);
-  SetText(nullptr);
+  Clear();
   return text;
+}
+
+// What SetText(nullptr) leaves, reached without a parse: composing a command makes a document
+// and takes its text every time.
+void XmlDocument::Clear() {
+  text_.clear();
+  errorText_ = "Empty document";
+  nextFree_ = 1;
+  tree_.EnsureCapacity(kEmptyDocumentRecords, nextFree_);
+  At(0) = ElementRecord{0, 0, 0, 0, 0, 0, 0, 0};
+  SetPosition(0, 0, 0);
 }
 
 void XmlDocument::SetPosition(int32_t parent, int32_t current, int32_t child) {

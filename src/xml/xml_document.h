@@ -148,10 +148,13 @@ class XmlDocument {
   // machine. Parse (parser.cpp) rebuilds the records from the text.
   bool ReplaceText(const char* text, bool byteByByte);
   bool Parse(bool byteByByte);
+  // Leaves the document as SetText(nullptr) does.
+  void Clear();
 
   int32_t PlaceElementText(int32_t parent, int32_t& reference, PendingNode& node);
   void LinkElement(int32_t parent, int32_t after, int32_t element);
   void ShiftFollowing(int32_t element, int32_t shift);
+  void ShiftSubtree(int32_t root, int32_t shift);
   void ReplaceSpan(int32_t offset, int32_t removed, const PendingNode& node);
   void ReserveText(size_t length);
   bool IsEmptyElement(int32_t index) const;
