@@ -300,35 +300,35 @@ void XmlDocument::LinkElement(int32_t parent, int32_t after, int32_t element) {
 }
 
 // Adds shift to the start of every record after the element in document order, and to the
-// length of every record that encloses it (the document record included). A walk in document
-// order from the element: it enters the children of following records, and on climbing back to
-// an enclosing record shifts its length and goes on behind it.
+// length of every record that encloses it (the document record included). The records after
+// it are the following siblings of the element and of each enclosing record, with all they
+// hold; an element added last has none, and only the enclosing lengths change.
 void XmlDocument::ShiftFollowing(int32_t element, int32_t shift) {
-  int32_t top = At(element).parent;
-  int32_t r = element;
+  int32_t child = element;
   for (;;) {
-    int32_t step = 0;
-    if (r == top) {
-      top = At(r).parent;
-    } else {
-      step = At(r).firstChild;
+    const ElementRecord& c = At(child);
+    for (int32_t sibling = c.next; sibling != 0; sibling = At(sibling).next)
+      ShiftSubtree(sibling, shift);
+    const int32_t parent = c.parent;
+    At(parent).length += shift;
+    if (parent == 0) return;
+    child = parent;
+  }
+}
+
+// Adds shift to the start of the root record and of every record it holds.
+void XmlDocument::ShiftSubtree(int32_t root, int32_t shift) {
+  int32_t r = root;
+  for (;;) {
+    ElementRecord& record = At(r);
+    record.start += shift;
+    if (record.firstChild != 0) {
+      r = record.firstChild;
+      continue;
     }
-    if (step == 0) {
-      step = At(r).next;
-      while (step == 0) {
-        r = At(r).parent;
-        if (r == top) break;
-        step = At(r).next;
-      }
-      if (step == 0) step = top;
-    }
-    r = step;
-    if (r == top) {
-      At(r).length += shift;
-    } else {
-      At(r).start += shift;
-    }
-    if (r == 0) return;  // the document record ends the walk
+    while (r != root && At(r).next == 0) r = At(r).parent;
+    if (r == root) return;
+    r = At(r).next;
   }
 }
 
