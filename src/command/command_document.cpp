@@ -27,15 +27,24 @@ struct AreaText {
   char digits[16];
 };
 
-// iq > query > Command > Function, then each parameter after the one before, one per line.
-std::string Compose(const char* function, std::initializer_list<Parameter> parameters) {
+// What every command starts with: the declaration, then iq > query > Command, with Command
+// entered. Built once, the first time a command is composed, and copied for each command.
+struct CommandStart {
+  CommandStart() {
+    doc.SetText(kDeclaration);  // "No root element" is expected: elements come next
+    doc.InsertElement("iq type='command'", nullptr, 0);
+    doc.InsertElement("query xmlns='iq:command'", nullptr, xml::AsChild);
+    doc.EnterElement();
+    doc.InsertElement("Command", nullptr, xml::AsChild);
+    doc.EnterElement();
+  }
   xml::XmlDocument doc;
-  doc.SetText(kDeclaration);  // "No root element" is expected: elements come next
-  doc.InsertElement("iq type='command'", nullptr, 0);
-  doc.InsertElement("query xmlns='iq:command'", nullptr, xml::AsChild);
-  doc.EnterElement();
-  doc.InsertElement("Command", nullptr, xml::AsChild);
-  doc.EnterElement();
+};
+
+// The shared start, then Function and each parameter, each after the one before.
+std::string Compose(const char* function, std::initializer_list<Parameter> parameters) {
+  static const CommandStart start;
+  xml::XmlDocument doc(start.doc);
   doc.InsertElement("Function", function, xml::AsChild);
   for (const Parameter& parameter : parameters) {
     doc.InsertElement(parameter.first, parameter.second, xml::AsChild);

@@ -110,4 +110,12 @@ void ElementStore::ReserveFirstSegment(int32_t records) {
   first_room_ = records;
 }
 
+void ElementStore::CopyFrom(const ElementStore& other, int32_t used) {
+  while (capacity_ < other.capacity_) EnsureCapacity(other.capacity_, capacity_);
+  for (int32_t first = 0; first < used; first += SegmentRecords) {
+    const int32_t count = std::min(used - first, SegmentRecords);
+    std::memcpy(&At(first), &other.At(first), sizeof(ElementRecord) * count);
+  }
+}
+
 }  // namespace ostrel::xml

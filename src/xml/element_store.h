@@ -47,6 +47,9 @@ class ElementStore {
     ReserveForGrowth(requested, records);
   }
 
+  // Takes the capacity of `other` and a copy of its first `used` records; for a new store.
+  void CopyFrom(const ElementStore& other, int32_t used);
+
   int32_t Capacity() const { return capacity_; }
   int32_t SegmentSlots() const { return segment_slots_; }
   int32_t SegmentsInUse() const {

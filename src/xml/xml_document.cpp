@@ -12,6 +12,21 @@ constexpr int32_t kEmptyDocumentRecords = 8;
 
 XmlDocument::XmlDocument() { Clear(); }
 
+XmlDocument::XmlDocument(const XmlDocument& other)
+    : errorText_(other.errorText_),
+      parentPos_(other.parentPos_),
+      currentPos_(other.currentPos_),
+      childPos_(other.childPos_),
+      nextFree_(other.nextFree_),
+      nodeType_(other.nodeType_),
+      nodeOffset_(other.nodeOffset_),
+      nodeLength_(other.nodeLength_),
+      options_(other.options_) {
+  text_.reserve(other.text_.capacity());
+  text_.assign(other.text_);
+  tree_.CopyFrom(other.tree_, other.nextFree_);
+}
+
 // The store releases its segments, then the members release the strings.
 XmlDocument::~XmlDocument() = default;
 
