@@ -98,12 +98,15 @@ bool XmlDocument::InsertElement(const char* name, const char* value, unsigned fl
   if (hasValue) {
     // A value without a special byte escapes to itself: it is copied as it stands. (Escaping
     // leaves out a lead byte that ends the value, so such a value takes the long way.)
+    // (One scan finds both whether the value is plain and how long it is.)
     const char* specials = (flags & EscapeQuotes) != 0 ? "<&>'\"" : "<&>";
-    const bool plain = (flags & AsCData) == 0 && std::strpbrk(value, specials) == nullptr &&
-                       !EndsInLoneLeadByte(value);
+    const size_t plain_length = (flags & AsCData) == 0 ? std::strcspn(value, specials) : 0;
+    const bool plain =
+        (flags & AsCData) == 0 && value[plain_length] == '\0' && !EndsInLoneLeadByte(value);
     std::string escaped;
     if (!plain) escaped = (flags & AsCData) != 0 ? WrapCData(value) : EscapeValue(value, flags);
-    const std::string_view content = plain ? std::string_view(value) : std::string_view(escaped);
+    const std::string_view content =
+        plain ? std::string_view(value, plain_length) : std::string_view(escaped);
     if (content.size() > kMaxTextLength) return false;
     node.Reserve(2 * n + 5 + content.size() + 2);
     node.Append('<');
@@ -304,15 +307,15 @@ void XmlDocument::LinkElement(int32_t parent, int32_t after, int32_t element) {
 // it are the following siblings of the element and of each enclosing record, with all they
 // hold; an element added last has none, and only the enclosing lengths change.
 void XmlDocument::ShiftFollowing(int32_t element, int32_t shift) {
-  int32_t child = element;
+  const ElementRecord* child = &At(element);
   for (;;) {
-    const ElementRecord& c = At(child);
-    for (int32_t sibling = c.next; sibling != 0; sibling = At(sibling).next)
+    for (int32_t sibling = child->next; sibling != 0; sibling = At(sibling).next)
       ShiftSubtree(sibling, shift);
-    const int32_t parent = c.parent;
-    At(parent).length += shift;
+    const int32_t parent = child->parent;
+    ElementRecord& enclosing = At(parent);
+    enclosing.length += shift;
     if (parent == 0) return;
-    child = parent;
+    child = &enclosing;
   }
 }
 
