@@ -55,21 +55,21 @@ std::string Compose(const char* function, std::initializer_list<Parameter> param
 }  // namespace
 
 std::string ComposeStartPlay(const char* vidout, int area, const char* url) {
-  const AreaText areaText(area);
-  return Compose("StartPlay", {{"Vidout", vidout}, {"Area", areaText.digits}, {"Url", url}});
+  const AreaText area_text(area);
+  return Compose("StartPlay", {{"Vidout", vidout}, {"Area", area_text.digits}, {"Url", url}});
 }
 
 std::string ComposeStopPlay(const char* vidout, int area) {
-  const AreaText areaText(area);
-  return Compose("StopPlay", {{"Vidout", vidout}, {"Area", areaText.digits}});
+  const AreaText area_text(area);
+  return Compose("StopPlay", {{"Vidout", vidout}, {"Area", area_text.digits}});
 }
 
-std::string ComposeDuplicate(const char* sourceVidout, int sourceArea, const char* targetVidout,
-                             int targetArea) {
-  const AreaText source(sourceArea), target(targetArea);
-  return Compose("Duplicate", {{"Vidoutf", sourceVidout},
+std::string ComposeDuplicate(const char* source_vidout, int source_area, const char* target_vidout,
+                             int target_area) {
+  const AreaText source(source_area), target(target_area);
+  return Compose("Duplicate", {{"Vidoutf", source_vidout},
                                {"Areaf", source.digits},
-                               {"Vidoutt", targetVidout},
+                               {"Vidoutt", target_vidout},
                                {"Areat", target.digits}});
 }
 

@@ -81,10 +81,10 @@ std::string_view XmlDocument::ElementContent(int32_t index) const {
   if (index == 0) return text_;
   const ElementRecord& r = At(index);
   if (r.EndTagLength() == 0) return std::string_view();
-  const int32_t contentStart = r.start + r.StartTagLength();
-  const int32_t contentLength = r.length - r.StartTagLength() - r.EndTagLength();
-  return std::string_view(text_).substr(static_cast<size_t>(contentStart),
-                                        static_cast<size_t>(contentLength));
+  const int32_t content_start = r.start + r.StartTagLength();
+  const int32_t content_length = r.length - r.StartTagLength() - r.EndTagLength();
+  return std::string_view(text_).substr(static_cast<size_t>(content_start),
+                                        static_cast<size_t>(content_length));
 }
 
 int32_t XmlDocument::FindChild(int32_t parent, std::string_view name) const {

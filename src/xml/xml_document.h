@@ -131,20 +131,20 @@ class XmlDocument {
       if (!piece.empty()) std::memcpy(end_, piece.data(), piece.size());
       end_ += piece.size();
     }
-    // Up to FrontRoom bytes in all go in front of the markup.
+    // Up to kFrontRoom bytes in all go in front of the markup.
     void Prepend(std::string_view piece);
     const char* Data() const { return begin_; }
     size_t Size() const { return static_cast<size_t>(end_ - begin_); }
 
    private:
-    static constexpr size_t FrontRoom = 8;
-    static constexpr size_t LocalBytes = 384;
+    static constexpr size_t kFrontRoom = 8;
+    static constexpr size_t kLocalBytes = 384;
     char* base_ = local_;
-    char* begin_ = local_ + FrontRoom;
+    char* begin_ = local_ + kFrontRoom;
     char* end_ = begin_;
-    char* limit_ = local_ + LocalBytes;
+    char* limit_ = local_ + kLocalBytes;
     std::unique_ptr<char[]> heap_;
-    char local_[LocalBytes];  // not cleared: only bytes appended are read
+    char local_[kLocalBytes];  // not cleared: only bytes appended are read
   };
   // Replaces the text and parses it; byteByByte reads every node with the scanner's byte-by-byte
   // machine. Parse (parser.cpp) rebuilds the records from the text.
@@ -159,8 +159,6 @@ class XmlDocument {
   void ShiftSubtree(int32_t root, int32_t shift);
   void ReplaceSpan(int32_t offset, int32_t removed, const PendingNode& node);
   void ReserveText(size_t length);
-  bool IsEmptyElement(int32_t index) const;
-  bool HasNoContent(int32_t index) const;
 
   std::string text_;
   std::string errorText_;
