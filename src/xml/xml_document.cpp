@@ -47,15 +47,6 @@ void XmlDocument::Clear() {
   SetPosition(0, 0, 0);
 }
 
-void XmlDocument::SetPosition(int32_t parent, int32_t current, int32_t child) {
-  parentPos_ = parent;
-  currentPos_ = current;
-  childPos_ = child;
-  nodeOffset_ = 0;
-  nodeLength_ = 0;
-  nodeType_ = current != 0 ? 1 : 0;
-}
-
 std::string XmlDocument::ElementTagName(int32_t index) const {
   return std::string(TagNameIn(index));
 }

@@ -69,7 +69,14 @@ class XmlDocument {
   void SetOptions(uint32_t options) { options_ = options; }
 
   // Navigation positions (record indexes; 0 = none).
-  void SetPosition(int32_t parent, int32_t current, int32_t child);
+  void SetPosition(int32_t parent, int32_t current, int32_t child) {
+    parentPos_ = parent;
+    currentPos_ = current;
+    childPos_ = child;
+    nodeOffset_ = 0;
+    nodeLength_ = 0;
+    nodeType_ = current != 0 ? 1 : 0;
+  }
   int32_t ParentPos() const { return parentPos_; }
   int32_t CurrentPos() const { return currentPos_; }
   int32_t ChildPos() const { return childPos_; }
