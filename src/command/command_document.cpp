@@ -27,25 +27,25 @@ struct AreaText {
   char digits[16];
 };
 
-// What every command starts with: the declaration, then iq > query > Command, with Command
-// entered. Built once, the first time a command is composed, and copied for each command.
+// What a command of one function starts with: the declaration, then iq > query > Command >
+// Function, with Command entered. Built once for each function, the first time its command is
+// composed, and copied for each command.
 struct CommandStart {
-  CommandStart() {
+  explicit CommandStart(const char* function) {
     doc.SetText(kDeclaration);  // "No root element" is expected: elements come next
     doc.InsertElement("iq type='command'", nullptr, 0);
     doc.InsertElement("query xmlns='iq:command'", nullptr, xml::AsChild);
     doc.EnterElement();
     doc.InsertElement("Command", nullptr, xml::AsChild);
     doc.EnterElement();
+    doc.InsertElement("Function", function, xml::AsChild);
   }
   xml::XmlDocument doc;
 };
 
-// The shared start, then Function and each parameter, each after the one before.
-std::string Compose(const char* function, std::initializer_list<Parameter> parameters) {
-  static const CommandStart start;
+// The command's start, then each parameter after the one before.
+std::string Compose(const CommandStart& start, std::initializer_list<Parameter> parameters) {
   xml::XmlDocument doc(start.doc);
-  doc.InsertElement("Function", function, xml::AsChild);
   for (const Parameter& parameter : parameters) {
     doc.InsertElement(parameter.first, parameter.second, xml::AsChild);
   }
@@ -55,22 +55,25 @@ std::string Compose(const char* function, std::initializer_list<Parameter> param
 }  // namespace
 
 std::string ComposeStartPlay(const char* vidout, int area, const char* url) {
+  static const CommandStart start("StartPlay");
   const AreaText area_text(area);
-  return Compose("StartPlay", {{"Vidout", vidout}, {"Area", area_text.digits}, {"Url", url}});
+  return Compose(start, {{"Vidout", vidout}, {"Area", area_text.digits}, {"Url", url}});
 }
 
 std::string ComposeStopPlay(const char* vidout, int area) {
+  static const CommandStart start("StopPlay");
   const AreaText area_text(area);
-  return Compose("StopPlay", {{"Vidout", vidout}, {"Area", area_text.digits}});
+  return Compose(start, {{"Vidout", vidout}, {"Area", area_text.digits}});
 }
 
 std::string ComposeDuplicate(const char* source_vidout, int source_area, const char* target_vidout,
                              int target_area) {
+  static const CommandStart start("Duplicate");
   const AreaText source(source_area), target(target_area);
-  return Compose("Duplicate", {{"Vidoutf", source_vidout},
-                               {"Areaf", source.digits},
-                               {"Vidoutt", target_vidout},
-                               {"Areat", target.digits}});
+  return Compose(start, {{"Vidoutf", source_vidout},
+                         {"Areaf", source.digits},
+                         {"Vidoutt", target_vidout},
+                         {"Areat", target.digits}});
 }
 
 std::vector<unsigned char> FrameDocument(const std::string& document) {
