@@ -2,7 +2,7 @@
 // the records are kept in step (linked, and shifted behind the insertion) without a new parse.
 #include <cstdint>
 #include <cstring>
-#include <limits>
+#include <string>
 #include <string_view>
 
 #include "platform/mbcs.h"
@@ -13,7 +13,6 @@ namespace ostrel::xml {
 namespace {
 
 constexpr std::string_view kLineBreak = "\r\n";
-constexpr int32_t kLineBreakLength = 2;
 // Bytes a tag adds to the element's name: "<" and ">"; "</" and ">"; "<" and " />" at most.
 constexpr size_t kStartTagAround = 2;
 constexpr size_t kEndTagAround = 3;
@@ -224,7 +223,7 @@ int32_t XmlDocument::PlaceElementText(int32_t parent, int32_t& reference, Pendin
   const bool line_breaks = (flags & NoLineBreaks) == 0;
   const std::string_view line_break = line_breaks ? kLineBreak : "";
   if (line_breaks) {
-    if (no_content) start += kLineBreakLength;
+    if (no_content) start += static_cast<int32_t>(kLineBreak.size());
     node.Append(line_break);
   }
   int32_t at = start;
@@ -238,14 +237,15 @@ int32_t XmlDocument::PlaceElementText(int32_t parent, int32_t& reference, Pendin
       return -1;
     node.Prepend(line_break);
     node.Prepend(">");
-    node.Reserve(2 + parent_name_size);
+    node.Reserve(parent_name_size + kEndTagAround);
     node.Append('<');
     node.Append('/');
     node.Append(parent_name);
-    // The parent's own final '>' closes the new end tag; "/>" loses its '/'.
+    // The parent's own final '>' closes the new end tag: the node goes in front of it, and in
+    // place of the '/' of "/>".
     const bool unended = p.Has(ElementRecord::Unended);
-    at = p.start + p.length - (unended ? 1 : 2);
     removed = unended ? 0 : 1;
+    at = p.start + p.length - 1 - removed;
   } else if ((flags & ReplaceContent) != 0) {
     at = content_start;
     removed = p.length - p.StartTagLength() - p.EndTagLength();
