@@ -27,16 +27,25 @@ struct AreaText {
   char digits[16];
 };
 
-// iq > query > Command > Function, then each parameter after the one before, one per line.
-std::string Compose(const char* function, std::initializer_list<Parameter> parameters) {
+// What a command of one function starts with: the declaration, then iq > query > Command >
+// Function, with Command entered. Built once for each function, the first time its command is
+// composed, and copied for each command.
+struct CommandStart {
+  explicit CommandStart(const char* function) {
+    doc.SetText(kDeclaration);  // "No root element" is expected: elements come next
+    doc.InsertElement("iq type='command'", nullptr, 0);
+    doc.InsertElement("query xmlns='iq:command'", nullptr, xml::AsChild);
+    doc.EnterElement();
+    doc.InsertElement("Command", nullptr, xml::AsChild);
+    doc.EnterElement();
+    doc.InsertElement("Function", function, xml::AsChild);
+  }
   xml::XmlDocument doc;
-  doc.SetText(kDeclaration);  // "No root element" is expected: elements come next
-  doc.InsertElement("iq type='command'", nullptr, 0);
-  doc.InsertElement("query xmlns='iq:command'", nullptr, xml::AsChild);
-  doc.EnterElement();
-  doc.InsertElement("Command", nullptr, xml::AsChild);
-  doc.EnterElement();
-  doc.InsertElement("Function", function, xml::AsChild);
+};
+
+// The command's start, then each parameter after the one before.
+std::string Compose(const CommandStart& start, std::initializer_list<Parameter> parameters) {
+  xml::XmlDocument doc(start.doc);
   for (const Parameter& parameter : parameters) {
     doc.InsertElement(parameter.first, parameter.second, xml::AsChild);
   }
@@ -46,22 +55,25 @@ std::string Compose(const char* function, std::initializer_list<Parameter> param
 }  // namespace
 
 std::string ComposeStartPlay(const char* vidout, int area, const char* url) {
-  const AreaText areaText(area);
-  return Compose("StartPlay", {{"Vidout", vidout}, {"Area", areaText.digits}, {"Url", url}});
+  static const CommandStart start("StartPlay");
+  const AreaText area_text(area);
+  return Compose(start, {{"Vidout", vidout}, {"Area", area_text.digits}, {"Url", url}});
 }
 
 std::string ComposeStopPlay(const char* vidout, int area) {
-  const AreaText areaText(area);
-  return Compose("StopPlay", {{"Vidout", vidout}, {"Area", areaText.digits}});
+  static const CommandStart start("StopPlay");
+  const AreaText area_text(area);
+  return Compose(start, {{"Vidout", vidout}, {"Area", area_text.digits}});
 }
 
-std::string ComposeDuplicate(const char* sourceVidout, int sourceArea, const char* targetVidout,
-                             int targetArea) {
-  const AreaText source(sourceArea), target(targetArea);
-  return Compose("Duplicate", {{"Vidoutf", sourceVidout},
-                               {"Areaf", source.digits},
-                               {"Vidoutt", targetVidout},
-                               {"Areat", target.digits}});
+std::string ComposeDuplicate(const char* source_vidout, int source_area, const char* target_vidout,
+                             int target_area) {
+  static const CommandStart start("Duplicate");
+  const AreaText source(source_area), target(target_area);
+  return Compose(start, {{"Vidoutf", source_vidout},
+                         {"Areaf", source.digits},
+                         {"Vidoutt", target_vidout},
+                         {"Areat", target.digits}});
 }
 
 std::vector<unsigned char> FrameDocument(const std::string& document) {

@@ -11,8 +11,8 @@ namespace ostrel::command {
 // layout and the escaping follow from it.
 std::string ComposeStartPlay(const char* vidout, int area, const char* url);
 std::string ComposeStopPlay(const char* vidout, int area);
-std::string ComposeDuplicate(const char* sourceVidout, int sourceArea, const char* targetVidout,
-                             int targetArea);
+std::string ComposeDuplicate(const char* source_vidout, int source_area, const char* target_vidout,
+                             int target_area);
 
 // The wire unit: a 4-byte little-endian total length (document length + 4), then the document
 // without its terminating NUL.

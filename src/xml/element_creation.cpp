@@ -2,7 +2,7 @@
 // the records are kept in step (linked, and shifted behind the insertion) without a new parse.
 #include <cstdint>
 #include <cstring>
-#include <limits>
+#include <string>
 #include <string_view>
 
 #include "platform/mbcs.h"
@@ -12,7 +12,11 @@
 namespace ostrel::xml {
 namespace {
 
-constexpr char kLineBreak[] = "\r\n";
+constexpr std::string_view kLineBreak = "\r\n";
+// Bytes a tag adds to the element's name: "<" and ">"; "</" and ">"; "<" and " />" at most.
+constexpr size_t kStartTagAround = 2;
+constexpr size_t kEndTagAround = 3;
+constexpr size_t kEmptyTagAround = 4;
 
 // True when the last character of the text is a lead byte without its trail byte.
 bool EndsInLoneLeadByte(const char* text) {
@@ -28,6 +32,86 @@ bool EndsInLoneLeadByte(const char* text) {
     }
   }
   return false;
+}
+
+// The parent and the reference sibling the navigation positions give an insertion, and whether
+// they allow it; replacing empty content is plain insertion, and the flags say so.
+bool ChooseParent(const XmlDocument& doc, bool has_value, unsigned& flags, int32_t& parent,
+                  int32_t& reference) {
+  const bool as_child = (flags & AsChild) != 0;
+  if (as_child && doc.CurrentPos() == 0) return false;
+  parent = as_child ? doc.CurrentPos() : doc.ParentPos();
+  reference = as_child ? doc.ChildPos() : doc.CurrentPos();
+  if ((flags & NoEndTag) != 0 && has_value) return false;
+
+  // Positions must name records in use, the reference a child of the parent, and the new
+  // element's level must fit its field.
+  const int32_t in_use = doc.NextFree();
+  if (parent < 0 || parent >= in_use || reference < 0 || reference >= in_use) return false;
+  if (reference != 0 && doc.At(reference).parent != parent) return false;
+  const ElementRecord& p = doc.At(parent);
+  if (parent != 0 && p.Level() >= ElementRecord::MaxLevel) return false;
+
+  // Replacing content is defined for the content of the current element when it holds no
+  // child element and no child is current. Empty content has nothing to replace: the element
+  // simply goes in. Anything else would leave records that the text no longer matches.
+  if ((flags & ReplaceContent) != 0) {
+    if (!as_child || reference != 0 || p.firstChild != 0) return false;
+    if (parent != 0 && p.length - p.StartTagLength() - p.EndTagLength() == 0)
+      flags &= ~static_cast<unsigned>(ReplaceContent);
+  }
+  return true;
+}
+
+// The content a value becomes. A value without a special byte escapes to itself and is used as
+// it stands (one scan finds that and its length); escaping leaves out a lead byte that ends the
+// value, so such a value takes the long way. Escaped or wrapped content is kept in `held`.
+std::string_view ValueContent(const char* value, unsigned flags, std::string& held) {
+  if ((flags & AsCData) != 0) {
+    held = WrapCData(value);
+    return held;
+  }
+  const char* specials = (flags & EscapeQuotes) != 0 ? "<&>'\"" : "<&>";
+  const size_t plain = std::strcspn(value, specials);
+  if (value[plain] == '\0' && !EndsInLoneLeadByte(value)) return std::string_view(value, plain);
+  held = EscapeValue(value, flags);
+  return held;
+}
+
+// Where a new element starts, before any line break is written in front of it.
+int32_t NodeStart(const XmlDocument& doc, const ElementRecord& p, int32_t parent, int32_t reference,
+                  unsigned flags, bool empty) {
+  const int32_t content_start = p.start + p.StartTagLength();
+  int32_t start;
+  if (reference != 0) {
+    const ElementRecord& r = doc.At(reference);
+    start = (flags & InsertBefore) != 0 ? r.start : r.start + r.length;
+  } else if (empty) {
+    start = p.Has(ElementRecord::Unended) ? content_start : content_start - 1;
+  } else if ((flags & (InsertBefore | ReplaceContent)) != 0) {
+    start = content_start;
+  } else {
+    start = parent == 0 ? static_cast<int32_t>(doc.Text().size())
+                        : p.start + p.length - p.EndTagLength();
+  }
+  // Land directly before the next markup, behind the line break of the line before.
+  if ((flags & (NoLineBreaks | ReplaceContent)) == 0 && !empty) {
+    const auto* t = reinterpret_cast<const unsigned char*>(doc.Text().data());
+    int32_t o = start;
+    while (byte_classes::IsWhitespaceByte(t[o])) ++o;  // (NUL is not whitespace)
+    if (t[o] == '\0' || t[o] == '<') start = o;
+  }
+  return start;
+}
+
+// The sibling after which a new element is linked (0: as the first child).
+int32_t SiblingBefore(const XmlDocument& doc, const ElementRecord& p, int32_t reference,
+                      unsigned flags) {
+  if (reference != 0 && (flags & InsertBefore) != 0)
+    return doc.At(reference).Has(ElementRecord::IsFirstChild) ? 0 : doc.At(reference).prev;
+  if (reference == 0 && (flags & InsertBefore) == 0 && p.firstChild != 0)
+    return doc.At(p.firstChild).prev;
+  return reference;
 }
 
 }  // namespace
@@ -51,80 +135,47 @@ void XmlDocument::PendingNode::Prepend(std::string_view piece) {
   std::memcpy(begin_, piece.data(), piece.size());
 }
 
-bool XmlDocument::IsEmptyElement(int32_t index) const {
-  if (index == 0) return false;
-  const ElementRecord& r = At(index);
-  return r.length == r.StartTagLength();
-}
-
-bool XmlDocument::HasNoContent(int32_t index) const {
-  if (index == 0) return false;
-  const ElementRecord& r = At(index);
-  return r.length - r.StartTagLength() - r.EndTagLength() == 0;
-}
-
 bool XmlDocument::InsertElement(const char* name, const char* value, unsigned flags) {
-  if (name == nullptr) return false;
-  if ((flags & AsChild) != 0 && currentPos_ == 0) return false;
-  const int32_t parent = (flags & AsChild) != 0 ? currentPos_ : parentPos_;
-  int32_t reference = (flags & AsChild) != 0 ? childPos_ : currentPos_;
-  const bool hasValue = value != nullptr && value[0] != '\0';
-  if ((flags & NoEndTag) != 0 && hasValue) return false;
-
-  // Positions must name records in use, the reference a child of the parent, and the new
-  // element's level must fit its field.
-  if (parent < 0 || parent >= nextFree_ || reference < 0 || reference >= nextFree_) return false;
-  if (reference != 0 && At(reference).parent != parent) return false;
-  if (parent != 0 && At(parent).Level() >= ElementRecord::MaxLevel) return false;
-
-  // Replacing content is defined for the content of the current element when it holds no
-  // child element and no child is current. Empty content has nothing to replace: the element
-  // simply goes in. Anything else would leave records that the text no longer matches.
-  if ((flags & ReplaceContent) != 0) {
-    if ((flags & AsChild) == 0 || reference != 0 || At(parent).firstChild != 0) return false;
-    if (HasNoContent(parent)) flags &= ~static_cast<unsigned>(ReplaceContent);
-  }
+  const bool has_value = value != nullptr && value[0] != '\0';
+  int32_t parent = 0;
+  int32_t reference = 0;
+  if (name == nullptr || !ChooseParent(*this, has_value, flags, parent, reference)) return false;
 
   // The tag lengths must fit the record.
   const size_t n = std::strlen(name);
-  if (n + 4 > static_cast<size_t>(ElementRecord::MaxStartTagLength)) return false;
-  if (hasValue && n + 3 > static_cast<size_t>(ElementRecord::MaxEndTagLength)) return false;
+  if (n + kEmptyTagAround > static_cast<size_t>(ElementRecord::MaxStartTagLength)) return false;
+  if (has_value && n + kEndTagAround > static_cast<size_t>(ElementRecord::MaxEndTagLength))
+    return false;
 
   // The markup, assembled in the node's buffer; a line break may follow it.
   PendingNode node;
   node.flags = flags;
-  const std::string_view nameText(name, n);
-  int32_t length, startTag, endTag;
-  if (hasValue) {
-    // A value without a special byte escapes to itself: it is copied as it stands. (Escaping
-    // leaves out a lead byte that ends the value, so such a value takes the long way.)
-    const char* specials = (flags & EscapeQuotes) != 0 ? "<&>'\"" : "<&>";
-    const bool plain = (flags & AsCData) == 0 && std::strpbrk(value, specials) == nullptr &&
-                       !EndsInLoneLeadByte(value);
-    std::string escaped;
-    if (!plain) escaped = (flags & AsCData) != 0 ? WrapCData(value) : EscapeValue(value, flags);
-    const std::string_view content = plain ? std::string_view(value) : std::string_view(escaped);
+  const std::string_view name_text(name, n);
+  int32_t start_tag = 0;
+  int32_t end_tag = 0;
+  if (has_value) {
+    std::string held;
+    const std::string_view content = ValueContent(value, flags, held);
     if (content.size() > kMaxTextLength) return false;
-    node.Reserve(2 * n + 5 + content.size() + 2);
+    node.Reserve(2 * n + kStartTagAround + kEndTagAround + content.size() + kLineBreak.size());
     node.Append('<');
-    node.Append(nameText);
+    node.Append(name_text);
     node.Append('>');
     node.Append(content);
     node.Append('<');
     node.Append('/');
-    node.Append(nameText);
+    node.Append(name_text);
     node.Append('>');
-    length = static_cast<int32_t>(node.Size());
-    startTag = static_cast<int32_t>(n + 2);
-    endTag = static_cast<int32_t>(n + 3);
+    start_tag = static_cast<int32_t>(n + kStartTagAround);
+    end_tag = static_cast<int32_t>(n + kEndTagAround);
   } else {
-    node.Reserve(n + 4 + 2);
+    node.Reserve(n + kEmptyTagAround + kLineBreak.size());
     node.Append('<');
-    node.Append(nameText);
+    node.Append(name_text);
     node.Append((flags & NoEndTag) != 0 ? ">" : (flags & SpacedEmptyTag) != 0 ? " />" : "/>");
-    length = startTag = static_cast<int32_t>(node.Size());
-    endTag = 0;
+    start_tag = static_cast<int32_t>(node.Size());
   }
+  const auto length = static_cast<int32_t>(node.Size());
 
   // Room for the record first, so that nothing below can fail half way.
   if (nextFree_ == tree_.Capacity()) tree_.EnsureCapacity(0, nextFree_);
@@ -133,38 +184,26 @@ bool XmlDocument::InsertElement(const char* name, const char* value, unsigned fl
 
   const int32_t element = NewRecord();
   ElementRecord& record = At(element);
+  record.start = node.start;
   record.length = length;
   record.tagLengths = 0;
-  record.SetStartTagLength(startTag);
-  record.SetEndTagLength(endTag);
-  record.start = node.start;
-  record.firstChild = 0;
+  record.SetStartTagLength(start_tag);
+  record.SetEndTagLength(end_tag);
   record.flags = (flags & NoEndTag) != 0 ? ElementRecord::Unended : 0;
+  record.firstChild = 0;
   LinkElement(parent, reference, element);
   ShiftFollowing(element, static_cast<int32_t>(node.Size()) - replaced);
-
   if ((flags & AsChild) != 0) {
-    currentPos_ = parent;
-    childPos_ = element;
+    SetPosition(parentPos_, parent, element);
   } else {
-    parentPos_ = parent;
-    currentPos_ = element;
-    childPos_ = 0;
+    SetPosition(parent, element, 0);
   }
-  nodeOffset_ = 0;
-  nodeLength_ = 0;
-  nodeType_ = currentPos_ != 0 ? 1 : 0;
   return true;
 }
 
 bool XmlDocument::EnterElement() {
   if (currentPos_ == 0 || nodeType_ != 1) return false;
-  parentPos_ = currentPos_;
-  currentPos_ = childPos_;
-  childPos_ = 0;
-  nodeOffset_ = 0;
-  nodeLength_ = 0;
-  nodeType_ = currentPos_ != 0 ? 1 : 0;
+  SetPosition(currentPos_, childPos_, 0);
   return true;
 }
 
@@ -174,83 +213,50 @@ bool XmlDocument::EnterElement() {
 int32_t XmlDocument::PlaceElementText(int32_t parent, int32_t& reference, PendingNode& node) {
   const unsigned flags = node.flags;
   const ElementRecord& p = At(parent);
-  const bool empty = IsEmptyElement(parent);
-  const bool noContent = HasNoContent(parent);
-  const int32_t contentStart = p.start + p.StartTagLength();
-  const int32_t endTagStart =
-      parent == 0 ? static_cast<int32_t>(text_.size()) : p.start + p.length - p.EndTagLength();
+  const int32_t content_start = p.start + p.StartTagLength();
+  const bool empty = parent != 0 && p.length == p.StartTagLength();
+  // (An empty parent has no content either.)
+  const bool no_content = parent != 0 && p.start + p.length - p.EndTagLength() == content_start;
+  int32_t start = NodeStart(*this, p, parent, reference, flags, empty);
+  const int32_t after = SiblingBefore(*this, p, reference, flags);
 
-  int32_t s;
-  if (reference != 0) {
-    const ElementRecord& r = At(reference);
-    s = (flags & InsertBefore) != 0 ? r.start : r.start + r.length;
-  } else if (empty) {
-    s = p.Has(ElementRecord::Unended) ? contentStart : contentStart - 1;
-  } else if ((flags & (InsertBefore | ReplaceContent)) != 0) {
-    s = contentStart;
-  } else {
-    s = endTagStart;
+  const bool line_breaks = (flags & NoLineBreaks) == 0;
+  const std::string_view line_break = line_breaks ? kLineBreak : "";
+  if (line_breaks) {
+    if (no_content) start += static_cast<int32_t>(kLineBreak.size());
+    node.Append(line_break);
   }
-
-  // Land directly before the next markup, behind the line break of the line before.
-  if ((flags & (NoLineBreaks | ReplaceContent)) == 0 && !empty) {
-    const auto* t = reinterpret_cast<const unsigned char*>(text_.c_str());
-    int32_t o = s;
-    while (byte_classes::IsWhitespaceByte(t[o])) ++o;  // (NUL is not whitespace)
-    if (t[o] == '\0' || t[o] == '<') s = o;
-  }
-
-  // The sibling after which the new element is linked (0: first child).
-  int32_t after = reference;
-  if (after != 0 && (flags & InsertBefore) != 0) {
-    after = At(after).Has(ElementRecord::IsFirstChild) ? 0 : At(after).prev;
-  } else if (after == 0 && (flags & InsertBefore) == 0 && p.firstChild != 0) {
-    after = At(p.firstChild).prev;
-  }
-
-  const bool lineBreaks = (flags & NoLineBreaks) == 0;
-  const std::string_view lineBreak = lineBreaks ? kLineBreak : "";
-  if (lineBreaks) {
-    if (empty || noContent) s += 2;
-    node.Append(lineBreak);
-  }
-
-  int32_t at, removed;
-  size_t tagNameSize = 0;
+  int32_t at = start;
+  int32_t removed = 0;
+  size_t parent_name_size = 0;
   if (empty) {
     // The parent's name is copied out of the text before the text changes.
-    const std::string_view parentName = TagNameIn(parent);
-    tagNameSize = parentName.size();
-    if (tagNameSize + 3 > static_cast<size_t>(ElementRecord::MaxEndTagLength)) return -1;
-    node.Prepend(lineBreak);
+    const std::string_view parent_name = TagNameIn(parent);
+    parent_name_size = parent_name.size();
+    if (parent_name_size + kEndTagAround > static_cast<size_t>(ElementRecord::MaxEndTagLength))
+      return -1;
+    node.Prepend(line_break);
     node.Prepend(">");
-    node.Reserve(2 + tagNameSize);
+    node.Reserve(parent_name_size + kEndTagAround);
     node.Append('<');
     node.Append('/');
-    node.Append(parentName);
-    // The parent's own final '>' closes the new end tag.
-    if (p.Has(ElementRecord::Unended)) {
-      at = p.start + p.length - 1;
-      removed = 0;
-    } else {
-      at = p.start + p.length - 2;  // the '/' of "/>"
-      removed = 1;
-    }
+    node.Append(parent_name);
+    // The parent's own final '>' closes the new end tag: the node goes in front of it, and in
+    // place of the '/' of "/>".
+    const bool unended = p.Has(ElementRecord::Unended);
+    removed = unended ? 0 : 1;
+    at = p.start + p.length - 1 - removed;
   } else if ((flags & ReplaceContent) != 0) {
-    at = contentStart;
+    at = content_start;
     removed = p.length - p.StartTagLength() - p.EndTagLength();
-  } else if (noContent) {
-    if (lineBreaks) node.Prepend(lineBreak);
-    at = contentStart;
-    removed = 0;
-  } else {
-    at = s;
-    removed = 0;
+  } else if (no_content) {
+    node.Prepend(line_break);
+    at = content_start;
   }
 
-  const size_t newLength = text_.size() - static_cast<size_t>(removed) + node.Size();
-  if (newLength > kMaxTextLength) return -1;
-  ReserveText(newLength);  // the only step that can fail; nothing has changed yet
+  const size_t new_length = text_.size() - static_cast<size_t>(removed) + node.Size();
+  if (new_length > kMaxTextLength) return -1;
+  ReserveText(new_length);  // the only step that can fail; nothing has changed yet
 
   if (empty) {
     ElementRecord& opened = At(parent);
@@ -259,10 +265,10 @@ int32_t XmlDocument::PlaceElementText(int32_t parent, int32_t& reference, Pendin
     } else {
       opened.SetStartTagLength(opened.StartTagLength() - 1);  // a space before '/' stays
     }
-    opened.SetEndTagLength(static_cast<int32_t>(tagNameSize) + 3);
+    opened.SetEndTagLength(static_cast<int32_t>(parent_name_size + kEndTagAround));
   }
   ReplaceSpan(at, removed, node);
-  node.start = s;
+  node.start = start;
   reference = after;
   return removed;
 }
@@ -300,35 +306,35 @@ void XmlDocument::LinkElement(int32_t parent, int32_t after, int32_t element) {
 }
 
 // Adds shift to the start of every record after the element in document order, and to the
-// length of every record that encloses it (the document record included). A walk in document
-// order from the element: it enters the children of following records, and on climbing back to
-// an enclosing record shifts its length and goes on behind it.
+// length of every record that encloses it (the document record included). The records after
+// it are the following siblings of the element and of each enclosing record, with all they
+// hold; an element added last has none, and only the enclosing lengths change.
 void XmlDocument::ShiftFollowing(int32_t element, int32_t shift) {
-  int32_t top = At(element).parent;
-  int32_t r = element;
+  const ElementRecord* child = &At(element);
   for (;;) {
-    int32_t step = 0;
-    if (r == top) {
-      top = At(r).parent;
-    } else {
-      step = At(r).firstChild;
+    for (int32_t sibling = child->next; sibling != 0; sibling = At(sibling).next)
+      ShiftSubtree(sibling, shift);
+    const int32_t parent = child->parent;
+    ElementRecord& enclosing = At(parent);
+    enclosing.length += shift;
+    if (parent == 0) return;
+    child = &enclosing;
+  }
+}
+
+// Adds shift to the start of the root record and of every record it holds.
+void XmlDocument::ShiftSubtree(int32_t root, int32_t shift) {
+  int32_t r = root;
+  for (;;) {
+    ElementRecord& record = At(r);
+    record.start += shift;
+    if (record.firstChild != 0) {
+      r = record.firstChild;
+      continue;
     }
-    if (step == 0) {
-      step = At(r).next;
-      while (step == 0) {
-        r = At(r).parent;
-        if (r == top) break;
-        step = At(r).next;
-      }
-      if (step == 0) step = top;
-    }
-    r = step;
-    if (r == top) {
-      At(r).length += shift;
-    } else {
-      At(r).start += shift;
-    }
-    if (r == 0) return;  // the document record ends the walk
+    while (r != root && At(r).next == 0) r = At(r).parent;
+    if (r == root) return;
+    r = At(r).next;
   }
 }
 

@@ -30,19 +30,28 @@ class ElementStore {
     return segments_[index >> SegmentShift][index & InSegmentMask];
   }
 
-  // Grows to at least `requested` records (0: half as many again as `used`), by at most one new
-  // segment per call. A failed allocation throws std::bad_alloc and leaves the old capacity.
+  // Grows to at least `requested` records (0: half as many again as `used`, but no further than
+  // the room segment 0's block already has, when it has more than the capacity), by at most one
+  // new segment per call. A failed allocation throws std::bad_alloc and leaves the old capacity.
   void EnsureCapacity(int32_t requested, int32_t used) {
     if (requested == 0 || requested > capacity_) Grow(requested, used);
   }
 
-  // Gives segment 0's block the room that asking for `requested` records and then growing by
-  // the usual steps until `records` fit would need there, without raising the capacity: so that
-  // the growth later moves nothing. For a caller that knows about how many records it will take.
-  void ReserveForGrowth(int32_t requested, int32_t records, int32_t used);
+  // Gives segment 0's block room for about `records` records (a sixteenth more, for an estimate's
+  // error; a full segment at most), and for a request of `requested`, without raising the
+  // capacity: growth then fills that room and moves nothing. For a caller that knows about how
+  // many records it will take.
+  void ReserveForGrowth(int32_t requested, int32_t records);
+  // The same, in the form whose last argument no longer matters.
+  void ReserveForGrowth(int32_t requested, int32_t records, int32_t /*used*/) {
+    ReserveForGrowth(requested, records);
+  }
+
+  // Takes the capacity of `other` and a copy of its first `used` records; for a new store.
+  void CopyFrom(const ElementStore& other, int32_t used);
 
   int32_t Capacity() const { return capacity_; }
-  int32_t SegmentSlots() const { return segmentSlots_; }
+  int32_t SegmentSlots() const { return segment_slots_; }
   int32_t SegmentsInUse() const {
     return capacity_ > 0 ? ((capacity_ - 1) >> SegmentShift) + 1 : 0;
   }
@@ -51,8 +60,10 @@ class ElementStore {
  private:
   // A small document's store needs no heap: the first segment array (4 slots) and a first
   // block of up to 128 records live inside the store until growth replaces them.
-  static constexpr int32_t InlineSlots = 4;
-  static constexpr int32_t InlineRecords = 128;
+  static constexpr int32_t kInlineSlots = 4;
+  static constexpr int32_t kInlineRecords = 128;
+  // Reserved room exceeds an estimate of the records by this share (1 / 2^shift).
+  static constexpr int kRoomMarginShift = 4;
   void Grow(int32_t requested, int32_t used);
   // The capacity Grow gives for a request, from the capacity cap (requested 0: grow by half).
   static int32_t GrownCapacity(int32_t cap, int32_t requested, int32_t used);
@@ -63,11 +74,11 @@ class ElementStore {
 
   ElementRecord** segments_ = nullptr;
   int32_t capacity_ = 0;
-  int32_t segmentSlots_ = 0;
-  int32_t firstRoom_ = 0;  // records segment 0's block has room for
-  bool inlineBlockInUse_ = false;
-  ElementRecord* inlineSlots_[InlineSlots];
-  ElementRecord inlineBlock_[InlineRecords];
+  int32_t segment_slots_ = 0;
+  int32_t first_room_ = 0;  // records segment 0's block has room for
+  bool inline_block_in_use_ = false;
+  ElementRecord* inline_slots_[kInlineSlots];
+  ElementRecord inline_block_[kInlineRecords];
 };
 
 }  // namespace ostrel::xml

@@ -62,7 +62,7 @@ std::size_t ReferenceLength(const unsigned char* amp) {
 
 namespace detail {
 
-std::string EscapeValue(const char* value, unsigned flags, std::size_t* finalReservation) {
+std::string EscapeValue(const char* value, unsigned flags, std::size_t* final_reservation) {
   const unsigned char* p = reinterpret_cast<const unsigned char*>(value != nullptr ? value : "");
   const unsigned char* special =
       reinterpret_cast<const unsigned char*>((flags & kEscapeQuotes) != 0 ? "<&>'\"" : "<&>");
@@ -113,7 +113,7 @@ std::string EscapeValue(const char* value, unsigned flags, std::size_t* finalRes
     ++p;
   }
   out.resize(written);
-  if (finalReservation != nullptr) *finalReservation = reservation;
+  if (final_reservation != nullptr) *final_reservation = reservation;
   return out;
 }
 

@@ -22,7 +22,7 @@ std::string UnescapeContent(std::string_view content);
 
 namespace detail {
 // EscapeValue, also reporting the size its output reservation reached.
-std::string EscapeValue(const char* value, unsigned flags, std::size_t* finalReservation);
+std::string EscapeValue(const char* value, unsigned flags, std::size_t* final_reservation);
 }  // namespace detail
 
 }  // namespace ostrel::xml

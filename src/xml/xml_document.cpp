@@ -3,25 +3,48 @@
 #include <utility>
 
 namespace ostrel::xml {
+namespace {
 
-XmlDocument::XmlDocument() { SetText(nullptr); }
+// The records a document without text has room for, as a parse of no text leaves it.
+constexpr int32_t kEmptyDocumentRecords = 8;
+
+}  // namespace
+
+XmlDocument::XmlDocument() { Clear(); }
+
+XmlDocument::XmlDocument(const XmlDocument& other)
+    : errorText_(other.errorText_),
+      parentPos_(other.parentPos_),
+      currentPos_(other.currentPos_),
+      childPos_(other.childPos_),
+      nextFree_(other.nextFree_),
+      nodeType_(other.nodeType_),
+      nodeOffset_(other.nodeOffset_),
+      nodeLength_(other.nodeLength_),
+      options_(other.options_) {
+  text_.reserve(other.text_.capacity());
+  text_.assign(other.text_);
+  tree_.CopyFrom(other.tree_, other.nextFree_);
+}
 
 // The store releases its segments, then the members release the strings.
 XmlDocument::~XmlDocument() = default;
 
 std::string XmlDocument::TakeText() {
   std::string text = std::move(text_);
-  SetText(nullptr);
+  Clear();
   return text;
 }
 
-void XmlDocument::SetPosition(int32_t parent, int32_t current, int32_t child) {
-  parentPos_ = parent;
-  currentPos_ = current;
-  childPos_ = child;
-  nodeOffset_ = 0;
-  nodeLength_ = 0;
-  nodeType_ = current != 0 ? 1 : 0;
+// What SetText(nullptr) leaves, reached without a parse: composing a command makes a document
+// and takes its text every time.
+void XmlDocument::Clear() {
+  text_.clear();
+  errorText_ = "Empty document";
+  nextFree_ = 1;
+  tree_.EnsureCapacity(kEmptyDocumentRecords, nextFree_);
+  At(0) = ElementRecord{0, 0, 0, 0, 0, 0, 0, 0};
+  SetPosition(0, 0, 0);
 }
 
 std::string XmlDocument::ElementTagName(int32_t index) const {
@@ -49,10 +72,10 @@ std::string_view XmlDocument::ElementContent(int32_t index) const {
   if (index == 0) return text_;
   const ElementRecord& r = At(index);
   if (r.EndTagLength() == 0) return std::string_view();
-  const int32_t contentStart = r.start + r.StartTagLength();
-  const int32_t contentLength = r.length - r.StartTagLength() - r.EndTagLength();
-  return std::string_view(text_).substr(static_cast<size_t>(contentStart),
-                                        static_cast<size_t>(contentLength));
+  const int32_t content_start = r.start + r.StartTagLength();
+  const int32_t content_length = r.length - r.StartTagLength() - r.EndTagLength();
+  return std::string_view(text_).substr(static_cast<size_t>(content_start),
+                                        static_cast<size_t>(content_length));
 }
 
 int32_t XmlDocument::FindChild(int32_t parent, std::string_view name) const {

@@ -37,7 +37,9 @@ class XmlDocument {
  public:
   XmlDocument();
   ~XmlDocument();
-  XmlDocument(const XmlDocument&) = delete;
+  // A copy holds the same text (with as much room), records, positions, options and error
+  // text, and goes its own way after.
+  XmlDocument(const XmlDocument& other);
   XmlDocument& operator=(const XmlDocument&) = delete;
 
   // Replaces the text (nullptr: no text) and parses it. True when it is a well-formed document:
@@ -67,7 +69,14 @@ class XmlDocument {
   void SetOptions(uint32_t options) { options_ = options; }
 
   // Navigation positions (record indexes; 0 = none).
-  void SetPosition(int32_t parent, int32_t current, int32_t child);
+  void SetPosition(int32_t parent, int32_t current, int32_t child) {
+    parentPos_ = parent;
+    currentPos_ = current;
+    childPos_ = child;
+    nodeOffset_ = 0;
+    nodeLength_ = 0;
+    nodeType_ = current != 0 ? 1 : 0;
+  }
   int32_t ParentPos() const { return parentPos_; }
   int32_t CurrentPos() const { return currentPos_; }
   int32_t ChildPos() const { return childPos_; }
@@ -129,33 +138,34 @@ class XmlDocument {
       if (!piece.empty()) std::memcpy(end_, piece.data(), piece.size());
       end_ += piece.size();
     }
-    // Up to FrontRoom bytes in all go in front of the markup.
+    // Up to kFrontRoom bytes in all go in front of the markup.
     void Prepend(std::string_view piece);
     const char* Data() const { return begin_; }
     size_t Size() const { return static_cast<size_t>(end_ - begin_); }
 
    private:
-    static constexpr size_t FrontRoom = 8;
-    static constexpr size_t LocalBytes = 384;
+    static constexpr size_t kFrontRoom = 8;
+    static constexpr size_t kLocalBytes = 384;
     char* base_ = local_;
-    char* begin_ = local_ + FrontRoom;
+    char* begin_ = local_ + kFrontRoom;
     char* end_ = begin_;
-    char* limit_ = local_ + LocalBytes;
+    char* limit_ = local_ + kLocalBytes;
     std::unique_ptr<char[]> heap_;
-    char local_[LocalBytes];  // not cleared: only bytes appended are read
+    char local_[kLocalBytes];  // not cleared: only bytes appended are read
   };
   // Replaces the text and parses it; byteByByte reads every node with the scanner's byte-by-byte
   // machine. Parse (parser.cpp) rebuilds the records from the text.
   bool ReplaceText(const char* text, bool byteByByte);
   bool Parse(bool byteByByte);
+  // Leaves the document as SetText(nullptr) does.
+  void Clear();
 
   int32_t PlaceElementText(int32_t parent, int32_t& reference, PendingNode& node);
   void LinkElement(int32_t parent, int32_t after, int32_t element);
   void ShiftFollowing(int32_t element, int32_t shift);
+  void ShiftSubtree(int32_t root, int32_t shift);
   void ReplaceSpan(int32_t offset, int32_t removed, const PendingNode& node);
   void ReserveText(size_t length);
-  bool IsEmptyElement(int32_t index) const;
-  bool HasNoContent(int32_t index) const;
 
   std::string text_;
   std::string errorText_;

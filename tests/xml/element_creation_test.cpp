@@ -441,5 +441,27 @@ TEST(ElementTagName, ReadsTheNameAsTheStartTagSpellsIt) {
   platform::SetCodePageForTesting(0);
 }
 
+// A copy starts as its source (records over two segments too) and then goes its own way: an
+// insertion into it leaves the source as it was, and writes what it writes into the source.
+TEST(CopiedDocument, StartsAsItsSourceAndGoesItsOwnWay) {
+  std::string big = "<r>";
+  for (int i = 0; i < 70000; ++i) big += "<x/>";
+  big += "</r>";
+  for (const std::string& text : {std::string(kDeclaration) + "<a><b/></a>", big}) {
+    XmlDocument source;
+    source.SetText(text.c_str());
+    source.SetPosition(1, 0, 0);
+    XmlDocument copy(source);
+    EXPECT_TRUE(Snapshot(copy) == Snapshot(source));
+    EXPECT_EQ(copy.Capacity(), source.Capacity());
+    EXPECT_EQ(copy.ErrorText(), source.ErrorText());
+    const Snapshot before(source);
+    Insert(copy, "c", "1", 0);
+    EXPECT_TRUE(Snapshot(source) == before);
+    Insert(source, "c", "1", 0);
+    EXPECT_EQ(copy.Text(), source.Text());
+  }
+}
+
 }  // namespace
 }  // namespace ostrel::xml

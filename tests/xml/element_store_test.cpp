@@ -97,18 +97,21 @@ TEST(ElementStore, GrowthFollowsTheSegmentRules) {
 }
 
 // Room reserved for growth leaves the capacity as it was, and the growth it was reserved for
-// then keeps segment 0 where it is; growth past segment 0 keeps a block reserved full.
+// then keeps segment 0 where it is, stopping at the room rather than stepping past it.
 TEST(ElementStore, GrowthIntoReservedRoomMovesNothing) {
   struct Case {
     int32_t capacity, requested, records;
-    int32_t grownTo;  // by half from capacity (after the request) until `records` fit
-  } cases[] = {{8, 200, 250, 300}, {8, 1000, 40000, 57654}, {8, 16392, 56386, 82984}};
+    int32_t grownTo;  // by half from the request, at most to the records and a sixteenth
+  } cases[] = {{8, 200, 250, 265},
+               {8, 1000, 40000, 42500},
+               {8, 16392, 56386, 59910},
+               {8, 16392, 65000, 65536}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.records);
     ElementStore store;
     store.EnsureCapacity(c.capacity, 0);
     Fill(store, 0, c.capacity);
-    store.ReserveForGrowth(c.requested, c.records, c.capacity);
+    store.ReserveForGrowth(c.requested, c.records);
     EXPECT_EQ(store.Capacity(), c.capacity);
     store.EnsureCapacity(c.requested, c.capacity);
     const ElementRecord* segment0 = store.Segment(0);
