@@ -69,7 +69,6 @@ int32_t CountStartTags(const unsigned char* t, int32_t length, int32_t limit);
 // The plain search: one table look-up per byte. Works on any NUL-terminated text.
 struct ByteSkipper {
   static constexpr bool kDoubleByte = true;  // any code page: lead bytes are looked up
-  static constexpr bool kByteByByte = false;
 
   ByteSkipper(const ByteClasses& classes, const unsigned char* text) : cls(classes), t(text) {}
   ByteSkipper(const ByteClasses& classes, const unsigned char* text, int32_t /*length*/)
@@ -83,13 +82,6 @@ struct ByteSkipper {
     while ((cls.of[t[q]] & ClassOf(kStops)) == 0) ++q;
     return q;
   }
-};
-
-// Not a search: marks the parse that reads every node with the general byte-by-byte machine,
-// the oracle that the fast paths are held against.
-struct GeneralScanner : ByteSkipper {
-  static constexpr bool kByteByByte = true;
-  using ByteSkipper::ByteSkipper;
 };
 
 #ifdef OSTREL_XML_BLOCK_INDEX
@@ -159,7 +151,6 @@ class BlockIndex {
  public:
   static constexpr int32_t kBlock = 64;
   static constexpr bool kDoubleByte = kDoubleByteCodePage;  // false: no byte is a lead byte
-  static constexpr bool kByteByByte = false;
 
   BlockIndex(const ByteClasses& cls, const unsigned char* t, int32_t length)
       : cls_(&cls), t_(t), length_(length) {}

@@ -235,15 +235,21 @@ class Parser {
     cursor_.options = options;
   }
 
-  // Parses the whole text; returns the first top-level element, 0 if none.
-  int32_t Run(bool byteByByte);
+  // Parses the whole text, every node read by `scan` when it is given; returns the first
+  // top-level element, 0 if none.
+  int32_t Run(NodeScanner scan);
 
  private:
+  // Marks a parse whose nodes are all read by a scanner given to it.
+  struct ScannedBy {
+    NodeScanner scan;
+  };
+
   template <class Skipper>
-  int32_t RunWith();
+  int32_t RunWith(Skipper& skip);
   template <class Skipper>
   NodeRead ReadNode(Skipper& skip, int32_t& next, int32_t count, int32_t parent);
-  NodeRead ReadNodeByteByByte(int32_t& next, int32_t parent);
+  NodeRead ReadNode(ScannedBy& scanner, int32_t& next, int32_t count, int32_t parent);
   void AddElement(const NodeRead& read, int32_t length, int32_t count, int32_t parent,
                   Place& place);
   void EndElement(const NodeRead& read, int32_t next, int32_t count, int32_t parent, Place& place);
@@ -291,11 +297,13 @@ class Parser {
 
 }  // namespace
 
-bool XmlDocument::SetText(const char* text) { return ReplaceText(text, false); }
+bool XmlDocument::SetText(const char* text) { return ReplaceText(text, nullptr); }
 
-bool XmlDocument::SetTextByteByByte(const char* text) { return ReplaceText(text, true); }
+bool detail::SetTextScannedBy(XmlDocument& document, const char* text, NodeScanner scan) {
+  return document.ReplaceText(text, scan);
+}
 
-bool XmlDocument::ReplaceText(const char* text, bool byteByByte) {
+bool XmlDocument::ReplaceText(const char* text, NodeScanner scan) {
   if (text == nullptr) {
     text_.clear();
   } else {
@@ -303,7 +311,7 @@ bool XmlDocument::ReplaceText(const char* text, bool byteByByte) {
     if (length > kMaxTextLength) {
       // Not indexable with 32-bit offsets: the document holds no text instead.
       text_.clear();
-      Parse(byteByByte);
+      Parse(scan);
       errorText_ = "Document too large";
       return false;
     }
@@ -314,10 +322,10 @@ bool XmlDocument::ReplaceText(const char* text, bool byteByByte) {
     text_.assign(text, length);
   }
   errorText_.clear();
-  return Parse(byteByByte);
+  return Parse(scan);
 }
 
-bool XmlDocument::Parse(bool byteByByte) {
+bool XmlDocument::Parse(NodeScanner scan) {
   SetPosition(0, 0, 0);
   nextFree_ = 1;
   const int32_t estimate = static_cast<int32_t>(text_.size() / 64) + 8;
@@ -331,7 +339,7 @@ bool XmlDocument::Parse(bool byteByByte) {
     errorText_ = "Empty document";
   } else {
     Parser parser(text_, options_, tree_, nextFree_, errorText_);
-    const int32_t first = parser.Run(byteByByte);
+    const int32_t first = parser.Run(scan);
     ElementRecord& document = At(0);
     document.length = static_cast<int32_t>(text_.size());
     if (first == 0) {
@@ -358,20 +366,26 @@ namespace {
 // The stop searches are chosen once per parse: a block index where the text can be searched a
 // block at a time (it has no NUL before its end), with the lead-byte checks compiled out under
 // a single-byte code page.
-int32_t Parser::Run(bool byteByByte) {
-  if (byteByByte) return RunWith<block_index::GeneralScanner>();
+int32_t Parser::Run(NodeScanner scan) {
+  if (scan != nullptr) {
+    ScannedBy scanner{scan};
+    return RunWith(scanner);
+  }
 #ifdef OSTREL_XML_BLOCK_INDEX
-  if (&classes_ == &byte_classes::kSingleByteClasses)
-    return RunWith<block_index::BlockIndex<false>>();
-  return RunWith<block_index::BlockIndex<true>>();
+  if (&classes_ == &byte_classes::kSingleByteClasses) {
+    block_index::BlockIndex<false> skip(classes_, bytes_, length_);
+    return RunWith(skip);
+  }
+  block_index::BlockIndex<true> skip(classes_, bytes_, length_);
+  return RunWith(skip);
 #else
-  return RunWith<block_index::ByteSkipper>();
+  block_index::ByteSkipper skip(classes_, bytes_);
+  return RunWith(skip);
 #endif
 }
 
 template <class Skipper>
-int32_t Parser::RunWith() {
-  Skipper skip(classes_, bytes_, length_);
+int32_t Parser::RunWith(Skipper& skip) {
 #ifdef OSTREL_XML_BLOCK_INDEX
   // The fast loop reads the common nodes of a single-byte text; listing the stops costs more
   // than it saves only on a text shorter than a block.
@@ -398,8 +412,7 @@ int32_t Parser::RunWith() {
 #endif
     const int32_t count = place.count;
     const int32_t parent = stack_[count - 1].record;  // 0 when none is open
-    const NodeRead read = Skipper::kByteByByte ? ReadNodeByteByByte(next, parent)
-                                               : ReadNode(skip, next, count, parent);
+    const NodeRead read = ReadNode(skip, next, count, parent);
     switch (read.node) {
       case Node::kEnd:
         cursor_.next = next;
@@ -416,11 +429,11 @@ int32_t Parser::RunWith() {
   }
 }
 
-// Reads the next node with the general scanner: the oracle the fast reading is held against.
-NodeRead Parser::ReadNodeByteByByte(int32_t& next, int32_t parent) {
+// Reads the next node with the scanner given to the parse.
+NodeRead Parser::ReadNode(ScannedBy& scanner, int32_t& next, int32_t /*count*/, int32_t parent) {
   NodeRead read;
   cursor_.next = next;
-  const NodeType type = detail::ScanNodeGeneral(cursor_, token_);
+  const NodeType type = scanner.scan(cursor_, token_);
   read.start = token_.start;
   next = cursor_.next;
   if (type == NodeType::ElementTag) {

@@ -9,6 +9,7 @@
 
 #include "platform/mbcs.h"
 #include "xml/block_index.h"
+#include "xml/byte_by_byte_parse.h"
 #include "xml/document_generator.h"
 #include "xml/invariant_checker.h"
 #include "xml/scanner.h"
@@ -165,7 +166,7 @@ void ExpectSameParse(const std::string& text, uint32_t options) {
   XmlDocument fast, plain;
   fast.SetOptions(options);
   plain.SetOptions(options);
-  ASSERT_EQ(fast.SetText(text.c_str()), plain.SetTextByteByByte(text.c_str())) << text;
+  ASSERT_EQ(fast.SetText(text.c_str()), testing::SetTextByteByByte(plain, text.c_str())) << text;
   ASSERT_EQ(fast.ErrorText(), plain.ErrorText()) << text;
   ASSERT_EQ(fast.NextFree(), plain.NextFree()) << text;
   for (int32_t r = 0; r < fast.NextFree(); ++r) {
