@@ -155,6 +155,9 @@ class BlockIndex {
   BlockIndex(const ByteClasses& cls, const unsigned char* t, int32_t length)
       : cls_(&cls), t_(t), length_(length) {}
 
+  // Every NUL SkipTo gives is the text's own.
+  bool ReachesTextEnd() const { return true; }
+
   template <Stops kStops>
   OSTREL_ALWAYS_INLINE int32_t SkipTo(int32_t q) {
     for (;;) {

@@ -18,8 +18,8 @@
 namespace ostrel::xml {
 namespace {
 
-// The shortest text the fast loop reads (see RunWith).
-constexpr int32_t kFastLoopMinLength = 64;
+// The shortest text whose stops the fast loop reads from a list (see RunWith).
+constexpr int32_t kListStopsFrom = 4096;
 
 // Texts from this long on have their records counted before the parse (see Parse); a shorter
 // one starts in the store's own block, and the parse reckons its records when it outgrows that.
@@ -262,8 +262,8 @@ class Parser {
     int32_t next, count, lastChild;
   };
 #ifdef OSTREL_XML_BLOCK_INDEX
-  FastLoopExit ParseCommonNodes(int32_t count, int32_t lastChild, block_index::StopList& stops,
-                                int32_t next);
+  template <class Skipper>
+  FastLoopExit ParseCommonNodes(int32_t count, int32_t lastChild, Skipper& skip, int32_t next);
 #endif
 
   int32_t NewRecord() {
@@ -387,11 +387,11 @@ int32_t Parser::Run(NodeScanner scan) {
 template <class Skipper>
 int32_t Parser::RunWith(Skipper& skip) {
 #ifdef OSTREL_XML_BLOCK_INDEX
-  // The fast loop reads the common nodes of a single-byte text; listing the stops costs more
-  // than it saves only on a text shorter than a block.
+  // The fast loop reads the common nodes of a single-byte text: a long one through its list of
+  // stops, a short one through the block index itself.
   constexpr bool kFastLoop = std::is_same_v<Skipper, block_index::BlockIndex<false>>;
   block_index::StopList stops;
-  if (kFastLoop && length_ >= kFastLoopMinLength) stops.Start(bytes_, length_);
+  if (kFastLoop && length_ >= kListStopsFrom) stops.Start(bytes_, length_);
 #endif
   Place place;
   // The scan position stays in a local; the cursor is brought up to date only for the general
@@ -399,9 +399,15 @@ int32_t Parser::RunWith(Skipper& skip) {
   int32_t next = 0;
   for (;;) {
 #ifdef OSTREL_XML_BLOCK_INDEX
-    if (kFastLoop && stops.Started()) {
+    if constexpr (kFastLoop) {
       const int32_t before = nextFree_;
-      const FastLoopExit exit = ParseCommonNodes(place.count, place.lastChild, stops, next);
+      FastLoopExit exit;
+      if (stops.Started()) {
+        block_index::ListedSkipper listed(stops, bytes_, next);
+        exit = ParseCommonNodes(place.count, place.lastChild, listed, next);
+      } else {
+        exit = ParseCommonNodes(place.count, place.lastChild, skip, next);
+      }
       next = exit.next;
       place.count = exit.count;
       place.lastChild = exit.lastChild;
@@ -600,63 +606,17 @@ int32_t Parser::Finish(Place& place, int32_t count) {
 // How far ahead of the record being written the fast loop prefetches: 64 records, 2 KB.
 constexpr uintptr_t kPrefetchAhead = 64 * sizeof(ElementRecord);
 
-// The first byte from q on that ends a name in a single-byte text (whitespace, '/', '>', or the
-// terminating NUL). Names are short: a byte at a time costs less than setting up a wider search.
-OSTREL_ALWAYS_INLINE std::ptrdiff_t FindNameEnd(const unsigned char* t, std::ptrdiff_t q) {
-  while ((byte_classes::kSingleByteClasses.of[t[q]] & byte_classes::kNameEnd) == 0) ++q;
-  return q;
-}
-
-// The '>' that ends a start tag whose name ends at nameEnd (not '>' or NUL): the first '>'
-// outside quoted values, found through the stop list, and whether "/>" makes the element empty;
-// a NUL's offset when the text or the reader's chunk ends first.
-OSTREL_ALWAYS_INLINE std::ptrdiff_t FindStartTagEnd(const unsigned char* t,
-                                                    block_index::StopList::Reader& stops,
-                                                    std::ptrdiff_t nameEnd, bool& empty) {
-  std::ptrdiff_t end = stops.From(static_cast<int32_t>(nameEnd));
-  for (;;) {
-    const unsigned char c = t[end];
-    if (c == '>') break;
-    if (c == '\0') return end;
-    if (c == '"' || c == '\'') {
-      do end = stops.Next();
-      while (t[end] != c && t[end] != '\0');
-      if (t[end] == '\0') return end;
-    }
-    end = stops.Next();
-  }
-  // The last two bytes of the body decide whether "/>" closes an empty element.
-  const unsigned char beforeLast = end - 2 >= nameEnd ? t[end - 2] : 0;
-  empty =
-      scan_paths::IsEmptyElementEnding(byte_classes::kSingleByteClasses, t[end - 1], beforeLast);
-  return end;
-}
-
-// The '>' that closes the comment, CDATA section or processing instruction at q, found through
-// the stop list; a NUL's offset when the text or the reader's chunk ends first. A processing
-// instruction's target name is not read: it ends at the first byte that ends a name, and no
-// stop before that is a '>', so its end is the same '>' either way.
-OSTREL_ALWAYS_INLINE std::ptrdiff_t SkipDelimitedInChunk(const unsigned char* t,
-                                                         block_index::StopList::Reader& stops,
-                                                         std::ptrdiff_t q) {
-  const unsigned char delimiter = scan_paths::DelimiterOf(t, q);
-  std::ptrdiff_t end = stops.From(static_cast<int32_t>(delimiter == '?' ? q + 2 : q + 4));
-  while (t[end] != '\0' && !scan_paths::ClosesDelimited(t, end, delimiter)) end = stops.Next();
-  return end;
-}
-
 // The fast loop for a single-byte text: start tags, end tags that close the innermost element
 // by its exact name, character data, and comments, CDATA sections and processing instructions
-// that end. A tag whose end follows its name is read directly; runs that may be long (character
-// data, a tag's attributes, the body of a comment) are skipped through the list of stops, so that
-// their end never waits on a search through their bytes. The tree position lives in locals, so
-// that the hot state stays in registers. Its result names the first node it leaves to the
-// general loop: the end of the text, any other node, a node in error, a node whose end lies
-// beyond the stop list's chunk (the general loop reads it, and the next call lists the chunk
-// after it: so the loop makes no calls), or a start tag that the record store or the open-tag
-// stack has no room for yet (the general loop makes room).
-Parser::FastLoopExit Parser::ParseCommonNodes(int32_t count, int32_t lastChildIn,
-                                              block_index::StopList& list, int32_t next) {
+// that end. The tree position lives in locals, so that the hot state stays in registers. Its
+// result names the first node it leaves to the general loop: the end of the text, any other
+// node, a node in error, a node whose end lies beyond the stop list's chunk (the general loop
+// reads it, and the next call lists the chunk after it: so the loop makes no calls), or a start
+// tag that the record store or the open-tag stack has no room for yet (the general loop makes
+// room).
+template <class Skipper>
+Parser::FastLoopExit Parser::ParseCommonNodes(int32_t count, int32_t lastChildIn, Skipper& skip,
+                                              int32_t next) {
   // The parse's fields in locals, which the records' stores cannot alias.
   const unsigned char* const t = bytes_;
   const int32_t textLength = length_;
@@ -689,37 +649,28 @@ Parser::FastLoopExit Parser::ParseCommonNodes(int32_t count, int32_t lastChildIn
                static_cast<uintptr_t>(segmentFirst) * sizeof(ElementRecord);
     segmentEnd = std::min(capacity, segmentFirst + ElementStore::SegmentRecords);
   };
-  block_index::StopList::Reader stops(list, next);
-  // Offsets held at the width of a pointer, so that reading the text needs no widening.
-  std::ptrdiff_t q = next;  // the node being read
+  const byte_classes::ByteClasses& classes = byte_classes::kSingleByteClasses;
+  int32_t q = next;  // the node being read
 
   for (;;) {
     if (t[q] != '<') {
-      // Character data, to the next '<'. The NUL ends the text or the reader's chunk: where the
-      // chunk reaches the text's end the data runs to it, else the general loop goes on from
-      // the data's start.
+      // Character data, to the next '<'. A NUL ends the text, or the stop list's chunk: then
+      // the general loop goes on from the data's start.
       if (t[q] == '\0') break;
-      std::ptrdiff_t end = stops.From(static_cast<int32_t>(q));
-      while (t[end] != '<' && t[end] != '\0') end = stops.Next();
+      const int32_t end = scan_paths::SkipCharacterData(classes, t, q, skip);
       if (t[end] == '\0') {
-        if (list.ListedUpTo() > textLength) q = end;
+        if (skip.ReachesTextEnd()) q = end;
         break;
       }
       q = end;
     }
     const unsigned char second = t[q + 1];
-    if ((byte_classes::kSingleByteClasses.of[second] & byte_classes::kNameStart) != 0) {
-      const std::ptrdiff_t nameEnd = FindNameEnd(t, q + 2);
-      std::ptrdiff_t end = nameEnd;
-      bool empty = false;
-      if (t[nameEnd] != '>') {
-        if (t[nameEnd] == '\0') break;
-        end = FindStartTagEnd(t, stops, nameEnd, empty);
-        if (t[end] == '\0') break;
-      }
-      const std::ptrdiff_t length = end + 1 - q;
+    if ((classes.of[second] & byte_classes::kNameStart) != 0) {
+      const scan_paths::TagScan scan = scan_paths::ScanStartTagAt(classes, t, q, skip);
+      if (!scan.ended) break;
+      const int32_t length = scan.end + 1 - q;
       if (length > ElementRecord::MaxStartTagLength) break;
-      if (top >= openLimitTop && (!empty || top->openCount >= emptyLimit)) break;
+      if (top >= openLimitTop && (!scan.empty || top->openCount >= emptyLimit)) break;
       if (nextFree == segmentEnd) {
         // The next record lies in another segment, or the store is full (the general loop
         // grows it).
@@ -736,30 +687,31 @@ Parser::FastLoopExit Parser::ParseCommonNodes(int32_t count, int32_t lastChildIn
       const auto records = [&tree, &inSegment, segmentFirst](int32_t i) -> ElementRecord& {
         return i >= segmentFirst ? inSegment(i) : tree.At(i);
       };
-      AddStartTag(records, top, lastChild, nextFree, inSegment(nextFree), static_cast<int32_t>(q),
-                  static_cast<int32_t>(length), static_cast<int32_t>(nameEnd), empty);
+      AddStartTag(records, top, lastChild, nextFree, inSegment(nextFree), q, length, scan.nameEnd,
+                  scan.empty);
       ++nextFree;
-      q = end + 1;
+      q = scan.end + 1;
       continue;
     }
     if (second == '/') {
       // The document slot's name is longer than any end tag: no test for an empty stack.
       const int32_t length = 3 + top->nameLength;
       if (length > ElementRecord::MaxEndTagLength || !EndsInnermost(t, q, *top, textLength)) break;
-      CloseOpen(tree, *top, lastChild, length, static_cast<int32_t>(q) + length - 1);
+      CloseOpen(tree, *top, lastChild, length, q + length - 1);
       --top;
       q += length;
       continue;
     }
     // A comment, CDATA section or processing instruction: to the '>' its delimiter closes.
     if (scan_paths::DelimitedKind(t, q) == nullptr) break;
-    const std::ptrdiff_t end = SkipDelimitedInChunk(t, stops, q);
-    if (t[end] == '\0') break;
+    int32_t nul = 0;
+    const int32_t end = SkipDelimited(classes, t, q, skip, nul);
+    if (end < 0) break;
     q = end + 1;
   }
 
   nextFree_ = nextFree;
-  return FastLoopExit{static_cast<int32_t>(q), top->openCount, lastChild};
+  return FastLoopExit{q, top->openCount, lastChild};
 }
 #endif  // OSTREL_XML_BLOCK_INDEX
 

@@ -70,6 +70,36 @@ struct TagScan {
   bool empty = false;  // closed by "/>"
 };
 
+// The attributes of a start tag in a text with no lead bytes, from the byte that ended its name
+// (at q, not '>') to the '>' that ends the tag: the first one outside quoted values. The last two
+// bytes before it tell whether "/>" makes the element empty.
+template <class Skipper>
+OSTREL_ALWAYS_INLINE TagScan ScanSingleByteAttributes(const ByteClasses& cls,
+                                                      const unsigned char* t, int32_t q,
+                                                      Skipper& skip, TagScan scan) {
+  const int32_t name_end = q;
+  for (;;) {
+    q = skip.template SkipTo<Stops::TagStop>(q);
+    const unsigned char c = t[q];
+    if (c == '>') {
+      const unsigned char before_last = q - 2 >= name_end ? t[q - 2] : 0;
+      scan.empty = IsEmptyElementEnding(cls, t[q - 1], before_last);
+      scan.ended = true;
+      scan.end = q;
+      return scan;
+    }
+    if (c != 0) {
+      q = c == '"' ? skip.template SkipTo<Stops::DoubleQuote>(q + 1)
+                   : skip.template SkipTo<Stops::SingleQuote>(q + 1);
+    }
+    if (t[q] == 0) {
+      scan.end = q - 1;
+      return scan;
+    }
+    ++q;
+  }
+}
+
 // "<" and a name-start byte at start: an element start tag. Its name runs from start + 1 to
 // nameEnd - 1.
 template <class Skipper>
@@ -91,6 +121,7 @@ OSTREL_ALWAYS_INLINE TagScan ScanStartTagAt(const ByteClasses& cls, const unsign
     return scan;
   }
 
+  if (!Skipper::kDoubleByte) return ScanSingleByteAttributes(cls, t, q, skip, scan);
   unsigned char last = 0, beforeLast = 0;
   for (;;) {
     int32_t run = q;

@@ -70,6 +70,7 @@ class StopList {
   // Where the chunk listed last ends: the offset after its last byte, or the text's length + 1
   // when it reaches the end.
   int32_t ListedUpTo() const { return end_; }
+  int32_t Length() const { return length_; }
 
   // Reads the list from a place on, within one chunk. A reader is one pointer its user keeps in
   // a local; it never leaves its chunk, so reading the next stop is one load. The chunk's stops
@@ -147,6 +148,38 @@ class StopList {
   int32_t inline_[kInlineOffsets];
   int32_t begin_ = 0, end_ = 0;  // the chunk listed holds the stops in [begin_, end_)
   int32_t listed_ = 0;
+};
+
+// A single-byte text's stops found through its stop list, with the interface of a ByteSkipper:
+// SkipTo gives the first byte of a class at or after q. The end of a name is looked for byte by
+// byte (names are short, and the list holds none of the bytes that end them). At the end of the
+// listed chunk it gives the NUL's offset, as at the end of the text.
+class ListedSkipper {
+ public:
+  static constexpr bool kDoubleByte = false;
+
+  ListedSkipper(StopList& list, const unsigned char* t, int32_t q)
+      : reader_(list, q), list_(list), t_(t) {}
+
+  template <Stops kStops>
+  OSTREL_ALWAYS_INLINE int32_t SkipTo(int32_t q) {
+    const auto& classes = kSingleByteClasses.of;
+    if (kStops == Stops::NameEnd) {
+      while ((classes[t_[q]] & kNameEnd) == 0) ++q;
+      return q;
+    }
+    int32_t stop = reader_.From(q);
+    while ((classes[t_[stop]] & ClassOf(kStops)) == 0) stop = reader_.Next();
+    return stop;
+  }
+
+  // Whether a NUL given by SkipTo is the text's own.
+  bool ReachesTextEnd() const { return list_.ListedUpTo() > list_.Length(); }
+
+ private:
+  StopList::Reader reader_;
+  const StopList& list_;
+  const unsigned char* t_;
 };
 
 }  // namespace ostrel::xml::block_index
