@@ -606,6 +606,50 @@ int32_t Parser::Finish(Place& place, int32_t count) {
 // How far ahead of the record being written the fast loop prefetches: 64 records, 2 KB.
 constexpr uintptr_t kPrefetchAhead = 64 * sizeof(ElementRecord);
 
+// The records of the store's segment that the next record goes into, reached by number without a
+// segment look-up: through the address where record 0 would lie, rather than a pointer outside
+// the segment.
+class SegmentWindow {
+ public:
+  explicit SegmentWindow(ElementStore& tree) : tree_(tree), capacity_(tree.Capacity()) {}
+
+  // Makes record i, the next one written, reachable by InSegment; false when the store is full.
+  OSTREL_ALWAYS_INLINE bool Reach(int32_t i) {
+    if (i < end_) return true;
+    if (i == capacity_) return false;
+    first_ = ElementStore::FirstOfSegment(i);
+    base_ = reinterpret_cast<uintptr_t>(&tree_.At(first_)) -
+            static_cast<uintptr_t>(first_) * sizeof(ElementRecord);
+    end_ = std::min(capacity_, first_ + ElementStore::SegmentRecords);
+    return true;
+  }
+
+  ElementRecord& InSegment(int32_t i) const {
+    return *reinterpret_cast<ElementRecord*>(base_ +
+                                             static_cast<uintptr_t>(i) * sizeof(ElementRecord));
+  }
+
+  // Any record written so far: the last child lies in the current segment unless the segment
+  // began after it.
+  ElementRecord& operator()(int32_t i) const { return i >= first_ ? InSegment(i) : tree_.At(i); }
+
+  // A long text's records go to memory that is not in the cache, and memory brings a line in
+  // more slowly than records are written: the line of a record some way ahead is asked for now
+  // (beyond the segment too: a prefetch never faults).
+  void PrefetchAhead(int32_t i) const {
+    const uintptr_t ahead =
+        base_ + static_cast<uintptr_t>(i) * sizeof(ElementRecord) + kPrefetchAhead;
+    _mm_prefetch(reinterpret_cast<const char*>(ahead), _MM_HINT_T0);
+  }
+
+ private:
+  ElementStore& tree_;
+  const int32_t capacity_;
+  uintptr_t base_ = 0;
+  int32_t first_ = 0;
+  int32_t end_ = 0;  // none reachable before the first Reach
+};
+
 // The fast loop for a single-byte text: start tags, end tags that close the innermost element
 // by its exact name, character data, and comments, CDATA sections and processing instructions
 // that end. The tree position lives in locals, so that the hot state stays in registers. Its
@@ -621,7 +665,6 @@ Parser::FastLoopExit Parser::ParseCommonNodes(int32_t count, int32_t lastChildIn
   const unsigned char* const t = bytes_;
   const int32_t textLength = length_;
   ElementStore& tree = tree_;
-  const int32_t capacity = tree.Capacity();
   // How deep an element may open here: the record holds levels up to MaxLevel, and a push may
   // not fill the stack's last slot.
   const int32_t emptyLimit = static_cast<int32_t>(ElementRecord::MaxLevel) + 1;
@@ -633,22 +676,7 @@ Parser::FastLoopExit Parser::ParseCommonNodes(int32_t count, int32_t lastChildIn
   const OpenTagStack::OpenElement* const openLimitTop = &stack_[openLimit - 1];
   int32_t lastChild = lastChildIn;
   int32_t nextFree = nextFree_;
-  // The segment the next record goes into holds records segmentFirst up to segmentEnd - 1 (none
-  // before the first start tag); inSegment gives them by number, without a segment look-up, as
-  // an address (recordAt, where record 0 would lie) rather than a pointer outside the segment.
-  uintptr_t recordAt = 0;
-  int32_t segmentFirst = nextFree;
-  int32_t segmentEnd = nextFree;
-  const auto inSegment = [&recordAt](int32_t i) -> ElementRecord& {
-    return *reinterpret_cast<ElementRecord*>(recordAt +
-                                             static_cast<uintptr_t>(i) * sizeof(ElementRecord));
-  };
-  const auto moveToSegmentOf = [&](int32_t i) {
-    segmentFirst = ElementStore::FirstOfSegment(i);
-    recordAt = reinterpret_cast<uintptr_t>(&tree.At(segmentFirst)) -
-               static_cast<uintptr_t>(segmentFirst) * sizeof(ElementRecord);
-    segmentEnd = std::min(capacity, segmentFirst + ElementStore::SegmentRecords);
-  };
+  SegmentWindow records(tree);
   const byte_classes::ByteClasses& classes = byte_classes::kSingleByteClasses;
   int32_t q = next;  // the node being read
 
@@ -671,24 +699,11 @@ Parser::FastLoopExit Parser::ParseCommonNodes(int32_t count, int32_t lastChildIn
       const int32_t length = scan.end + 1 - q;
       if (length > ElementRecord::MaxStartTagLength) break;
       if (top >= openLimitTop && (!scan.empty || top->openCount >= emptyLimit)) break;
-      if (nextFree == segmentEnd) {
-        // The next record lies in another segment, or the store is full (the general loop
-        // grows it).
-        if (nextFree == capacity) break;
-        moveToSegmentOf(nextFree);
-      }
-      // A long text's records go to memory that is not in the cache, and memory brings a
-      // line in more slowly than records are written: the line of a record some way ahead is
-      // asked for now (beyond the segment too: a prefetch never faults).
-      const uintptr_t ahead =
-          recordAt + static_cast<uintptr_t>(nextFree) * sizeof(ElementRecord) + kPrefetchAhead;
-      _mm_prefetch(reinterpret_cast<const char*>(ahead), _MM_HINT_T0);
-      // The last child lies in the current segment unless the segment began after it.
-      const auto records = [&tree, &inSegment, segmentFirst](int32_t i) -> ElementRecord& {
-        return i >= segmentFirst ? inSegment(i) : tree.At(i);
-      };
-      AddStartTag(records, top, lastChild, nextFree, inSegment(nextFree), q, length, scan.nameEnd,
-                  scan.empty);
+      // The next record lies in another segment, or the store is full (the general loop grows it).
+      if (!records.Reach(nextFree)) break;
+      records.PrefetchAhead(nextFree);
+      AddStartTag(records, top, lastChild, nextFree, records.InSegment(nextFree), q, length,
+                  scan.nameEnd, scan.empty);
       ++nextFree;
       q = scan.end + 1;
       continue;
