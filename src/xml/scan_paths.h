@@ -74,9 +74,8 @@ struct TagScan {
 // (at q, not '>') to the '>' that ends the tag: the first one outside quoted values. The last two
 // bytes before it tell whether "/>" makes the element empty.
 template <class Skipper>
-OSTREL_ALWAYS_INLINE TagScan ScanSingleByteAttributes(const ByteClasses& cls,
-                                                      const unsigned char* t, int32_t q,
-                                                      Skipper& skip, TagScan scan) {
+OSTREL_ALWAYS_INLINE void ScanSingleByteAttributes(const ByteClasses& cls, const unsigned char* t,
+                                                   int32_t q, Skipper& skip, TagScan& scan) {
   const int32_t name_end = q;
   for (;;) {
     q = skip.template SkipTo<Stops::TagStop>(q);
@@ -86,7 +85,7 @@ OSTREL_ALWAYS_INLINE TagScan ScanSingleByteAttributes(const ByteClasses& cls,
       scan.empty = IsEmptyElementEnding(cls, t[q - 1], before_last);
       scan.ended = true;
       scan.end = q;
-      return scan;
+      return;
     }
     if (c != 0) {
       q = c == '"' ? skip.template SkipTo<Stops::DoubleQuote>(q + 1)
@@ -94,7 +93,7 @@ OSTREL_ALWAYS_INLINE TagScan ScanSingleByteAttributes(const ByteClasses& cls,
     }
     if (t[q] == 0) {
       scan.end = q - 1;
-      return scan;
+      return;
     }
     ++q;
   }
@@ -109,19 +108,21 @@ OSTREL_ALWAYS_INLINE TagScan ScanStartTagAt(const ByteClasses& cls, const unsign
   const int32_t nameStart = start + 1;
   int32_t q = nameStart + StepOver<Skipper>(cls, t + nameStart);
   q = skip.template SkipTo<Stops::NameEnd>(q);
+  if (t[q] == '>') {  // no attributes: the name's end closes the tag
+    scan.named = scan.ended = true;
+    scan.nameEnd = scan.end = q;
+    return scan;
+  }
   if (t[q] == 0) {
     scan.end = q - 1;
     return scan;
   }
   scan.named = true;
   scan.nameEnd = q;
-  if (t[q] == '>') {  // no attributes: the name's end closes the tag
-    scan.ended = true;
-    scan.end = q;
+  if (!Skipper::kDoubleByte) {
+    ScanSingleByteAttributes(cls, t, q, skip, scan);
     return scan;
   }
-
-  if (!Skipper::kDoubleByte) return ScanSingleByteAttributes(cls, t, q, skip, scan);
   unsigned char last = 0, beforeLast = 0;
   for (;;) {
     int32_t run = q;
