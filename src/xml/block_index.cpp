@@ -286,6 +286,11 @@ std::atomic<int32_t> stopChunk{kDefaultStopChunk};
 
 int32_t StopChunk() { return stopChunk.load(std::memory_order_relaxed); }
 
+int32_t ListStopsFrom() {
+  constexpr int32_t kDefaultListStopsFrom = 4096;
+  return StopChunk() == kDefaultStopChunk ? kDefaultListStopsFrom : 0;
+}
+
 void SetStopChunkForTesting(int32_t bytes) {
   stopChunk.store(bytes >= 64 ? bytes & ~63 : kDefaultStopChunk, std::memory_order_relaxed);
 }

@@ -21,10 +21,13 @@
 
 #if defined(__GNUC__) || defined(__clang__)
 #define OSTREL_ALWAYS_INLINE inline __attribute__((always_inline))
+#define OSTREL_NEVER_INLINE __attribute__((noinline))
 #elif defined(_MSC_VER)
 #define OSTREL_ALWAYS_INLINE __forceinline
+#define OSTREL_NEVER_INLINE __declspec(noinline)
 #else
 #define OSTREL_ALWAYS_INLINE inline
+#define OSTREL_NEVER_INLINE
 #endif
 
 namespace ostrel::xml::block_index {
@@ -71,17 +74,22 @@ struct ByteSkipper {
   static constexpr bool kDoubleByte = true;  // any code page: lead bytes are looked up
 
   ByteSkipper(const ByteClasses& classes, const unsigned char* text) : cls(classes), t(text) {}
-  ByteSkipper(const ByteClasses& classes, const unsigned char* text, int32_t /*length*/)
-      : cls(classes), t(text) {}
+  ByteSkipper(const ByteClasses& classes, const unsigned char* text, int32_t length)
+      : cls(classes), t(text), length_(length) {}
+
+  const unsigned char* Text() const { return t; }
+  int32_t Length() const { return length_; }
 
   const ByteClasses& cls;
   const unsigned char* t;
+  int32_t length_ = 0;  // given only to a skipper of a whole text
 
   template <Stops kStops>
   int32_t SkipTo(int32_t q) const {
     while ((cls.of[t[q]] & ClassOf(kStops)) == 0) ++q;
     return q;
   }
+  void Rewind(int32_t /*q*/) {}
 };
 
 #ifdef OSTREL_XML_BLOCK_INDEX
@@ -155,8 +163,10 @@ class BlockIndex {
   BlockIndex(const ByteClasses& cls, const unsigned char* t, int32_t length)
       : cls_(&cls), t_(t), length_(length) {}
 
-  // Every NUL SkipTo gives is the text's own.
-  bool ReachesTextEnd() const { return true; }
+  // Searches may go back to any place.
+  void Rewind(int32_t /*q*/) {}
+  const unsigned char* Text() const { return t_; }
+  int32_t Length() const { return length_; }
 
   template <Stops kStops>
   OSTREL_ALWAYS_INLINE int32_t SkipTo(int32_t q) {

@@ -18,9 +18,6 @@
 namespace ostrel::xml {
 namespace {
 
-// The shortest text whose stops the fast loop reads from a list (see RunWith).
-constexpr int32_t kListStopsFrom = 4096;
-
 // Texts from this long on have their records counted before the parse (see Parse); a shorter
 // one starts in the store's own block, and the parse reckons its records when it outgrows that.
 constexpr size_t kCountRecordsFrom = 8 * 1024;
@@ -181,7 +178,8 @@ OSTREL_ALWAYS_INLINE void AddStartTag(const Records& records, OpenTagStack::Open
 // The end tag ending at end (its '>') closes the open element `open`, the innermost one (the
 // caller has closed those inside it as not ended, leaving lastChild its last child); the caller
 // pops it.
-OSTREL_ALWAYS_INLINE void CloseOpen(ElementStore& tree, const OpenTagStack::OpenElement& open,
+template <class Records>
+OSTREL_ALWAYS_INLINE void CloseOpen(const Records& records, const OpenTagStack::OpenElement& open,
                                     int32_t& lastChild, int32_t endTagLength, int32_t end) {
   ElementRecord& element = *open.element;
   element.length = end + 1 - open.start;
@@ -190,16 +188,15 @@ OSTREL_ALWAYS_INLINE void CloseOpen(ElementStore& tree, const OpenTagStack::Open
   // Its children are complete: it names the first, which names the last as its prev.
   if (lastChild != 0) {
     element.firstChild = open.record + 1;
-    if (lastChild != open.record + 1) tree.At(open.record + 1).prev = lastChild;
+    if (lastChild != open.record + 1) records(open.record + 1).prev = lastChild;
   }
   lastChild = open.record;  // an open element is always its parent's last child
 }
 
-// Where the parse stands in the tree: how many elements are open, the first top-level element,
-// and the innermost open element's last child so far (0 if none).
+// Where the parse stands in the tree: how many elements are open, and the innermost open
+// element's last child so far (0 if none).
 struct Place {
   int32_t count = 0;
-  int32_t first = 0;
   int32_t lastChild = 0;
 };
 
@@ -246,25 +243,16 @@ class Parser {
   };
 
   template <class Skipper>
-  int32_t RunWith(Skipper& skip);
+  void ParseNodes(Skipper skip, Place& place);
+  template <class Skipper>
+  int32_t ParseNode(Skipper& skip, int32_t next, Place& place);
   template <class Skipper>
   NodeRead ReadNode(Skipper& skip, int32_t& next, int32_t count, int32_t parent);
   NodeRead ReadNode(ScannedBy& scanner, int32_t& next, int32_t count, int32_t parent);
   void AddElement(const NodeRead& read, int32_t length, int32_t count, int32_t parent,
                   Place& place);
   void EndElement(const NodeRead& read, int32_t next, int32_t count, int32_t parent, Place& place);
-  int32_t Finish(Place& place, int32_t count);
-
-  // Where the fast loop left the parse: the node it leaves to the general loop, how many
-  // elements are open, and the innermost one's last child. Returned by value (in registers),
-  // so that the loop holds no reference to its caller's state.
-  struct FastLoopExit {
-    int32_t next, count, lastChild;
-  };
-#ifdef OSTREL_XML_BLOCK_INDEX
-  template <class Skipper>
-  FastLoopExit ParseCommonNodes(int32_t count, int32_t lastChild, Skipper& skip, int32_t next);
-#endif
+  int32_t Finish(Place& place);
 
   int32_t NewRecord() {
     if (nextFree_ == tree_.Capacity()) tree_.EnsureCapacity(0, nextFree_);
@@ -363,76 +351,56 @@ bool XmlDocument::CheckWellFormed() const {
 
 namespace {
 
-// The stop searches are chosen once per parse: a block index where the text can be searched a
+// The stop search is chosen once per parse: a block index where the text can be searched a
 // block at a time (it has no NUL before its end), with the lead-byte checks compiled out under
-// a single-byte code page.
+// a single-byte code page, and for a long single-byte text its list of stops.
 int32_t Parser::Run(NodeScanner scan) {
+  Place place;
   if (scan != nullptr) {
     ScannedBy scanner{scan};
-    return RunWith(scanner);
+    for (int32_t next = 0; next >= 0;) next = ParseNode(scanner, next, place);
+    return Finish(place);
   }
 #ifdef OSTREL_XML_BLOCK_INDEX
-  if (&classes_ == &byte_classes::kSingleByteClasses) {
+  if (&classes_ != &byte_classes::kSingleByteClasses) {
+    block_index::BlockIndex<true> skip(classes_, bytes_, length_);
+    ParseNodes(skip, place);
+  } else if (length_ < block_index::ListStopsFrom()) {
     block_index::BlockIndex<false> skip(classes_, bytes_, length_);
-    return RunWith(skip);
+    ParseNodes(skip, place);
+  } else {
+    block_index::StopList stops(bytes_, length_);
+    block_index::ListedSkipper skip(stops, bytes_);
+    ParseNodes(skip, place);
   }
-  block_index::BlockIndex<true> skip(classes_, bytes_, length_);
-  return RunWith(skip);
 #else
-  block_index::ByteSkipper skip(classes_, bytes_);
-  return RunWith(skip);
+  block_index::ByteSkipper skip(classes_, bytes_, length_);
+  ParseNodes(skip, place);
 #endif
+  return Finish(place);
 }
 
+// Reads the node at next the general way and builds what it holds. Returns where the node after
+// it starts, or -1 at the end of the text.
 template <class Skipper>
-int32_t Parser::RunWith(Skipper& skip) {
-#ifdef OSTREL_XML_BLOCK_INDEX
-  // The fast loop reads the common nodes of a single-byte text: a long one through its list of
-  // stops, a short one through the block index itself.
-  constexpr bool kFastLoop = std::is_same_v<Skipper, block_index::BlockIndex<false>>;
-  block_index::StopList stops;
-  if (kFastLoop && length_ >= kListStopsFrom) stops.Start(bytes_, length_);
-#endif
-  Place place;
-  // The scan position stays in a local; the cursor is brought up to date only for the general
-  // scanner and for messages.
-  int32_t next = 0;
-  for (;;) {
-#ifdef OSTREL_XML_BLOCK_INDEX
-    if constexpr (kFastLoop) {
-      const int32_t before = nextFree_;
-      FastLoopExit exit;
-      if (stops.Started()) {
-        block_index::ListedSkipper listed(stops, bytes_, next);
-        exit = ParseCommonNodes(place.count, place.lastChild, listed, next);
-      } else {
-        exit = ParseCommonNodes(place.count, place.lastChild, skip, next);
-      }
-      next = exit.next;
-      place.count = exit.count;
-      place.lastChild = exit.lastChild;
-      // Records are numbered in text order: the first one of the parse is its first top-level
-      // element.
-      if (place.first == 0 && nextFree_ != before) place.first = before;
-    }
-#endif
-    const int32_t count = place.count;
-    const int32_t parent = stack_[count - 1].record;  // 0 when none is open
-    const NodeRead read = ReadNode(skip, next, count, parent);
-    switch (read.node) {
-      case Node::kEnd:
-        cursor_.next = next;
-        return Finish(place, count);
-      case Node::kStartTag:
-        AddElement(read, next - read.start, count, parent, place);
-        break;
-      case Node::kEndTag:
-        EndElement(read, next, count, parent, place);
-        break;
-      case Node::kOther:
-        break;
-    }
+OSTREL_NEVER_INLINE int32_t Parser::ParseNode(Skipper& skip, int32_t next, Place& place) {
+  const int32_t count = place.count;
+  const int32_t parent = stack_[count - 1].record;  // 0 when none is open
+  const NodeRead read = ReadNode(skip, next, count, parent);
+  switch (read.node) {
+    case Node::kEnd:
+      cursor_.next = next;
+      return -1;
+    case Node::kStartTag:
+      AddElement(read, next - read.start, count, parent, place);
+      break;
+    case Node::kEndTag:
+      EndElement(read, next, count, parent, place);
+      break;
+    case Node::kOther:
+      break;
   }
+  return next;
 }
 
 // Reads the next node with the scanner given to the parse.
@@ -546,7 +514,6 @@ OSTREL_ALWAYS_INLINE void Parser::AddElement(const NodeRead& read, int32_t lengt
   const int32_t f = NewRecord();
   // A growth may copy a segment, and with it records of open elements.
   if (grows) PointOpenSlots(count);
-  if (place.first == 0) place.first = f;
   OpenTagStack::OpenElement* top = &stack_[count - 1];
   AddStartTag([this](int32_t i) -> ElementRecord& { return At(i); }, top, place.lastChild, f, At(f),
               read.start, length, read.nameEnd, read.empty);
@@ -588,22 +555,22 @@ OSTREL_ALWAYS_INLINE void Parser::EndElement(const NodeRead& read, int32_t next,
     return;
   }
   if (j < count - 1) CloseUnended(j, count, nameStart, n, place.lastChild);
-  CloseOpen(tree_, stack_[j], place.lastChild, length, next - 1);
+  CloseOpen([this](int32_t i) -> ElementRecord& { return At(i); }, stack_[j], place.lastChild,
+            length, next - 1);
   place.count = j;
 }
 
 // The text's end: the elements still open are closed as not ended.
-int32_t Parser::Finish(Place& place, int32_t count) {
-  CloseUnended(-1, count, 0, -1, place.lastChild);
+int32_t Parser::Finish(Place& place) {
+  CloseUnended(-1, place.count, 0, -1, place.lastChild);
   // The top-level list is complete: its first element (record 1) names the last as its prev.
   if (place.lastChild != 0) At(1).prev = place.lastChild;
   if (staleLevelsFrom_ != 0) FixLevelsFrom(staleLevelsFrom_);
-  return place.first;
+  // Records are numbered in text order: the first one is the first top-level element.
+  return nextFree_ > 1 ? 1 : 0;
 }
 
-#ifdef OSTREL_XML_BLOCK_INDEX
-
-// How far ahead of the record being written the fast loop prefetches: 64 records, 2 KB.
+// How far ahead of the record being written the parse loop prefetches: 64 records, 2 KB.
 constexpr uintptr_t kPrefetchAhead = 64 * sizeof(ElementRecord);
 
 // The records of the store's segment that the next record goes into, reached by number without a
@@ -611,14 +578,14 @@ constexpr uintptr_t kPrefetchAhead = 64 * sizeof(ElementRecord);
 // the segment.
 class SegmentWindow {
  public:
-  explicit SegmentWindow(ElementStore& tree) : tree_(tree), capacity_(tree.Capacity()) {}
+  explicit SegmentWindow(ElementStore& tree) : tree_(&tree), capacity_(tree.Capacity()) {}
 
   // Makes record i, the next one written, reachable by InSegment; false when the store is full.
   OSTREL_ALWAYS_INLINE bool Reach(int32_t i) {
     if (i < end_) return true;
     if (i == capacity_) return false;
     first_ = ElementStore::FirstOfSegment(i);
-    base_ = reinterpret_cast<uintptr_t>(&tree_.At(first_)) -
+    base_ = reinterpret_cast<uintptr_t>(&tree_->At(first_)) -
             static_cast<uintptr_t>(first_) * sizeof(ElementRecord);
     end_ = std::min(capacity_, first_ + ElementStore::SegmentRecords);
     return true;
@@ -631,7 +598,7 @@ class SegmentWindow {
 
   // Any record written so far: the last child lies in the current segment unless the segment
   // began after it.
-  ElementRecord& operator()(int32_t i) const { return i >= first_ ? InSegment(i) : tree_.At(i); }
+  ElementRecord& operator()(int32_t i) const { return i >= first_ ? InSegment(i) : tree_->At(i); }
 
   // A long text's records go to memory that is not in the cache, and memory brings a line in
   // more slowly than records are written: the line of a record some way ahead is asked for now
@@ -639,97 +606,119 @@ class SegmentWindow {
   void PrefetchAhead(int32_t i) const {
     const uintptr_t ahead =
         base_ + static_cast<uintptr_t>(i) * sizeof(ElementRecord) + kPrefetchAhead;
+#ifdef OSTREL_XML_BLOCK_INDEX
     _mm_prefetch(reinterpret_cast<const char*>(ahead), _MM_HINT_T0);
+#else
+    (void)ahead;
+#endif
   }
 
  private:
-  ElementStore& tree_;
-  const int32_t capacity_;
+  ElementStore* tree_;
+  int32_t capacity_;
   uintptr_t base_ = 0;
-  int32_t first_ = 0;
-  int32_t end_ = 0;  // none reachable before the first Reach
+  int32_t first_ = std::numeric_limits<int32_t>::max();  // no record in the window yet
+  int32_t end_ = 0;                                      // none reachable before the first Reach
 };
 
-// The fast loop for a single-byte text: start tags, end tags that close the innermost element
-// by its exact name, character data, and comments, CDATA sections and processing instructions
-// that end. The tree position lives in locals, so that the hot state stays in registers. Its
-// result names the first node it leaves to the general loop: the end of the text, any other
-// node, a node in error, a node whose end lies beyond the stop list's chunk (the general loop
-// reads it, and the next call lists the chunk after it: so the loop makes no calls), or a start
-// tag that the record store or the open-tag stack has no room for yet (the general loop makes
-// room).
+// The tree position of the parse loop, held in its locals. The innermost open element's slot
+// stands for the count of open elements (the document's slot when none is open); a start tag
+// needs a look at the limits only once the count reaches the open limit.
+struct TreePosition {
+  TreePosition(OpenTagStack& stack, const Place& place, int32_t next_free_in, ElementStore& tree)
+      : top(&stack[place.count - 1]),
+        open_limit_top(&stack[std::min(kEmptyLimit, stack.Capacity() - 1) - 1]),
+        last_child(place.lastChild),
+        next_free(next_free_in),
+        records(tree) {}
+
+  // Whether the start tag of an element (empty or not) can be added here: the record holds
+  // levels up to MaxLevel, a push may not fill the stack's last slot, and the store must have
+  // room for the record (else ParseNode grows it).
+  OSTREL_ALWAYS_INLINE bool HasRoom(bool empty) {
+    if (top >= open_limit_top && (!empty || top->openCount >= kEmptyLimit)) return false;
+    return records.Reach(next_free);
+  }
+
+  void Store(Place& place, int32_t& next_free_out) const {
+    place.count = top->openCount;
+    place.lastChild = last_child;
+    next_free_out = next_free;
+  }
+
+  static constexpr int32_t kEmptyLimit = static_cast<int32_t>(ElementRecord::MaxLevel) + 1;
+
+  OpenTagStack::OpenElement* top;
+  const OpenTagStack::OpenElement* open_limit_top;
+  int32_t last_child;
+  int32_t next_free;
+  SegmentWindow records;
+};
+
+// The parse loop. The nodes most texts are made of are read here, with the tree position in
+// locals so that the hot state stays in registers: start tags, end tags that close the innermost
+// element by its exact name (under a single-byte code page), character data, and comments, CDATA
+// sections and processing instructions that end. Any other node, a node in error, and a start
+// tag that the record store or the open-tag stack has no room for yet go to ParseNode, with the
+// position handed over and taken back.
 template <class Skipper>
-Parser::FastLoopExit Parser::ParseCommonNodes(int32_t count, int32_t lastChildIn, Skipper& skip,
-                                              int32_t next) {
-  // The parse's fields in locals, which the records' stores cannot alias.
-  const unsigned char* const t = bytes_;
-  const int32_t textLength = length_;
-  ElementStore& tree = tree_;
-  // How deep an element may open here: the record holds levels up to MaxLevel, and a push may
-  // not fill the stack's last slot.
-  const int32_t emptyLimit = static_cast<int32_t>(ElementRecord::MaxLevel) + 1;
-  const int32_t openLimit = std::min(emptyLimit, stack_.Capacity() - 1);
-  // The innermost open element's slot stands for the count of open elements (the document's
-  // slot when none is open); a start tag needs a look at the limits only once the count
-  // reaches openLimit.
-  OpenTagStack::OpenElement* top = &stack_[count - 1];
-  const OpenTagStack::OpenElement* const openLimitTop = &stack_[openLimit - 1];
-  int32_t lastChild = lastChildIn;
-  int32_t nextFree = nextFree_;
-  SegmentWindow records(tree);
-  const byte_classes::ByteClasses& classes = byte_classes::kSingleByteClasses;
-  int32_t q = next;  // the node being read
+void Parser::ParseNodes(Skipper skip, Place& place) {
+  // The text and its length as the skipper holds them, in locals that the records' stores
+  // cannot alias.
+  const unsigned char* const t = skip.Text();
+  const int32_t text_length = skip.Length();
+  const byte_classes::ByteClasses& classes =
+      Skipper::kDoubleByte ? classes_ : byte_classes::kSingleByteClasses;
+  TreePosition at(stack_, place, nextFree_, tree_);
+  int32_t q = 0;  // the node being read
 
   for (;;) {
     if (t[q] != '<') {
-      // Character data, to the next '<'. A NUL ends the text, or the stop list's chunk: then
-      // the general loop goes on from the data's start.
       if (t[q] == '\0') break;
-      const int32_t end = scan_paths::SkipCharacterData(classes, t, q, skip);
-      if (t[end] == '\0') {
-        if (skip.ReachesTextEnd()) q = end;
-        break;
-      }
-      q = end;
+      q = scan_paths::SkipCharacterData(classes, t, q, skip);
+      if (t[q] == '\0') break;
     }
     const unsigned char second = t[q + 1];
     if ((classes.of[second] & byte_classes::kNameStart) != 0) {
       const scan_paths::TagScan scan = scan_paths::ScanStartTagAt(classes, t, q, skip);
-      if (!scan.ended) break;
       const int32_t length = scan.end + 1 - q;
-      if (length > ElementRecord::MaxStartTagLength) break;
-      if (top >= openLimitTop && (!scan.empty || top->openCount >= emptyLimit)) break;
-      // The next record lies in another segment, or the store is full (the general loop grows it).
-      if (!records.Reach(nextFree)) break;
-      records.PrefetchAhead(nextFree);
-      AddStartTag(records, top, lastChild, nextFree, records.InSegment(nextFree), q, length,
-                  scan.nameEnd, scan.empty);
-      ++nextFree;
-      q = scan.end + 1;
-      continue;
-    }
-    if (second == '/') {
+      if (scan.ended && length <= ElementRecord::MaxStartTagLength && at.HasRoom(scan.empty)) {
+        AddStartTag(at.records, at.top, at.last_child, at.next_free,
+                    at.records.InSegment(at.next_free), q, length, scan.nameEnd, scan.empty);
+        ++at.next_free;
+        q = scan.end + 1;
+        continue;
+      }
+    } else if (second == '/') {
       // The document slot's name is longer than any end tag: no test for an empty stack.
-      const int32_t length = 3 + top->nameLength;
-      if (length > ElementRecord::MaxEndTagLength || !EndsInnermost(t, q, *top, textLength)) break;
-      CloseOpen(tree, *top, lastChild, length, q + length - 1);
-      --top;
-      q += length;
-      continue;
+      const int32_t length = 3 + at.top->nameLength;
+      if (!Skipper::kDoubleByte && length <= ElementRecord::MaxEndTagLength &&
+          EndsInnermost(t, q, *at.top, text_length)) {
+        CloseOpen(at.records, *at.top, at.last_child, length, q + length - 1);
+        --at.top;
+        q += length;
+        continue;
+      }
+    } else if (scan_paths::DelimitedKind(t, q) != nullptr) {
+      int32_t nul = 0;
+      const int32_t end = SkipDelimited(classes, t, q, skip, nul);
+      if (end >= 0) {
+        q = end + 1;
+        continue;
+      }
     }
-    // A comment, CDATA section or processing instruction: to the '>' its delimiter closes.
-    if (scan_paths::DelimitedKind(t, q) == nullptr) break;
-    int32_t nul = 0;
-    const int32_t end = SkipDelimited(classes, t, q, skip, nul);
-    if (end < 0) break;
-    q = end + 1;
+    // The skipper goes by a copy, so that the loop's own stays in registers.
+    at.Store(place, nextFree_);
+    Skipper general = skip;
+    general.Rewind(q);
+    q = ParseNode(general, q, place);
+    if (q < 0) return;
+    skip = general;
+    at = TreePosition(stack_, place, nextFree_, tree_);
   }
-
-  nextFree_ = nextFree;
-  return FastLoopExit{q, top->openCount, lastChild};
+  at.Store(place, nextFree_);
+  cursor_.next = q;
 }
-#endif  // OSTREL_XML_BLOCK_INDEX
-
 // The text ended inside a tag that starts at start: the scanner's message goes into the token.
 int32_t Parser::Unended(int32_t start, const char* kind, int32_t nul) {
   cursor_.next = start;

@@ -77,8 +77,8 @@ template <class Skipper>
 OSTREL_ALWAYS_INLINE void ScanSingleByteAttributes(const ByteClasses& cls, const unsigned char* t,
                                                    int32_t q, Skipper& skip, TagScan& scan) {
   const int32_t name_end = q;
+  q = skip.template SkipTo<Stops::TagStop>(q);
   for (;;) {
-    q = skip.template SkipTo<Stops::TagStop>(q);
     const unsigned char c = t[q];
     if (c == '>') {
       const unsigned char before_last = q - 2 >= name_end ? t[q - 2] : 0;
@@ -95,7 +95,7 @@ OSTREL_ALWAYS_INLINE void ScanSingleByteAttributes(const ByteClasses& cls, const
       scan.end = q - 1;
       return;
     }
-    ++q;
+    q = skip.template SkipTo<Stops::TagStop>(q + 1);
   }
 }
 

@@ -39,6 +39,10 @@ int SupportedStopListers(NamedStopLister* out, int room);
 int32_t StopChunk();
 void SetStopChunkForTesting(int32_t bytes);
 
+// The shortest text whose stops the parse lists (a shorter one is searched a block at a time):
+// 4096 bytes, or none while a test has set a smaller chunk.
+int32_t ListStopsFrom();
+
 class StopList {
  public:
   // A list that lists nothing until Start; making one costs nothing (its buffer is not cleared),
@@ -151,15 +155,15 @@ class StopList {
 };
 
 // A single-byte text's stops found through its stop list, with the interface of a ByteSkipper:
-// SkipTo gives the first byte of a class at or after q. The end of a name is looked for byte by
-// byte (names are short, and the list holds none of the bytes that end them). At the end of the
-// listed chunk it gives the NUL's offset, as at the end of the text.
+// SkipTo gives the first byte of a class at or after q, listing the next chunk of the text when
+// it reaches the end of one. The end of a name is looked for byte by byte: names are short, and
+// the list holds none of the bytes that end them.
 class ListedSkipper {
  public:
   static constexpr bool kDoubleByte = false;
 
-  ListedSkipper(StopList& list, const unsigned char* t, int32_t q)
-      : reader_(list, q), list_(list), t_(t) {}
+  ListedSkipper(StopList& list, const unsigned char* t)
+      : reader_(list, 0), list_(&list), t_(t), length_(list.Length()) {}
 
   template <Stops kStops>
   OSTREL_ALWAYS_INLINE int32_t SkipTo(int32_t q) {
@@ -169,17 +173,50 @@ class ListedSkipper {
       return q;
     }
     int32_t stop = reader_.From(q);
-    while ((classes[t_[stop]] & ClassOf(kStops)) == 0) stop = reader_.Next();
-    return stop;
+    for (;;) {
+      while (!IsListed<kStops>(t_[stop])) stop = reader_.Next();
+      // A NUL ends the text, or only the chunk.
+      if (t_[stop] != 0 || list_->ListedUpTo() > length_) return stop;
+      stop = FromNextChunk(q);
+    }
   }
 
-  // Whether a NUL given by SkipTo is the text's own.
-  bool ReachesTextEnd() const { return list_.ListedUpTo() > list_.Length(); }
+  const unsigned char* Text() const { return t_; }
+  int32_t Length() const { return length_; }
+
+  // Goes back to q (a search otherwise goes on from the last stop it gave).
+  void Rewind(int32_t q) { reader_ = StopList::Reader(*list_, q); }
 
  private:
+  // Whether a listed byte ('<', '>', '"', '\'' or NUL) is of the class; the same as a look in the
+  // class table, with fewer comparisons.
+  template <Stops kStops>
+  static bool IsListed(unsigned char c) {
+    switch (kStops) {
+      case Stops::TagStop:
+        return c != '<';
+      case Stops::DoubleQuote:
+        return c == '"' || c == 0;
+      case Stops::SingleQuote:
+        return c == '\'' || c == 0;
+      case Stops::EndTagStop:
+        return c == '>' || c == 0;
+      case Stops::TextStop:
+        return c == '<' || c == '>' || c == 0;
+      default:
+        return c == '<' || c == 0;
+    }
+  }
+
+  int32_t FromNextChunk(int32_t q) {
+    reader_ = StopList::Reader(*list_, std::max(q, list_->ListedUpTo()));
+    return reader_.From(q);
+  }
+
   StopList::Reader reader_;
-  const StopList& list_;
+  StopList* list_;
   const unsigned char* t_;
+  int32_t length_;
 };
 
 }  // namespace ostrel::xml::block_index
