@@ -18,6 +18,10 @@
 namespace ostrel::xml {
 namespace {
 
+// One more than the deepest level a record holds: the count of open elements under which an
+// empty element may still be added.
+constexpr int32_t kLevelLimit = static_cast<int32_t>(ElementRecord::MaxLevel) + 1;
+
 // Texts from this long on have their records counted before the parse (see Parse); a shorter
 // one starts in the store's own block, and the parse reckons its records when it outgrows that.
 constexpr size_t kCountRecordsFrom = 8 * 1024;
@@ -260,6 +264,12 @@ class Parser {
   }
   ElementRecord& At(int32_t index) { return tree_.At(index); }
   void PointOpenSlots(int32_t count);
+  // The innermost open element's slot stands for the count of open elements (the document's slot
+  // when none is open). From this slot on a start tag needs a look at the limits: the level a
+  // record holds, and a push may not fill the stack's last slot.
+  const OpenTagStack::OpenElement* OpenLimit() {
+    return &stack_[std::min(kLevelLimit, stack_.Capacity() - 1) - 1];
+  }
   void CloseUnended(int32_t outer, int32_t count, int32_t endNameStart, int32_t endNameLength,
                     int32_t& lastChild);
   void NoteUnclosed(int32_t count, int32_t endNameStart, int32_t endNameLength);
@@ -591,19 +601,21 @@ class SegmentWindow {
     return true;
   }
 
-  ElementRecord& InSegment(int32_t i) const {
+  OSTREL_ALWAYS_INLINE ElementRecord& InSegment(int32_t i) const {
     return *reinterpret_cast<ElementRecord*>(base_ +
                                              static_cast<uintptr_t>(i) * sizeof(ElementRecord));
   }
 
   // Any record written so far: the last child lies in the current segment unless the segment
   // began after it.
-  ElementRecord& operator()(int32_t i) const { return i >= first_ ? InSegment(i) : tree_->At(i); }
+  OSTREL_ALWAYS_INLINE ElementRecord& operator()(int32_t i) const {
+    return i >= first_ ? InSegment(i) : tree_->At(i);
+  }
 
   // A long text's records go to memory that is not in the cache, and memory brings a line in
   // more slowly than records are written: the line of a record some way ahead is asked for now
   // (beyond the segment too: a prefetch never faults).
-  void PrefetchAhead(int32_t i) const {
+  OSTREL_ALWAYS_INLINE void PrefetchAhead(int32_t i) const {
     const uintptr_t ahead =
         base_ + static_cast<uintptr_t>(i) * sizeof(ElementRecord) + kPrefetchAhead;
 #ifdef OSTREL_XML_BLOCK_INDEX
@@ -621,40 +633,6 @@ class SegmentWindow {
   int32_t end_ = 0;                                      // none reachable before the first Reach
 };
 
-// The tree position of the parse loop, held in its locals. The innermost open element's slot
-// stands for the count of open elements (the document's slot when none is open); a start tag
-// needs a look at the limits only once the count reaches the open limit.
-struct TreePosition {
-  TreePosition(OpenTagStack& stack, const Place& place, int32_t next_free_in, ElementStore& tree)
-      : top(&stack[place.count - 1]),
-        open_limit_top(&stack[std::min(kEmptyLimit, stack.Capacity() - 1) - 1]),
-        last_child(place.lastChild),
-        next_free(next_free_in),
-        records(tree) {}
-
-  // Whether the start tag of an element (empty or not) can be added here: the record holds
-  // levels up to MaxLevel, a push may not fill the stack's last slot, and the store must have
-  // room for the record (else ParseNode grows it).
-  OSTREL_ALWAYS_INLINE bool HasRoom(bool empty) {
-    if (top >= open_limit_top && (!empty || top->openCount >= kEmptyLimit)) return false;
-    return records.Reach(next_free);
-  }
-
-  void Store(Place& place, int32_t& next_free_out) const {
-    place.count = top->openCount;
-    place.lastChild = last_child;
-    next_free_out = next_free;
-  }
-
-  static constexpr int32_t kEmptyLimit = static_cast<int32_t>(ElementRecord::MaxLevel) + 1;
-
-  OpenTagStack::OpenElement* top;
-  const OpenTagStack::OpenElement* open_limit_top;
-  int32_t last_child;
-  int32_t next_free;
-  SegmentWindow records;
-};
-
 // The parse loop. The nodes most texts are made of are read here, with the tree position in
 // locals so that the hot state stays in registers: start tags, end tags that close the innermost
 // element by its exact name (under a single-byte code page), character data, and comments, CDATA
@@ -662,14 +640,18 @@ struct TreePosition {
 // tag that the record store or the open-tag stack has no room for yet go to ParseNode, with the
 // position handed over and taken back.
 template <class Skipper>
-void Parser::ParseNodes(Skipper skip, Place& place) {
+OSTREL_NEVER_INLINE void Parser::ParseNodes(Skipper skip, Place& place) {
   // The text and its length as the skipper holds them, in locals that the records' stores
   // cannot alias.
   const unsigned char* const t = skip.Text();
   const int32_t text_length = skip.Length();
   const byte_classes::ByteClasses& classes =
       Skipper::kDoubleByte ? classes_ : byte_classes::kSingleByteClasses;
-  TreePosition at(stack_, place, nextFree_, tree_);
+  OpenTagStack::OpenElement* top = &stack_[place.count - 1];
+  const OpenTagStack::OpenElement* open_limit_top = OpenLimit();
+  int32_t last_child = place.lastChild;
+  int32_t next_free = nextFree_;
+  SegmentWindow records(tree_);
   int32_t q = 0;  // the node being read
 
   for (;;) {
@@ -682,20 +664,23 @@ void Parser::ParseNodes(Skipper skip, Place& place) {
     if ((classes.of[second] & byte_classes::kNameStart) != 0) {
       const scan_paths::TagScan scan = scan_paths::ScanStartTagAt(classes, t, q, skip);
       const int32_t length = scan.end + 1 - q;
-      if (scan.ended && length <= ElementRecord::MaxStartTagLength && at.HasRoom(scan.empty)) {
-        AddStartTag(at.records, at.top, at.last_child, at.next_free,
-                    at.records.InSegment(at.next_free), q, length, scan.nameEnd, scan.empty);
-        ++at.next_free;
+      if (scan.ended && length <= ElementRecord::MaxStartTagLength &&
+          (top < open_limit_top || (scan.empty && top->openCount < kLevelLimit)) &&
+          records.Reach(next_free)) {
+        records.PrefetchAhead(next_free);
+        AddStartTag(records, top, last_child, next_free, records.InSegment(next_free), q, length,
+                    scan.nameEnd, scan.empty);
+        ++next_free;
         q = scan.end + 1;
         continue;
       }
     } else if (second == '/') {
       // The document slot's name is longer than any end tag: no test for an empty stack.
-      const int32_t length = 3 + at.top->nameLength;
+      const int32_t length = 3 + top->nameLength;
       if (!Skipper::kDoubleByte && length <= ElementRecord::MaxEndTagLength &&
-          EndsInnermost(t, q, *at.top, text_length)) {
-        CloseOpen(at.records, *at.top, at.last_child, length, q + length - 1);
-        --at.top;
+          EndsInnermost(t, q, *top, text_length)) {
+        CloseOpen(records, *top, last_child, length, q + length - 1);
+        --top;
         q += length;
         continue;
       }
@@ -707,16 +692,24 @@ void Parser::ParseNodes(Skipper skip, Place& place) {
         continue;
       }
     }
-    // The skipper goes by a copy, so that the loop's own stays in registers.
-    at.Store(place, nextFree_);
+    // Any other node. The skipper goes by a copy, so that the loop's own stays in registers.
+    place.count = top->openCount;
+    place.lastChild = last_child;
+    nextFree_ = next_free;
     Skipper general = skip;
     general.Rewind(q);
     q = ParseNode(general, q, place);
     if (q < 0) return;
     skip = general;
-    at = TreePosition(stack_, place, nextFree_, tree_);
+    top = &stack_[place.count - 1];
+    open_limit_top = OpenLimit();
+    last_child = place.lastChild;
+    next_free = nextFree_;
+    records = SegmentWindow(tree_);
   }
-  at.Store(place, nextFree_);
+  place.count = top->openCount;
+  place.lastChild = last_child;
+  nextFree_ = next_free;
   cursor_.next = q;
 }
 // The text ended inside a tag that starts at start: the scanner's message goes into the token.

@@ -177,7 +177,8 @@ class ListedSkipper {
       while (!IsListed<kStops>(t_[stop])) stop = reader_.Next();
       // A NUL ends the text, or only the chunk.
       if (t_[stop] != 0 || list_->ListedUpTo() > length_) return stop;
-      stop = FromNextChunk(q);
+      reader_ = NextChunk(*list_, q);
+      stop = reader_.From(q);
     }
   }
 
@@ -208,9 +209,10 @@ class ListedSkipper {
     }
   }
 
-  int32_t FromNextChunk(int32_t q) {
-    reader_ = StopList::Reader(*list_, std::max(q, list_->ListedUpTo()));
-    return reader_.From(q);
+  // A reader of the chunk after the one listed last, or of q's beyond it. Not a member, so that
+  // a skipper held in locals stays in registers.
+  static OSTREL_NEVER_INLINE StopList::Reader NextChunk(StopList& list, int32_t q) {
+    return StopList::Reader(list, std::max(q, list.ListedUpTo()));
   }
 
   StopList::Reader reader_;
