@@ -99,6 +99,59 @@ OSTREL_ALWAYS_INLINE void ScanSingleByteAttributes(const ByteClasses& cls, const
   }
 }
 
+// The attributes of a start tag in a text that may hold double-byte characters, from the byte
+// that ended its name (at q, not '>') to the '>' that ends the tag: the first one outside quoted
+// values. The last two bytes read before it (a trail byte is stepped over, not read) tell whether
+// "/>" makes the element empty.
+template <class Skipper>
+void ScanDoubleByteAttributes(const ByteClasses& cls, const unsigned char* t, int32_t q,
+                              Skipper& skip, TagScan& scan) {
+  unsigned char last = 0, beforeLast = 0;
+  for (;;) {
+    int32_t run = q;
+    q = skip.template SkipTo<Stops::TagStop>(q);
+    TrackRun(t, run, q, last, beforeLast);
+    unsigned char c = t[q];
+    if (c == '>') {
+      scan.empty = IsEmptyElementEnding(cls, last, beforeLast);
+      scan.ended = true;
+      scan.end = q;
+      return;
+    }
+    if (c == 0) {
+      scan.end = q - 1;
+      return;
+    }
+    beforeLast = last;
+    last = c;
+    if (c != '"' && c != '\'') {  // a lead byte
+      q += CharLength(cls, t + q);
+      continue;
+    }
+    // Inside a quoted value only the same quote (or the end of the text) matters.
+    const unsigned char quote = c;
+    ++q;
+    for (;;) {
+      run = q;
+      q = quote == '"' ? skip.template SkipTo<Stops::DoubleQuote>(q)
+                       : skip.template SkipTo<Stops::SingleQuote>(q);
+      TrackRun(t, run, q, last, beforeLast);
+      c = t[q];
+      if (c == 0) {
+        scan.end = q - 1;
+        return;
+      }
+      beforeLast = last;
+      last = c;
+      if (c == quote) {
+        ++q;
+        break;
+      }
+      q += CharLength(cls, t + q);
+    }
+  }
+}
+
 // "<" and a name-start byte at start: an element start tag. Its name runs from start + 1 to
 // nameEnd - 1.
 template <class Skipper>
@@ -119,54 +172,12 @@ OSTREL_ALWAYS_INLINE TagScan ScanStartTagAt(const ByteClasses& cls, const unsign
   }
   scan.named = true;
   scan.nameEnd = q;
-  if (!Skipper::kDoubleByte) {
+  if (Skipper::kDoubleByte) {
+    ScanDoubleByteAttributes(cls, t, q, skip, scan);
+  } else {
     ScanSingleByteAttributes(cls, t, q, skip, scan);
-    return scan;
   }
-  unsigned char last = 0, beforeLast = 0;
-  for (;;) {
-    int32_t run = q;
-    q = skip.template SkipTo<Stops::TagStop>(q);
-    TrackRun(t, run, q, last, beforeLast);
-    unsigned char c = t[q];
-    if (c == '>') {
-      scan.empty = IsEmptyElementEnding(cls, last, beforeLast);
-      scan.ended = true;
-      scan.end = q;
-      return scan;
-    }
-    if (c == 0) {
-      scan.end = q - 1;
-      return scan;
-    }
-    beforeLast = last;
-    last = c;
-    if (c != '"' && c != '\'') {  // a lead byte
-      q += CharLength(cls, t + q);
-      continue;
-    }
-    // Inside a quoted value only the same quote (or the end of the text) matters.
-    const unsigned char quote = c;
-    ++q;
-    for (;;) {
-      run = q;
-      q = quote == '"' ? skip.template SkipTo<Stops::DoubleQuote>(q)
-                       : skip.template SkipTo<Stops::SingleQuote>(q);
-      TrackRun(t, run, q, last, beforeLast);
-      c = t[q];
-      if (c == 0) {
-        scan.end = q - 1;
-        return scan;
-      }
-      beforeLast = last;
-      last = c;
-      if (c == quote) {
-        ++q;
-        break;
-      }
-      q += CharLength(cls, t + q);
-    }
-  }
+  return scan;
 }
 
 // "</" at start: an end tag. Its name runs from start + 2 to nameEnd - 1.
