@@ -36,7 +36,7 @@ __attribute__((target("avx512f,avx512bw"))) void ClassifyAvx512(const unsigned c
   out.gt = eq('>');
   out.dq = eq('"');
   out.sq = eq('\'');
-  out.nameEnd = eq(' ') | eq('\t') | eq('\n') | eq('\r') | eq('/');
+  out.name_end = eq(' ') | eq('\t') | eq('\n') | eq('\r') | eq('/');
   out.high = static_cast<uint64_t>(_mm512_movepi8_mask(x));
 }
 
@@ -281,10 +281,10 @@ int32_t CountStartTags(const unsigned char* t, int32_t length, int32_t limit) {
 
 namespace {
 constexpr int32_t kDefaultStopChunk = 4096;
-std::atomic<int32_t> stopChunk{kDefaultStopChunk};
+std::atomic<int32_t> stop_chunk{kDefaultStopChunk};
 }  // namespace
 
-int32_t StopChunk() { return stopChunk.load(std::memory_order_relaxed); }
+int32_t StopChunk() { return stop_chunk.load(std::memory_order_relaxed); }
 
 int32_t ListStopsFrom() {
   constexpr int32_t kDefaultListStopsFrom = 4096;
@@ -292,7 +292,7 @@ int32_t ListStopsFrom() {
 }
 
 void SetStopChunkForTesting(int32_t bytes) {
-  stopChunk.store(bytes >= 64 ? bytes & ~63 : kDefaultStopChunk, std::memory_order_relaxed);
+  stop_chunk.store(bytes >= 64 ? bytes & ~63 : kDefaultStopChunk, std::memory_order_relaxed);
 }
 
 }  // namespace ostrel::xml::block_index

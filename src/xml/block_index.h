@@ -36,28 +36,28 @@ using namespace byte_classes;
 
 // The stop classes the scanner's fast paths search for.
 enum class Stops {
-  NameEnd,      // kNameEnd: whitespace, '/', '>', NUL
-  TagStop,      // kTagStop: '>', quotes, NUL, lead bytes
-  DoubleQuote,  // kDoubleQStop: '"', NUL, lead bytes
-  SingleQuote,  // kSingleQStop: '\'', NUL, lead bytes
-  EndTagStop,   // kEndTagStop: '>', NUL, lead bytes
-  TextStop,     // kTextStop: '<', '>', NUL, lead bytes
-  DataStop,     // kDataStop: '<', NUL, lead bytes
+  kNameEnd,      // kNameEnd: whitespace, '/', '>', NUL
+  kTagStop,      // kTagStop: '>', quotes, NUL, lead bytes
+  kDoubleQuote,  // kDoubleQStop: '"', NUL, lead bytes
+  kSingleQuote,  // kSingleQStop: '\'', NUL, lead bytes
+  kEndTagStop,   // kEndTagStop: '>', NUL, lead bytes
+  kTextStop,     // kTextStop: '<', '>', NUL, lead bytes
+  kDataStop,     // kDataStop: '<', NUL, lead bytes
 };
 
 constexpr uint16_t ClassOf(Stops stops) {
   switch (stops) {
-    case Stops::NameEnd:
+    case Stops::kNameEnd:
       return kNameEnd;
-    case Stops::TagStop:
+    case Stops::kTagStop:
       return kTagStop;
-    case Stops::DoubleQuote:
+    case Stops::kDoubleQuote:
       return kDoubleQStop;
-    case Stops::SingleQuote:
+    case Stops::kSingleQuote:
       return kSingleQStop;
-    case Stops::EndTagStop:
+    case Stops::kEndTagStop:
       return kEndTagStop;
-    case Stops::TextStop:
+    case Stops::kTextStop:
       return kTextStop;
     default:
       return kDataStop;
@@ -107,7 +107,7 @@ inline unsigned LowestBit(uint64_t mask) {
 // One 64-byte block classified: a bit per byte for '<', '>', '"', '\'', the bytes that end a
 // name (whitespace and '/'), and bytes from 0x80 up.
 struct BlockMasks {
-  uint64_t lt, gt, dq, sq, nameEnd, high;
+  uint64_t lt, gt, dq, sq, name_end, high;
 };
 
 // Classifies the 64 bytes at p. The SSE2 one is the baseline of every x86-64 machine; wider
@@ -191,18 +191,18 @@ class BlockIndex {
   template <Stops kStops>
   uint64_t Mask() const {
     switch (kStops) {
-      case Stops::NameEnd:
-        return nameEnd_;
-      case Stops::TagStop:
-        return tagStop_;
-      case Stops::DoubleQuote:
+      case Stops::kNameEnd:
+        return name_end_;
+      case Stops::kTagStop:
+        return tag_stop_;
+      case Stops::kDoubleQuote:
         return dq_;
-      case Stops::SingleQuote:
+      case Stops::kSingleQuote:
         return sq_;
-      case Stops::EndTagStop:
+      case Stops::kEndTagStop:
         return gt_;
-      case Stops::TextStop:
-        return textStop_;
+      case Stops::kTextStop:
+        return text_stop_;
       default:
         return lt_;
     }
@@ -229,7 +229,7 @@ class BlockIndex {
       m.gt |= nul;
       m.dq |= nul;
       m.sq |= nul;
-      m.nameEnd |= nul;
+      m.name_end |= nul;
     }
     // Under a double-byte code page every byte from 0x80 up is a candidate stop (but not of a
     // name's end, which no lead byte is); the table tells the lead bytes from the others.
@@ -238,9 +238,9 @@ class BlockIndex {
     gt_ = m.gt | high;
     dq_ = m.dq | high;
     sq_ = m.sq | high;
-    nameEnd_ = m.nameEnd | m.gt;
-    tagStop_ = m.gt | m.dq | m.sq | high;
-    textStop_ = m.lt | m.gt | high;
+    name_end_ = m.name_end | m.gt;
+    tag_stop_ = m.gt | m.dq | m.sq | high;
+    text_stop_ = m.lt | m.gt | high;
   }
 
   const ByteClasses* cls_;
@@ -248,7 +248,7 @@ class BlockIndex {
   int32_t length_;
   ClassifyBlock classify_ = WidestClassifier();
   int32_t base_ = -kBlock;  // no block loaded yet
-  uint64_t lt_ = 0, gt_ = 0, dq_ = 0, sq_ = 0, nameEnd_ = 0, tagStop_ = 0, textStop_ = 0;
+  uint64_t lt_ = 0, gt_ = 0, dq_ = 0, sq_ = 0, name_end_ = 0, tag_stop_ = 0, text_stop_ = 0;
 };
 
 #endif  // OSTREL_XML_BLOCK_INDEX

@@ -13,7 +13,7 @@ namespace ostrel::xml {
 
 class OpenTagStack {
  public:
-  static constexpr int32_t InitialCapacity = 6;
+  static constexpr int32_t kInitialCapacity = 6;
 
   struct OpenElement {
     // The record itself, so that closing the element takes no segment look-up. A growth of the
@@ -21,18 +21,18 @@ class OpenTagStack {
     ElementRecord* element;
     int32_t record;
     int32_t start;  // offset of its '<'
-    int32_t nameLength;
+    int32_t name_length;
     // How many elements are open while this slot is the innermost (its slot number + 1): filled
     // in once per slot, so that a loop holding only a pointer to the innermost slot reads the
     // count, and the level of a new child, from it.
-    int32_t openCount;
+    int32_t open_count;
 
     int32_t NameStart() const { return start + 1; }
   };
 
   // Slot -1's name length: no end tag is that long, so a check of an end tag against the
   // innermost open element fails there without a test for an empty stack.
-  static constexpr int32_t NoName = 1 << 20;
+  static constexpr int32_t kNoName = 1 << 20;
 
   OpenTagStack();
   OpenTagStack(const OpenTagStack&) = delete;
@@ -52,12 +52,12 @@ class OpenTagStack {
  private:
   void Grow();
 
-  // The first InitialCapacity slots (and slot -1) live inside the stack: a shallow document's
+  // The first kInitialCapacity slots (and slot -1) live inside the stack: a shallow document's
   // parse takes nothing from the heap for them.
-  OpenElement inline_[InitialCapacity + 1];
+  OpenElement inline_[kInitialCapacity + 1];
   std::unique_ptr<OpenElement[]> heap_;
   OpenElement* slots_ = inline_ + 1;
-  int32_t capacity_ = InitialCapacity;
+  int32_t capacity_ = kInitialCapacity;
 };
 
 }  // namespace ostrel::xml

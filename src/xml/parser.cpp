@@ -94,18 +94,18 @@ OSTREL_ALWAYS_INLINE bool SameBytes(const char* a, const char* b, size_t n) {
 
 // Does an open element's name answer an end tag's name of n bytes? Its first n bytes must
 // equal the end tag's name, and the byte after them must be the end or one of " =/[]".
-bool NameMatches(const char* open, int32_t openLength, const char* endName, int32_t n,
-                 bool foldCase) {
-  if (openLength < n) return false;
-  if (foldCase) {
+bool NameMatches(const char* open, int32_t open_length, const char* end_name, int32_t n,
+                 bool fold_case) {
+  if (open_length < n) return false;
+  if (fold_case) {
     if (platform::_mbsnicmp(reinterpret_cast<const unsigned char*>(open),
-                            reinterpret_cast<const unsigned char*>(endName),
+                            reinterpret_cast<const unsigned char*>(end_name),
                             static_cast<size_t>(n)) != 0)
       return false;
-  } else if (!SameBytes(open, endName, static_cast<size_t>(n))) {
+  } else if (!SameBytes(open, end_name, static_cast<size_t>(n))) {
     return false;
   }
-  if (openLength == n) return true;
+  if (open_length == n) return true;
   const char after = open[n];
   return after == ' ' || after == '=' || after == '/' || after == '[' || after == ']';
 }
@@ -115,11 +115,11 @@ bool NameMatches(const char* open, int32_t openLength, const char* endName, int3
 OSTREL_ALWAYS_INLINE bool EndsInnermost(const unsigned char* t, std::ptrdiff_t start,
                                         const OpenTagStack::OpenElement& open,
                                         std::ptrdiff_t length) {
-  const std::ptrdiff_t close = start + 2 + open.nameLength;
+  const std::ptrdiff_t close = start + 2 + open.name_length;
   return close < length && t[close] == '>' &&
          SameBytes(reinterpret_cast<const char*>(t) + start + 2,
                    reinterpret_cast<const char*>(t) + open.NameStart(),
-                   static_cast<size_t>(open.nameLength));
+                   static_cast<size_t>(open.name_length));
 }
 
 // The end of the comment, CDATA section or processing instruction opening at start: the
@@ -131,7 +131,7 @@ OSTREL_ALWAYS_INLINE int32_t SkipDelimited(const byte_classes::ByteClasses& clas
                                            int32_t& nul) {
   int32_t body = start + 4;
   const unsigned char delimiter = scan_paths::DelimiterOf(t, start);
-  if (delimiter == '?') body = skip.template SkipTo<block_index::Stops::NameEnd>(start + 2);
+  if (delimiter == '?') body = skip.template SkipTo<block_index::Stops::kNameEnd>(start + 2);
   nul = body;
   if (t[body] == '\0') return -1;
   return scan_paths::SkipDelimitedBody(classes, t, body, delimiter, skip, nul);
@@ -140,7 +140,7 @@ OSTREL_ALWAYS_INLINE int32_t SkipDelimited(const byte_classes::ByteClasses& clas
 // A new record f (element) for the start tag at start, of length bytes, appended as the last child
 // of the innermost open element (top; the document's slot when none is open); an element that is
 // not empty is opened: pushed on the stack (the caller makes room for the next push) and made the
-// parent of what follows. lastChild is the innermost open element's last child so far.
+// parent of what follows. last_child is the innermost open element's last child so far.
 //
 // Records are numbered in text order, so an element's first child, if it has any, is the record
 // after its own. While an element is open its firstChild is left 0 and its first child's prev
@@ -148,16 +148,16 @@ OSTREL_ALWAYS_INLINE int32_t SkipDelimited(const byte_classes::ByteClasses& clas
 // once the text ends), so that adding a child writes no other record than the previous sibling.
 template <class Records>
 OSTREL_ALWAYS_INLINE void AddStartTag(const Records& records, OpenTagStack::OpenElement*& top,
-                                      int32_t& lastChild, int32_t f, ElementRecord& element,
-                                      int32_t start, int32_t length, int32_t nameEnd, bool empty) {
+                                      int32_t& last_child, int32_t f, ElementRecord& element,
+                                      int32_t start, int32_t length, int32_t name_end, bool empty) {
   element.parent = top->record;
   element.next = 0;
   element.firstChild = 0;
-  const uint32_t level = static_cast<uint32_t>(top->openCount);
-  if (lastChild != 0) {
+  const uint32_t level = static_cast<uint32_t>(top->open_count);
+  if (last_child != 0) {
     // Appended behind the last child.
-    records(lastChild).next = f;
-    element.prev = lastChild;
+    records(last_child).next = f;
+    element.prev = last_child;
     element.flags = level;
   } else {
     element.prev = f;
@@ -168,40 +168,40 @@ OSTREL_ALWAYS_INLINE void AddStartTag(const Records& records, OpenTagStack::Open
   if (empty) {
     // Complete: start-tag length only, end-tag length 0.
     element.length = length;
-    lastChild = f;
+    last_child = f;
   } else {
     ++top;
     top->element = &element;
     top->record = f;
     top->start = start;
-    top->nameLength = nameEnd - (start + 1);
-    lastChild = 0;
+    top->name_length = name_end - (start + 1);
+    last_child = 0;
   }
 }
 
 // The end tag ending at end (its '>') closes the open element `open`, the innermost one (the
-// caller has closed those inside it as not ended, leaving lastChild its last child); the caller
+// caller has closed those inside it as not ended, leaving last_child its last child); the caller
 // pops it.
 template <class Records>
 OSTREL_ALWAYS_INLINE void CloseOpen(const Records& records, const OpenTagStack::OpenElement& open,
-                                    int32_t& lastChild, int32_t endTagLength, int32_t end) {
+                                    int32_t& last_child, int32_t end_tag_length, int32_t end) {
   ElementRecord& element = *open.element;
   element.length = end + 1 - open.start;
   // Its end-tag length is still 0: it goes in beside the start tag's.
-  element.tagLengths |= static_cast<uint32_t>(endTagLength) << ElementRecord::EndTagShift;
+  element.tagLengths |= static_cast<uint32_t>(end_tag_length) << ElementRecord::EndTagShift;
   // Its children are complete: it names the first, which names the last as its prev.
-  if (lastChild != 0) {
+  if (last_child != 0) {
     element.firstChild = open.record + 1;
-    if (lastChild != open.record + 1) records(open.record + 1).prev = lastChild;
+    if (last_child != open.record + 1) records(open.record + 1).prev = last_child;
   }
-  lastChild = open.record;  // an open element is always its parent's last child
+  last_child = open.record;  // an open element is always its parent's last child
 }
 
 // Where the parse stands in the tree: how many elements are open, and the innermost open
 // element's last child so far (0 if none).
 struct Place {
   int32_t count = 0;
-  int32_t lastChild = 0;
+  int32_t last_child = 0;
 };
 
 // What the general loop read: a node it passes over, a start tag, an end tag, or the text's end.
@@ -213,25 +213,25 @@ enum class Node { kOther, kStartTag, kEndTag, kEnd };
 struct NodeRead {
   Node node = Node::kOther;
   int32_t start = 0;
-  int32_t nameEnd = 0;
+  int32_t name_end = 0;
   bool empty = false;
-  bool closesInnermost = false;
+  bool closes_innermost = false;
 };
 
 // The parse of one text into the document's records: the open-tag stack, the position, the
 // first error. The records and the error text are the document's; the parse writes them.
 class Parser {
  public:
-  Parser(const std::string& text, uint32_t options, ElementStore& tree, int32_t& nextFree,
-         std::string& errorText)
+  Parser(const std::string& text, uint32_t options, ElementStore& tree, int32_t& next_free,
+         std::string& error_text)
       : text_(text.c_str()),
         bytes_(reinterpret_cast<const unsigned char*>(text.c_str())),
         length_(static_cast<int32_t>(text.size())),
-        foldCase_((options & CaseInsensitiveEndTags) != 0),
+        fold_case_((options & CaseInsensitiveEndTags) != 0),
         classes_(byte_classes::CurrentClasses()),
         tree_(tree),
-        nextFree_(nextFree),
-        errorText_(errorText) {
+        next_free_(next_free),
+        error_text_(error_text) {
     cursor_.text = text_;
     cursor_.options = options;
   }
@@ -259,8 +259,8 @@ class Parser {
   int32_t Finish(Place& place);
 
   int32_t NewRecord() {
-    if (nextFree_ == tree_.Capacity()) tree_.EnsureCapacity(0, nextFree_);
-    return nextFree_++;
+    if (next_free_ == tree_.Capacity()) tree_.EnsureCapacity(0, next_free_);
+    return next_free_++;
   }
   ElementRecord& At(int32_t index) { return tree_.At(index); }
   void PointOpenSlots(int32_t count);
@@ -270,9 +270,9 @@ class Parser {
   const OpenTagStack::OpenElement* OpenLimit() {
     return &stack_[std::min(kLevelLimit, stack_.Capacity() - 1) - 1];
   }
-  void CloseUnended(int32_t outer, int32_t count, int32_t endNameStart, int32_t endNameLength,
-                    int32_t& lastChild);
-  void NoteUnclosed(int32_t count, int32_t endNameStart, int32_t endNameLength);
+  void CloseUnended(int32_t outer, int32_t count, int32_t end_name_start, int32_t end_name_length,
+                    int32_t& last_child);
+  void NoteUnclosed(int32_t count, int32_t end_name_start, int32_t end_name_length);
   int32_t Unended(int32_t start, const char* kind, int32_t nul);
   void NoteContentError(int32_t parent);
   void NoteError(int32_t parent, const std::string& message);
@@ -282,15 +282,15 @@ class Parser {
   const char* const text_;
   const unsigned char* const bytes_;
   const int32_t length_;  // the text has no NUL before it
-  const bool foldCase_;
+  const bool fold_case_;
   const byte_classes::ByteClasses& classes_;
   ElementStore& tree_;
-  int32_t& nextFree_;
-  std::string& errorText_;
+  int32_t& next_free_;
+  std::string& error_text_;
   OpenTagStack stack_;
   ScanCursor cursor_;  // for the nodes the general scanner reads, and for its messages
   NodeToken token_;
-  int32_t staleLevelsFrom_ = 0;  // lowest record whose level went stale, 0 if none
+  int32_t stale_levels_from_ = 0;  // lowest record whose level went stale, 0 if none
 };
 
 }  // namespace
@@ -422,11 +422,11 @@ NodeRead Parser::ReadNode(ScannedBy& scanner, int32_t& next, int32_t /*count*/, 
   next = cursor_.next;
   if (type == NodeType::ElementTag) {
     read.node = Node::kStartTag;
-    read.nameEnd = read.start + 1 + static_cast<int32_t>(token_.text.size());
+    read.name_end = read.start + 1 + static_cast<int32_t>(token_.text.size());
     read.empty = (token_.flags & EmptyElement) != 0;
   } else if (type == NodeType::EndTag) {
     read.node = Node::kEndTag;
-    read.nameEnd = cursor_.nameEnd + 1;
+    read.name_end = cursor_.nameEnd + 1;
   } else if (type == NodeType::EndOfDocument) {
     read.node = Node::kEnd;
   } else if (type == NodeType::Error) {
@@ -469,8 +469,8 @@ OSTREL_ALWAYS_INLINE NodeRead Parser::ReadNode(Skipper& skip, int32_t& next, int
     if (!Skipper::kDoubleByte && count > 0 &&
         EndsInnermost(bytes_, start, stack_[count - 1], length_)) {
       // "</" + the innermost element's name + ">": the scan would find just that.
-      scan.nameEnd = scan.end = start + 2 + stack_[count - 1].nameLength;
-      read.closesInnermost = true;
+      scan.name_end = scan.end = start + 2 + stack_[count - 1].name_length;
+      read.closes_innermost = true;
     } else {
       scan = scan_paths::ScanEndTagAt(classes_, bytes_, start, skip);
       if (!scan.ended) {
@@ -497,7 +497,7 @@ OSTREL_ALWAYS_INLINE NodeRead Parser::ReadNode(Skipper& skip, int32_t& next, int
     next = cursor_.next;
     return read;
   }
-  read.nameEnd = scan.nameEnd;
+  read.name_end = scan.name_end;
   next = scan.end + 1;
   return read;
 }
@@ -514,20 +514,20 @@ OSTREL_ALWAYS_INLINE void Parser::AddElement(const NodeRead& read, int32_t lengt
     NoteError(parent, "Element tag at offset %d nested too deep", read.start);
     return;
   }
-  const bool grows = nextFree_ == tree_.Capacity();
+  const bool grows = next_free_ == tree_.Capacity();
   if (grows && read.start > 0) {
     // The records so far, for the share of the text read, tell about how many it takes.
-    const int64_t expected = int64_t{nextFree_} * length_ / read.start;
+    const int64_t expected = int64_t{next_free_} * length_ / read.start;
     tree_.ReserveForGrowth(0, static_cast<int32_t>(std::min<int64_t>(expected, INT32_MAX)),
-                           nextFree_);
+                           next_free_);
   }
   const int32_t f = NewRecord();
   // A growth may copy a segment, and with it records of open elements.
   if (grows) PointOpenSlots(count);
   OpenTagStack::OpenElement* top = &stack_[count - 1];
-  AddStartTag([this](int32_t i) -> ElementRecord& { return At(i); }, top, place.lastChild, f, At(f),
-              read.start, length, read.nameEnd, read.empty);
-  place.count = top->openCount;
+  AddStartTag([this](int32_t i) -> ElementRecord& { return At(i); }, top, place.last_child, f,
+              At(f), read.start, length, read.name_end, read.empty);
+  place.count = top->open_count;
   stack_.MakeRoomFor(place.count);
 }
 
@@ -537,47 +537,47 @@ OSTREL_ALWAYS_INLINE void Parser::EndElement(const NodeRead& read, int32_t next,
                                              int32_t parent, Place& place) {
   const int32_t start = read.start;
   const int32_t length = next - start;
-  const int32_t nameStart = start + 2;
-  const int32_t n = read.nameEnd - nameStart;
+  const int32_t name_start = start + 2;
+  const int32_t n = read.name_end - name_start;
   if (length > ElementRecord::MaxEndTagLength) {
     // Its length would not fit the record: it closes nothing.
     NoteError(parent, "Element end tag at offset %d too long", start);
     return;
   }
-  const char* endName = text_ + nameStart;
+  const char* end_name = text_ + name_start;
   int32_t j = count - 1;
   // Most end tags close the innermost element, by the same name: that case without a call.
-  const bool innermostSame =
-      read.closesInnermost ||
-      (j >= 0 && !foldCase_ && stack_[j].nameLength == n &&
-       SameBytes(text_ + stack_[j].NameStart(), endName, static_cast<size_t>(n)));
-  if (!innermostSame) {
-    while (j >= 0 &&
-           !NameMatches(text_ + stack_[j].NameStart(), stack_[j].nameLength, endName, n, foldCase_))
+  const bool innermost_same =
+      read.closes_innermost ||
+      (j >= 0 && !fold_case_ && stack_[j].name_length == n &&
+       SameBytes(text_ + stack_[j].NameStart(), end_name, static_cast<size_t>(n)));
+  if (!innermost_same) {
+    while (j >= 0 && !NameMatches(text_ + stack_[j].NameStart(), stack_[j].name_length, end_name, n,
+                                  fold_case_))
       --j;
   }
   if (j < 0) {
     NoteContentError(parent);
-    if (errorText_.empty()) {
-      errorText_ = Format("No start tag for end tag '%s' at offset %d",
-                          std::string(endName, static_cast<size_t>(n)).c_str(), start);
+    if (error_text_.empty()) {
+      error_text_ = Format("No start tag for end tag '%s' at offset %d",
+                           std::string(end_name, static_cast<size_t>(n)).c_str(), start);
     }
     return;
   }
-  if (j < count - 1) CloseUnended(j, count, nameStart, n, place.lastChild);
-  CloseOpen([this](int32_t i) -> ElementRecord& { return At(i); }, stack_[j], place.lastChild,
+  if (j < count - 1) CloseUnended(j, count, name_start, n, place.last_child);
+  CloseOpen([this](int32_t i) -> ElementRecord& { return At(i); }, stack_[j], place.last_child,
             length, next - 1);
   place.count = j;
 }
 
 // The text's end: the elements still open are closed as not ended.
 int32_t Parser::Finish(Place& place) {
-  CloseUnended(-1, place.count, 0, -1, place.lastChild);
+  CloseUnended(-1, place.count, 0, -1, place.last_child);
   // The top-level list is complete: its first element (record 1) names the last as its prev.
-  if (place.lastChild != 0) At(1).prev = place.lastChild;
-  if (staleLevelsFrom_ != 0) FixLevelsFrom(staleLevelsFrom_);
+  if (place.last_child != 0) At(1).prev = place.last_child;
+  if (stale_levels_from_ != 0) FixLevelsFrom(stale_levels_from_);
   // Records are numbered in text order: the first one is the first top-level element.
-  return nextFree_ > 1 ? 1 : 0;
+  return next_free_ > 1 ? 1 : 0;
 }
 
 // How far ahead of the record being written the parse loop prefetches: 64 records, 2 KB.
@@ -649,8 +649,8 @@ OSTREL_NEVER_INLINE void Parser::ParseNodes(Skipper skip, Place& place) {
       Skipper::kDoubleByte ? classes_ : byte_classes::kSingleByteClasses;
   OpenTagStack::OpenElement* top = &stack_[place.count - 1];
   const OpenTagStack::OpenElement* open_limit_top = OpenLimit();
-  int32_t last_child = place.lastChild;
-  int32_t next_free = nextFree_;
+  int32_t last_child = place.last_child;
+  int32_t next_free = next_free_;
   SegmentWindow records(tree_);
   int32_t q = 0;  // the node being read
 
@@ -665,18 +665,18 @@ OSTREL_NEVER_INLINE void Parser::ParseNodes(Skipper skip, Place& place) {
       const scan_paths::TagScan scan = scan_paths::ScanStartTagAt(classes, t, q, skip);
       const int32_t length = scan.end + 1 - q;
       if (scan.ended && length <= ElementRecord::MaxStartTagLength &&
-          (top < open_limit_top || (scan.empty && top->openCount < kLevelLimit)) &&
+          (top < open_limit_top || (scan.empty && top->open_count < kLevelLimit)) &&
           records.Reach(next_free)) {
         records.PrefetchAhead(next_free);
         AddStartTag(records, top, last_child, next_free, records.InSegment(next_free), q, length,
-                    scan.nameEnd, scan.empty);
+                    scan.name_end, scan.empty);
         ++next_free;
         q = scan.end + 1;
         continue;
       }
     } else if (second == '/') {
       // The document slot's name is longer than any end tag: no test for an empty stack.
-      const int32_t length = 3 + top->nameLength;
+      const int32_t length = 3 + top->name_length;
       if (!Skipper::kDoubleByte && length <= ElementRecord::MaxEndTagLength &&
           EndsInnermost(t, q, *top, text_length)) {
         CloseOpen(records, *top, last_child, length, q + length - 1);
@@ -693,9 +693,9 @@ OSTREL_NEVER_INLINE void Parser::ParseNodes(Skipper skip, Place& place) {
       }
     }
     // Any other node. The skipper goes by a copy, so that the loop's own stays in registers.
-    place.count = top->openCount;
-    place.lastChild = last_child;
-    nextFree_ = next_free;
+    place.count = top->open_count;
+    place.last_child = last_child;
+    next_free_ = next_free;
     Skipper general = skip;
     general.Rewind(q);
     q = ParseNode(general, q, place);
@@ -703,13 +703,13 @@ OSTREL_NEVER_INLINE void Parser::ParseNodes(Skipper skip, Place& place) {
     skip = general;
     top = &stack_[place.count - 1];
     open_limit_top = OpenLimit();
-    last_child = place.lastChild;
-    next_free = nextFree_;
+    last_child = place.last_child;
+    next_free = next_free_;
     records = SegmentWindow(tree_);
   }
-  place.count = top->openCount;
-  place.lastChild = last_child;
-  nextFree_ = next_free;
+  place.count = top->open_count;
+  place.last_child = last_child;
+  next_free_ = next_free;
   cursor_.next = q;
 }
 // The text ended inside a tag that starts at start: the scanner's message goes into the token.
@@ -729,34 +729,34 @@ void Parser::NoteContentError(int32_t parent) {
 // A node in error inside parent: the document is ill-formed, and the first message is kept.
 void Parser::NoteError(int32_t parent, const std::string& message) {
   NoteContentError(parent);
-  if (errorText_.empty()) errorText_ = message;
+  if (error_text_.empty()) error_text_ = message;
 }
 
 void Parser::NoteError(int32_t parent, const char* format, int32_t offset) {
   NoteContentError(parent);
-  if (errorText_.empty()) errorText_ = Format(format, offset);
+  if (error_text_.empty()) error_text_ = Format(format, offset);
 }
 
 // Closes the open elements in slots outer + 1 to count - 1 as not ended, as if one at a time
 // from the innermost outwards: each loses its end tag and its children, which follow it as
 // siblings. Done in one pass, every moved record ends up a child of the element in slot outer
 // (the document record when outer is -1), so each record is moved at most once per parse.
-// endNameLength -1: at the end of the text, else at the end tag whose name lies at
-// endNameStart. lastChild: the innermost open element's last child before, the last child of
+// end_name_length -1: at the end of the text, else at the end tag whose name lies at
+// end_name_start. last_child: the innermost open element's last child before, the last child of
 // the element they close into after.
-void Parser::CloseUnended(int32_t outer, int32_t count, int32_t endNameStart, int32_t endNameLength,
-                          int32_t& lastChild) {
+void Parser::CloseUnended(int32_t outer, int32_t count, int32_t end_name_start,
+                          int32_t end_name_length, int32_t& last_child) {
   if (outer + 1 >= count) return;
   At(0).flags |= ElementRecord::IllFormed;
   const int32_t target = outer >= 0 ? stack_[outer].record : 0;
-  bool contentError = false;
-  int32_t finalLast = 0;
+  bool content_error = false;
+  int32_t final_last = 0;
 
   for (int32_t i = outer + 1; i < count; ++i) {
     const int32_t u = stack_[i].record;
     ElementRecord& closed = At(u);
     if (closed.Has(ElementRecord::ContentError)) {
-      contentError = true;
+      content_error = true;
       closed.flags &= ~ElementRecord::ContentError;
     }
     closed.parent = target;  // already so for the outermost
@@ -764,39 +764,39 @@ void Parser::CloseUnended(int32_t outer, int32_t count, int32_t endNameStart, in
     closed.flags |= ElementRecord::Unended;
     closed.length = closed.StartTagLength();
     // Its first child, if it has one (the next open element is one), is the record after it.
-    const int32_t firstChild = i + 1 < count || lastChild != 0 ? u + 1 : 0;
-    finalLast = u;
+    const int32_t firstChild = i + 1 < count || last_child != 0 ? u + 1 : 0;
+    final_last = u;
     if (firstChild == 0) continue;
 
     ElementRecord& head = At(firstChild);
     // The closed element's last child: the next open element, or for the innermost one the
     // last child so far.
-    finalLast = i + 1 < count ? stack_[i + 1].record : lastChild;
+    final_last = i + 1 < count ? stack_[i + 1].record : last_child;
     head.flags &= ~ElementRecord::IsFirstChild;
     head.prev = u;
     closed.next = firstChild;
     // The chain ends at the next open element (its next is still 0) or at the last child.
     for (int32_t c = firstChild; c != 0; c = At(c).next) At(c).parent = target;
-    if (staleLevelsFrom_ == 0 || firstChild < staleLevelsFrom_) staleLevelsFrom_ = firstChild;
+    if (stale_levels_from_ == 0 || firstChild < stale_levels_from_) stale_levels_from_ = firstChild;
   }
 
   // The target's last child is now the last record moved.
-  lastChild = finalLast;
-  if (contentError) At(target).flags |= ElementRecord::ContentError;
-  if (errorText_.empty()) NoteUnclosed(count, endNameStart, endNameLength);
+  last_child = final_last;
+  if (content_error) At(target).flags |= ElementRecord::ContentError;
+  if (error_text_.empty()) NoteUnclosed(count, end_name_start, end_name_length);
 }
 
 // The message for open elements closed as not ended; it names the innermost one.
-void Parser::NoteUnclosed(int32_t count, int32_t endNameStart, int32_t endNameLength) {
+void Parser::NoteUnclosed(int32_t count, int32_t end_name_start, int32_t end_name_length) {
   const OpenTagStack::OpenElement& innermost = stack_[count - 1];
-  const std::string name(text_ + innermost.NameStart(), static_cast<size_t>(innermost.nameLength));
+  const std::string name(text_ + innermost.NameStart(), static_cast<size_t>(innermost.name_length));
   const int32_t start = At(innermost.record).start;
-  if (endNameLength < 0) {
-    errorText_ = Format("Element '%s' at offset %d not ended", name.c_str(), start);
+  if (end_name_length < 0) {
+    error_text_ = Format("Element '%s' at offset %d not ended", name.c_str(), start);
   } else {
-    const std::string endName(text_ + endNameStart, static_cast<size_t>(endNameLength));
-    errorText_ = Format("End tag '%s' at offset %d does not match start tag '%s' at offset %d",
-                        endName.c_str(), endNameStart - 1, name.c_str(), start);
+    const std::string end_name(text_ + end_name_start, static_cast<size_t>(end_name_length));
+    error_text_ = Format("End tag '%s' at offset %d does not match start tag '%s' at offset %d",
+                         end_name.c_str(), end_name_start - 1, name.c_str(), start);
   }
 }
 
@@ -808,7 +808,7 @@ void Parser::PointOpenSlots(int32_t count) {
 // Records are numbered in text order and a parent always comes before its children, so one
 // forward pass sets every level from the parent's.
 void Parser::FixLevelsFrom(int32_t first) {
-  for (int32_t r = first; r < nextFree_; ++r) {
+  for (int32_t r = first; r < next_free_; ++r) {
     ElementRecord& record = At(r);
     record.SetLevel(record.parent != 0 ? At(record.parent).Level() + 1 : 0);
   }

@@ -31,8 +31,8 @@ void WriteMessage(NodeToken& token, const char* format, const char* word, int32_
   token.text.assign(buffer);
 }
 
-const char* KindWord(NodeType type, bool inDoctype) {
-  if (inDoctype || type == NodeType::Doctype) return "Doctype";
+const char* KindWord(NodeType type, bool in_doctype) {
+  if (in_doctype || type == NodeType::Doctype) return "Doctype";
   switch (type) {
     case NodeType::ElementTag:
       return "Element tag";

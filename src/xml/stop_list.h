@@ -168,7 +168,7 @@ class ListedSkipper {
   template <Stops kStops>
   OSTREL_ALWAYS_INLINE int32_t SkipTo(int32_t q) {
     const auto& classes = kSingleByteClasses.of;
-    if (kStops == Stops::NameEnd) {
+    if (kStops == Stops::kNameEnd) {
       while ((classes[t_[q]] & kNameEnd) == 0) ++q;
       return q;
     }
@@ -194,15 +194,15 @@ class ListedSkipper {
   template <Stops kStops>
   static bool IsListed(unsigned char c) {
     switch (kStops) {
-      case Stops::TagStop:
+      case Stops::kTagStop:
         return c != '<';
-      case Stops::DoubleQuote:
+      case Stops::kDoubleQuote:
         return c == '"' || c == 0;
-      case Stops::SingleQuote:
+      case Stops::kSingleQuote:
         return c == '\'' || c == 0;
-      case Stops::EndTagStop:
+      case Stops::kEndTagStop:
         return c == '>' || c == 0;
-      case Stops::TextStop:
+      case Stops::kTextStop:
         return c == '<' || c == '>' || c == 0;
       default:
         return c == '<' || c == 0;

@@ -60,13 +60,13 @@ void ExpectSameStopsForEveryClass(const std::string& text) {
   const auto* t = reinterpret_cast<const unsigned char*>(text.c_str());
   block_index::BlockIndex<kDoubleByte> index(byte_classes::CurrentClasses(), t,
                                              static_cast<int32_t>(text.size()));
-  ExpectSameStops<Stops::NameEnd>(text, index);
-  ExpectSameStops<Stops::TagStop>(text, index);
-  ExpectSameStops<Stops::DoubleQuote>(text, index);
-  ExpectSameStops<Stops::SingleQuote>(text, index);
-  ExpectSameStops<Stops::EndTagStop>(text, index);
-  ExpectSameStops<Stops::TextStop>(text, index);
-  ExpectSameStops<Stops::DataStop>(text, index);
+  ExpectSameStops<Stops::kNameEnd>(text, index);
+  ExpectSameStops<Stops::kTagStop>(text, index);
+  ExpectSameStops<Stops::kDoubleQuote>(text, index);
+  ExpectSameStops<Stops::kSingleQuote>(text, index);
+  ExpectSameStops<Stops::kEndTagStop>(text, index);
+  ExpectSameStops<Stops::kTextStop>(text, index);
+  ExpectSameStops<Stops::kDataStop>(text, index);
 }
 
 TEST_F(BlockIndexTest, StopsWhereTheByteLoopStopsForEveryClassAndOffset) {
@@ -106,14 +106,14 @@ TEST(BlockClassifiers, MarkTheBytesAPerByteLookMarks) {
       if (c == '>') expected.gt |= bit;
       if (c == '"') expected.dq |= bit;
       if (c == '\'') expected.sq |= bit;
-      if (c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '/') expected.nameEnd |= bit;
+      if (c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '/') expected.name_end |= bit;
       if (c >= 0x80) expected.high |= bit;
     }
     for (int k = 0; k < count; ++k) {
       block_index::BlockMasks got{};
       classifiers[k].classify(p, got);
       ASSERT_TRUE(got.lt == expected.lt && got.gt == expected.gt && got.dq == expected.dq &&
-                  got.sq == expected.sq && got.nameEnd == expected.nameEnd &&
+                  got.sq == expected.sq && got.name_end == expected.name_end &&
                   got.high == expected.high)
           << classifiers[k].name << " in round " << round;
     }
