@@ -1,7 +1,6 @@
 // The wider block classifiers, the stop listers, and the choice among them. A width is here
-// only where it is clearly faster than the next narrower one: classifying with AVX2 is not
-// faster than with SSE2, and listing stops with AVX2 or AVX-512BW differs from SSE2 by less than
-// the bit scans that write the offsets cost, which only AVX-512 VBMI2's compress removes. Each
+// only where it is clearly faster than the next narrower one (AVX-512BW for classifying blocks,
+// AVX-512 VBMI2, whose compress writes a block's offsets without bit scans, for listing). Each
 // is an ordinary function compiled for its own instruction set and reached through a pointer, so
 // that no code built for a newer processor can be inlined into, or chosen by the linker for, code
 // that runs everywhere.

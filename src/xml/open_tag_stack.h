@@ -30,16 +30,17 @@ class OpenTagStack {
     int32_t NameStart() const { return start + 1; }
   };
 
-  // Slot -1's name length: no end tag is that long, so a check of an end tag against the
-  // innermost open element fails there without a test for an empty stack.
-  static constexpr int32_t kNoName = 1 << 20;
+  // The name length of the document's entry below the outermost element: longer than any end
+  // tag's name, so that checking an end tag against the innermost open element fails there
+  // without a test for an empty stack.
+  static constexpr int32_t kNoName = ElementRecord::MaxEndTagLength + 1;
 
   OpenTagStack();
   OpenTagStack(const OpenTagStack&) = delete;
   OpenTagStack& operator=(const OpenTagStack&) = delete;
 
-  // Slot -1 always holds record 0 (the document): the parent of the element in slot 0 is read
-  // like any other, without a test for an empty stack.
+  // Index -1, below the outermost element, always holds record 0 (the document): the parent of
+  // the outermost element is read like any other, without a test for an empty stack.
   OpenElement& operator[](int32_t slot) { return slots_[slot]; }
   int32_t Capacity() const { return capacity_; }
 
@@ -52,8 +53,8 @@ class OpenTagStack {
  private:
   void Grow();
 
-  // The first kInitialCapacity slots (and slot -1) live inside the stack: a shallow document's
-  // parse takes nothing from the heap for them.
+  // The first kInitialCapacity slots (and the document's below them) live inside the stack: a
+  // shallow document's parse takes nothing from the heap for them.
   OpenElement inline_[kInitialCapacity + 1];
   std::unique_ptr<OpenElement[]> heap_;
   OpenElement* slots_ = inline_ + 1;

@@ -1,5 +1,5 @@
-// Setting the text: one forward pass of the scanner that rebuilds the element records, pairs end
-// tags with open elements by the repair rules, and words the first error met.
+// Setting the text: one forward pass over it that rebuilds the element records, pairs end tags
+// with open elements by the repair rules, and words the first error met.
 #include <algorithm>
 #include <cstdarg>
 #include <cstddef>
@@ -204,10 +204,10 @@ struct Place {
   int32_t last_child = 0;
 };
 
-// What the general loop read: a node it passes over, a start tag, an end tag, or the text's end.
+// What ParseNode read: a node that builds nothing, a start tag, an end tag, or the text's end.
 enum class Node { kOther, kStartTag, kEndTag, kEnd };
 
-// A node read by the general loop: where it starts, and for a tag where its name ends and
+// A node read by ParseNode: where it starts, and for a tag where its name ends and
 // whether it is empty. An end tag already known to close the innermost element by its exact
 // name is marked so.
 struct NodeRead {
@@ -800,7 +800,8 @@ void Parser::NoteUnclosed(int32_t count, int32_t end_name_start, int32_t end_nam
   }
 }
 
-// Points the open slots at their records after a growth of the store moved records.
+// Points the open elements on the stack at their records after a growth of the store moved
+// records.
 void Parser::PointOpenSlots(int32_t count) {
   for (int32_t i = 0; i < count; ++i) stack_[i].element = &At(stack_[i].record);
 }
