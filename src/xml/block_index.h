@@ -110,10 +110,8 @@ struct BlockMasks {
   uint64_t lt, gt, dq, sq, name_end, high;
 };
 
-// Classifies the 64 bytes at p. The SSE2 one is the baseline of every x86-64 machine; wider
-// ones are compiled for their instruction sets and used only where the processor has them.
-using ClassifyBlock = void (*)(const unsigned char* p, BlockMasks& out);
-
+// Classifies the 64 bytes at p. SSE2 is the baseline of every x86-64 machine; a wider
+// classifier gains too little beside the rest of the parse.
 inline void ClassifySse2(const unsigned char* p, BlockMasks& out) {
   const __m128i lt = _mm_set1_epi8('<'), gt = _mm_set1_epi8('>');
   const __m128i dq = _mm_set1_epi8('"'), sq = _mm_set1_epi8('\'');
@@ -138,17 +136,6 @@ inline void ClassifySse2(const unsigned char* p, BlockMasks& out) {
   }
   out = BlockMasks{l, g, d, s, n, h};
 }
-
-// The widest classifier this processor runs (AVX-512BW), or nullptr when it is the
-// inline SSE2 one. Chosen once.
-ClassifyBlock WidestClassifier();
-
-// Every classifier this processor runs, named, for tests that hold them against each other.
-struct NamedClassifier {
-  const char* name;
-  ClassifyBlock classify;
-};
-int SupportedClassifiers(NamedClassifier* out, int room);
 
 // The block search over a text of known length with no NUL before its end. Blocks lie at
 // multiples of 64 from the text's first byte; the last one, which holds the terminating NUL, is
@@ -212,11 +199,7 @@ class BlockIndex {
     base_ = base;
     BlockMasks m;
     if (length_ - base >= kBlock) {  // (not base + kBlock, which could pass INT32_MAX)
-      if (classify_ != nullptr) {
-        classify_(t_ + base, m);
-      } else {
-        ClassifySse2(t_ + base, m);
-      }
+      ClassifySse2(t_ + base, m);
     } else {
       // The last block: what is left of the text, then zeros from its NUL on, which count as
       // members of every class.
@@ -246,7 +229,6 @@ class BlockIndex {
   const ByteClasses* cls_;
   const unsigned char* t_;
   int32_t length_;
-  ClassifyBlock classify_ = WidestClassifier();
   int32_t base_ = -kBlock;  // no block loaded yet
   uint64_t lt_ = 0, gt_ = 0, dq_ = 0, sq_ = 0, name_end_ = 0, tag_stop_ = 0, text_stop_ = 0;
 };
