@@ -154,8 +154,9 @@ class GeneralScan {
   bool ReadBody(unsigned char c) {
     if (c == '>' && (state_ & (kInSingleQuote | kInDoubleQuote)) == 0) {
       reported_ = o_;
+      // A delimiter longer than '>' is "-->", "]]>" or "?>".
       const int32_t n = delimiter_length_;
-      if (n == 1 || (o_ > n && std::memcmp(t_ + o_ - (n - 1), delimiter_, n - 1) == 0)) {
+      if (n == 1 || ClosesDelimited(t_, o_, static_cast<unsigned char>(delimiter_[0]))) {
         delimiter_ = nullptr;
         if (n == 1 && type_ == NodeType::ElementTag &&
             IsEmptyElementEnding(classes_, last_, before_last_))
