@@ -1,9 +1,10 @@
 // Finding the scanner's next stop byte. A ByteSkipper steps byte by byte through the class table;
 // a BlockIndex classifies the text 64 bytes at a time into bit masks (one bit per byte for '<',
-// '>', each quote, the bytes that end a name, and, under a double-byte code page, every byte
-// from 0x80 up) and finds the next stop with a shift and a bit scan, so that runs of bytes that
-// cannot change the scanner's state cost nothing and no search waits on the one before.
-// Both give the same offset for the same question. Internal to the XML code.
+// '>', each quote, and, under a double-byte code page, every byte from 0x80 up) and finds the
+// next stop with a shift and a bit scan, so that runs of bytes that cannot change the scanner's
+// state cost nothing and no search waits on the one before; the end of a name, a few bytes on,
+// it finds byte by byte. Both give the same offset for the same question. Internal to the XML
+// code.
 #pragma once
 
 #include <cstdint>
@@ -104,10 +105,9 @@ inline unsigned LowestBit(uint64_t mask) {
 #endif
 }
 
-// One 64-byte block classified: a bit per byte for '<', '>', '"', '\'', the bytes that end a
-// name (whitespace and '/'), and bytes from 0x80 up.
+// One 64-byte block classified: a bit per byte for '<', '>', '"', '\'', and bytes from 0x80 up.
 struct BlockMasks {
-  uint64_t lt, gt, dq, sq, name_end, high;
+  uint64_t lt, gt, dq, sq, high;
 };
 
 // Classifies the 64 bytes at p. SSE2 is the baseline of every x86-64 machine; a wider
@@ -115,10 +115,7 @@ struct BlockMasks {
 inline void ClassifySse2(const unsigned char* p, BlockMasks& out) {
   const __m128i lt = _mm_set1_epi8('<'), gt = _mm_set1_epi8('>');
   const __m128i dq = _mm_set1_epi8('"'), sq = _mm_set1_epi8('\'');
-  const __m128i space = _mm_set1_epi8(' '), tab = _mm_set1_epi8('\t');
-  const __m128i lf = _mm_set1_epi8('\n'), cr = _mm_set1_epi8('\r');
-  const __m128i slash = _mm_set1_epi8('/');
-  uint64_t l = 0, g = 0, d = 0, s = 0, n = 0, h = 0;
+  uint64_t l = 0, g = 0, d = 0, s = 0, h = 0;
   for (int i = 0; i < 64; i += 16) {
     const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
     const auto bits = [](__m128i m, int at) {
@@ -128,13 +125,9 @@ inline void ClassifySse2(const unsigned char* p, BlockMasks& out) {
     g |= bits(_mm_cmpeq_epi8(x, gt), i);
     d |= bits(_mm_cmpeq_epi8(x, dq), i);
     s |= bits(_mm_cmpeq_epi8(x, sq), i);
-    const __m128i white =
-        _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, space), _mm_cmpeq_epi8(x, tab)),
-                     _mm_or_si128(_mm_cmpeq_epi8(x, lf), _mm_cmpeq_epi8(x, cr)));
-    n |= bits(_mm_or_si128(white, _mm_cmpeq_epi8(x, slash)), i);
     h |= bits(x, i);  // the sign bit of every byte from 0x80 up
   }
-  out = BlockMasks{l, g, d, s, n, h};
+  out = BlockMasks{l, g, d, s, h};
 }
 
 // The block search over a text of known length with no NUL before its end. Blocks lie at
@@ -157,6 +150,12 @@ class BlockIndex {
 
   template <Stops kStops>
   OSTREL_ALWAYS_INLINE int32_t SkipTo(int32_t q) {
+    if (kStops == Stops::kNameEnd) {
+      // Names are short: a byte at a time costs less than classifying their bytes too. (No
+      // lead byte ends a name, and a name is read byte by byte.)
+      while ((cls_->of[t_[q]] & kNameEnd) == 0) ++q;
+      return q;
+    }
     for (;;) {
       if (static_cast<uint32_t>(q - base_) >= static_cast<uint32_t>(kBlock))
         Load(q & ~(kBlock - 1));
@@ -178,8 +177,6 @@ class BlockIndex {
   template <Stops kStops>
   uint64_t Mask() const {
     switch (kStops) {
-      case Stops::kNameEnd:
-        return name_end_;
       case Stops::kTagStop:
         return tag_stop_;
       case Stops::kDoubleQuote:
@@ -212,16 +209,14 @@ class BlockIndex {
       m.gt |= nul;
       m.dq |= nul;
       m.sq |= nul;
-      m.name_end |= nul;
     }
-    // Under a double-byte code page every byte from 0x80 up is a candidate stop (but not of a
-    // name's end, which no lead byte is); the table tells the lead bytes from the others.
+    // Under a double-byte code page every byte from 0x80 up is a candidate stop; the table tells
+    // the lead bytes from the others.
     const uint64_t high = kDoubleByte ? m.high : 0;
     lt_ = m.lt | high;
     gt_ = m.gt | high;
     dq_ = m.dq | high;
     sq_ = m.sq | high;
-    name_end_ = m.name_end | m.gt;
     tag_stop_ = m.gt | m.dq | m.sq | high;
     text_stop_ = m.lt | m.gt | high;
   }
@@ -230,7 +225,7 @@ class BlockIndex {
   const unsigned char* t_;
   int32_t length_;
   int32_t base_ = -kBlock;  // no block loaded yet
-  uint64_t lt_ = 0, gt_ = 0, dq_ = 0, sq_ = 0, name_end_ = 0, tag_stop_ = 0, text_stop_ = 0;
+  uint64_t lt_ = 0, gt_ = 0, dq_ = 0, sq_ = 0, tag_stop_ = 0, text_stop_ = 0;
 };
 
 #endif  // OSTREL_XML_BLOCK_INDEX
