@@ -153,7 +153,8 @@ class BlockIndex {
     if (kStops == Stops::kNameEnd) {
       // Names are short: a byte at a time costs less than classifying their bytes too. (No
       // lead byte ends a name, and a name is read byte by byte.)
-      while ((cls_->of[t_[q]] & kNameEnd) == 0) ++q;
+      // The bytes that end a name are the same under every code page.
+      while ((kSingleByteClasses.of[t_[q]] & kNameEnd) == 0) ++q;
       return q;
     }
     for (;;) {

@@ -572,7 +572,7 @@ OSTREL_ALWAYS_INLINE void Parser::EndElement(const NodeRead& read, int32_t next,
 
 // The text's end: the elements still open are closed as not ended.
 int32_t Parser::Finish(Place& place) {
-  CloseUnended(-1, place.count, 0, -1, place.last_child);
+  if (place.count > 0) CloseUnended(-1, place.count, 0, -1, place.last_child);
   // The top-level list is complete: its first element (record 1) names the last as its prev.
   if (place.last_child != 0) At(1).prev = place.last_child;
   if (stale_levels_from_ != 0) FixLevelsFrom(stale_levels_from_);
