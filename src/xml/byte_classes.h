@@ -9,7 +9,7 @@
 namespace ostrel::xml::byte_classes {
 
 // Byte classes. The stop classes hold NUL and, for the current code page, the lead bytes, so
-// that the fast loops stop wherever a decision or a double-byte step is due.
+// that a search stops wherever a decision or a double-byte step is due.
 enum : uint16_t {
   kWhitespace = 0x001,   // space, tab, LF, CR
   kNameStart = 0x002,    // ':', 'A'-'Z', '_', 0x61-0xFF

@@ -1,6 +1,7 @@
 // The stops of a single-byte text listed in order: the offsets of every '<', '>', '"' and '\'',
-// then the terminating NUL. The parse's fast loop walks this list instead of searching byte runs,
-// so that finding the next stop costs a load whose address does not wait on the previous search.
+// then the terminating NUL. The parse of a long text walks this list instead of searching byte
+// runs, so that finding the next stop costs a load whose address does not wait on the previous
+// search.
 // The list is built a chunk of the text at a time, each chunk classified 64 bytes at a time.
 // Internal to the XML code.
 #pragma once
@@ -81,7 +82,8 @@ class StopList {
   // are followed by end marks: the text's length, the offset of its NUL, which a reader gives
   // like the real end. A user that is given the NUL's offset therefore stops as at the end and,
   // unless the text really ends there, goes on with a new reader beyond the chunk. A reader may
-  // fall behind the place its user has read to: From catches it up, each stop passed over once.
+  // fall behind the place its user has read to: From catches it up, reading each stop it skips
+  // once.
   class Reader {
    public:
     // A reader whose first stop is the first at or after q in q's chunk, listing that chunk when
