@@ -71,26 +71,38 @@ constexpr uint16_t ClassOf(Stops stops) {
 int32_t CountStartTags(const unsigned char* t, int32_t length, int32_t limit);
 
 // The plain search: one table look-up per byte. Works on any NUL-terminated text.
-struct ByteSkipper {
+class ByteSkipper {
+ public:
   static constexpr bool kDoubleByte = true;  // any code page: lead bytes are looked up
 
-  ByteSkipper(const ByteClasses& classes, const unsigned char* text) : cls(classes), t(text) {}
+  ByteSkipper(const ByteClasses& classes, const unsigned char* text)
+      : classes_(&classes), t_(text) {}
   ByteSkipper(const ByteClasses& classes, const unsigned char* text, int32_t length)
-      : cls(classes), t(text), length_(length) {}
+      : classes_(&classes), t_(text), length_(length) {}
 
-  const unsigned char* Text() const { return t; }
+  const unsigned char* Text() const { return t_; }
   int32_t Length() const { return length_; }
-
-  const ByteClasses& cls;
-  const unsigned char* t;
-  int32_t length_ = 0;  // given only to a skipper of a whole text
 
   template <Stops kStops>
   int32_t SkipTo(int32_t q) const {
-    while ((cls.of[t[q]] & ClassOf(kStops)) == 0) ++q;
+    while ((classes_->of[t_[q]] & ClassOf(kStops)) == 0) ++q;
     return q;
   }
+  // SkipTo for a q just past the last stop found (a list of stops reads on from there).
+  template <Stops kStops>
+  int32_t SkipOn(int32_t q) const {
+    return SkipTo<kStops>(q);
+  }
+  // SkipOn to the quote (or NUL) that closes a value opened by `quote`.
+  int32_t SkipOnToQuote(int32_t q, unsigned char quote) const {
+    return quote == '"' ? SkipTo<Stops::kDoubleQuote>(q) : SkipTo<Stops::kSingleQuote>(q);
+  }
   void Rewind(int32_t /*q*/) {}
+
+ private:
+  const ByteClasses* classes_;
+  const unsigned char* t_;
+  int32_t length_ = 0;  // given only to a skipper of a whole text
 };
 
 #ifdef OSTREL_XML_BLOCK_INDEX
@@ -143,6 +155,13 @@ class BlockIndex {
   BlockIndex(const ByteClasses& cls, const unsigned char* t, int32_t length)
       : cls_(&cls), t_(t), length_(length) {}
 
+  template <Stops kStops>
+  OSTREL_ALWAYS_INLINE int32_t SkipOn(int32_t q) {
+    return SkipTo<kStops>(q);
+  }
+  OSTREL_ALWAYS_INLINE int32_t SkipOnToQuote(int32_t q, unsigned char quote) {
+    return quote == '"' ? SkipTo<Stops::kDoubleQuote>(q) : SkipTo<Stops::kSingleQuote>(q);
+  }
   // Searches may go back to any place.
   void Rewind(int32_t /*q*/) {}
   const unsigned char* Text() const { return t_; }

@@ -87,15 +87,12 @@ OSTREL_ALWAYS_INLINE void ScanSingleByteAttributes(const ByteClasses& cls, const
       scan.end = q;
       return;
     }
-    if (c != 0) {
-      q = c == '"' ? skip.template SkipTo<Stops::kDoubleQuote>(q + 1)
-                   : skip.template SkipTo<Stops::kSingleQuote>(q + 1);
-    }
+    if (c != 0) q = skip.SkipOnToQuote(q + 1, c);
     if (t[q] == 0) {
       scan.end = q - 1;
       return;
     }
-    q = skip.template SkipTo<Stops::kTagStop>(q + 1);
+    q = skip.template SkipOn<Stops::kTagStop>(q + 1);
   }
 }
 

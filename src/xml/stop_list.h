@@ -157,9 +157,10 @@ class StopList {
 };
 
 // A single-byte text's stops found through its stop list, with the interface of a ByteSkipper:
-// SkipTo gives the first byte of a class at or after q, listing the next chunk of the text when
-// it reaches the end of one. The end of a name is looked for byte by byte: names are short, and
-// the list holds none of the bytes that end them.
+// SkipTo gives the first byte of a class at or after q. A search that runs past the chunk listed
+// last is finished by a block search, and the next one lists from where that one ended (so the
+// inside of a long run of text or a long value is classified, not listed). The end of a name is
+// looked for byte by byte: names are short, and the list holds none of the bytes that end them.
 class ListedSkipper {
  public:
   static constexpr bool kDoubleByte = false;
@@ -169,19 +170,30 @@ class ListedSkipper {
 
   template <Stops kStops>
   OSTREL_ALWAYS_INLINE int32_t SkipTo(int32_t q) {
-    const auto& classes = kSingleByteClasses.of;
     if (kStops == Stops::kNameEnd) {
-      while ((classes[t_[q]] & kNameEnd) == 0) ++q;
+      while ((kSingleByteClasses.of[t_[q]] & kNameEnd) == 0) ++q;
       return q;
     }
-    int32_t stop = reader_.From(q);
-    for (;;) {
-      while (!IsListed<kStops>(t_[stop])) stop = reader_.Next();
-      // A NUL ends the text, or only the chunk.
-      if (t_[stop] != 0 || list_->ListedUpTo() > length_) return stop;
-      reader_ = NextChunk(*list_, q);
-      stop = reader_.From(q);
-    }
+    return Search<kStops>(q, reader_.From(q));
+  }
+
+  // SkipTo for a q just past the last stop found: the next listed stop is the first candidate.
+  template <Stops kStops>
+  OSTREL_ALWAYS_INLINE int32_t SkipOn(int32_t q) {
+    return Search<kStops>(q, reader_.Next());
+  }
+
+  // SkipOn to the quote (or NUL) that closes a value opened by `quote`: one loop for both kinds
+  // of quote, so that no branch waits on which one it is.
+  OSTREL_ALWAYS_INLINE int32_t SkipOnToQuote(int32_t q, unsigned char quote) {
+    int32_t stop = reader_.Next();
+    while (t_[stop] != quote && t_[stop] != 0) stop = reader_.Next();
+    if (t_[stop] != 0 || list_->ListedUpTo() > length_) return stop;
+    const Crossing crossing = quote == '"'
+                                  ? BeyondChunk<Stops::kDoubleQuote>(*list_, t_, length_, q)
+                                  : BeyondChunk<Stops::kSingleQuote>(*list_, t_, length_, q);
+    reader_ = crossing.reader;
+    return crossing.stop;
   }
 
   const unsigned char* Text() const { return t_; }
@@ -211,10 +223,30 @@ class ListedSkipper {
     }
   }
 
-  // A reader of the chunk after the one listed last, or of q's beyond it. Not a member, so that
-  // a skipper held in locals stays in registers.
-  static OSTREL_NEVER_INLINE StopList::Reader NextChunk(StopList& list, int32_t q) {
-    return StopList::Reader(list, std::max(q, list.ListedUpTo()));
+  // The first stop of the class from `stop`, a listed stop at or after q, on.
+  template <Stops kStops>
+  OSTREL_ALWAYS_INLINE int32_t Search(int32_t q, int32_t stop) {
+    while (!IsListed<kStops>(t_[stop])) stop = reader_.Next();
+    // A NUL ends the text, or only the chunk.
+    if (t_[stop] != 0 || list_->ListedUpTo() > length_) return stop;
+    const Crossing crossing = BeyondChunk<kStops>(*list_, t_, length_, q);
+    reader_ = crossing.reader;
+    return crossing.stop;
+  }
+
+  struct Crossing {
+    int32_t stop;
+    StopList::Reader reader;  // reads on after the stop
+  };
+
+  // A search from q that found no stop of its class in the chunk listed last, finished by a
+  // block search. Not a member, so that a skipper held in locals stays in registers.
+  template <Stops kStops>
+  static OSTREL_NEVER_INLINE Crossing BeyondChunk(StopList& list, const unsigned char* t,
+                                                  int32_t length, int32_t q) {
+    BlockIndex<false> blocks(kSingleByteClasses, t, length);
+    const int32_t stop = blocks.template SkipTo<kStops>(std::max(q, list.ListedUpTo()));
+    return Crossing{stop, StopList::Reader(list, stop + 1)};
   }
 
   StopList::Reader reader_;
