@@ -178,17 +178,15 @@ const std::string& CommandDocument() {
   return text;
 }
 
-// The byte-finding paths this processor runs, in the run's context: the widest is the one the
-// parse uses.
+// The byte-finding paths this processor runs, in the run's context: the widest lister is the
+// one the parse uses (blocks are classified with SSE2 alone).
 void ReportCpuPaths() {
 #ifdef OSTREL_XML_BLOCK_INDEX
   namespace block_index = ostrel::xml::block_index;
-  block_index::NamedClassifier classifiers[4];
-  const int classifierCount = block_index::SupportedClassifiers(classifiers, 4);
   block_index::NamedStopLister listers[4];
-  const int listerCount = block_index::SupportedStopListers(listers, 4);
-  benchmark::AddCustomContext("xml_block_classifier", classifiers[classifierCount - 1].name);
-  benchmark::AddCustomContext("xml_stop_lister", listers[listerCount - 1].name);
+  const int lister_count = block_index::SupportedStopListers(listers, 4);
+  benchmark::AddCustomContext("xml_block_classifier", "sse2");
+  benchmark::AddCustomContext("xml_stop_lister", listers[lister_count - 1].name);
 #else
   benchmark::AddCustomContext("xml_block_classifier", "none (byte table)");
   benchmark::AddCustomContext("xml_stop_lister", "none");

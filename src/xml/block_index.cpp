@@ -1,10 +1,8 @@
-// The wider block classifiers, the stop listers, and the choice among them. A width is here
-// only where it is clearly faster than the next narrower one: classifying with AVX2 is not
-// faster than with SSE2, and listing stops with AVX2 or AVX-512BW differs from SSE2 by less than
-// the bit scans that write the offsets cost, which only AVX-512 VBMI2's compress removes. Each
-// is an ordinary function compiled for its own instruction set and reached through a pointer, so
-// that no code built for a newer processor can be inlined into, or chosen by the linker for, code
-// that runs everywhere.
+// The stop listers and the choice among them. A width is here only where it is clearly faster
+// than the next narrower one: AVX-512 VBMI2, whose compress writes a block's offsets without bit
+// scans (blocks are classified with SSE2 alone, inline). Each lister is an ordinary function
+// compiled for its own instruction set and reached through a pointer, so that no code built for
+// a newer processor can be inlined into, or chosen by the linker for, code that runs everywhere.
 #include "xml/block_index.h"
 
 #include <atomic>
@@ -14,48 +12,14 @@
 #ifdef OSTREL_XML_BLOCK_INDEX
 
 // Not for MinGW: its GCC may spill 32- and 64-byte vectors to a stack that Windows aligns only
-// to 16 bytes, with aligned moves (a fault); there the inline SSE2 classifier is used.
+// to 16 bytes, with aligned moves (a fault); there the SSE2 lister is used.
 #if (defined(__GNUC__) || defined(__clang__)) && (defined(__x86_64__) || defined(__i386__)) && \
     !defined(_WIN32) && !defined(OSTREL_XML_SSE2_ONLY)
 #include <immintrin.h>
-#define OSTREL_XML_WIDE_CLASSIFIERS 1
+#define OSTREL_XML_WIDE_LISTERS 1
 #endif
 
 namespace ostrel::xml::block_index {
-
-#ifdef OSTREL_XML_WIDE_CLASSIFIERS
-namespace {
-
-__attribute__((target("avx512f,avx512bw"))) void ClassifyAvx512(const unsigned char* p,
-                                                                BlockMasks& out) {
-  const __m512i x = _mm512_loadu_si512(p);
-  const auto eq = [&x](char c) __attribute__((target("avx512f,avx512bw"))) {
-    return static_cast<uint64_t>(_mm512_cmpeq_epi8_mask(x, _mm512_set1_epi8(c)));
-  };
-  out.lt = eq('<');
-  out.gt = eq('>');
-  out.dq = eq('"');
-  out.sq = eq('\'');
-  out.nameEnd = eq(' ') | eq('\t') | eq('\n') | eq('\r') | eq('/');
-  out.high = static_cast<uint64_t>(_mm512_movepi8_mask(x));
-}
-
-bool HasAvx512Bw() {
-  return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw");
-}
-
-}  // namespace
-#endif  // OSTREL_XML_WIDE_CLASSIFIERS
-
-ClassifyBlock WidestClassifier() {
-  // The last one the processor runs is the widest; the SSE2 one is used inline instead.
-  static const ClassifyBlock chosen = [] {
-    NamedClassifier all[4];
-    const int count = SupportedClassifiers(all, 4);
-    return count > 1 ? all[count - 1].classify : static_cast<ClassifyBlock>(nullptr);
-  }();
-  return chosen;
-}
 
 namespace {
 
@@ -72,16 +36,6 @@ struct NamedFunctions {
 };
 
 }  // namespace
-
-int SupportedClassifiers(NamedClassifier* out, int room) {
-  NamedFunctions<NamedClassifier, ClassifyBlock> found{out, room};
-  found.Add("sse2", &ClassifySse2);
-#ifdef OSTREL_XML_WIDE_CLASSIFIERS
-  __builtin_cpu_init();
-  if (HasAvx512Bw()) found.Add("avx512bw", &ClassifyAvx512);
-#endif
-  return found.count;
-}
 
 namespace {
 
@@ -170,7 +124,7 @@ int32_t ListStopsSse2(const unsigned char* t, int32_t length, int32_t from, int3
   return ListStopsWith<StopMaskSse2, BitCount>(t, length, from, to, out);
 }
 
-#ifdef OSTREL_XML_WIDE_CLASSIFIERS
+#ifdef OSTREL_XML_WIDE_LISTERS
 __attribute__((target("popcnt"))) inline int32_t BitCountPopcnt(uint64_t v) {
   return static_cast<int32_t>(__builtin_popcountll(v));
 }
@@ -223,8 +177,11 @@ __attribute__((target("avx512f,avx512bw,avx512vbmi2,popcnt"))) int32_t ListStops
   return n;
 }
 
-bool HasAvx512Vbmi2() { return HasAvx512Bw() && __builtin_cpu_supports("avx512vbmi2"); }
-#endif  // OSTREL_XML_WIDE_CLASSIFIERS
+bool HasAvx512Vbmi2() {
+  return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+         __builtin_cpu_supports("avx512vbmi2");
+}
+#endif  // OSTREL_XML_WIDE_LISTERS
 
 ListStopsFunction WidestStopLister() {
   static const ListStopsFunction chosen = [] {
@@ -243,7 +200,7 @@ int32_t ListStops(const unsigned char* t, int32_t length, int32_t from, int32_t 
 int SupportedStopListers(NamedStopLister* out, int room) {
   NamedFunctions<NamedStopLister, ListStopsFunction> found{out, room};
   found.Add("sse2", &ListStopsSse2);
-#ifdef OSTREL_XML_WIDE_CLASSIFIERS
+#ifdef OSTREL_XML_WIDE_LISTERS
   __builtin_cpu_init();
   if (HasAvx512Vbmi2()) found.Add("avx512vbmi2", &ListStopsAvx512Vbmi2);
 #endif
@@ -281,13 +238,18 @@ int32_t CountStartTags(const unsigned char* t, int32_t length, int32_t limit) {
 
 namespace {
 constexpr int32_t kDefaultStopChunk = 4096;
-std::atomic<int32_t> stopChunk{kDefaultStopChunk};
+std::atomic<int32_t> stop_chunk{kDefaultStopChunk};
 }  // namespace
 
-int32_t StopChunk() { return stopChunk.load(std::memory_order_relaxed); }
+int32_t StopChunk() { return stop_chunk.load(std::memory_order_relaxed); }
+
+int32_t ListStopsFrom() {
+  constexpr int32_t kDefaultListStopsFrom = 4096;
+  return StopChunk() == kDefaultStopChunk ? kDefaultListStopsFrom : 0;
+}
 
 void SetStopChunkForTesting(int32_t bytes) {
-  stopChunk.store(bytes >= 64 ? bytes & ~63 : kDefaultStopChunk, std::memory_order_relaxed);
+  stop_chunk.store(bytes >= 64 ? bytes & ~63 : kDefaultStopChunk, std::memory_order_relaxed);
 }
 
 }  // namespace ostrel::xml::block_index

@@ -1,9 +1,10 @@
 // Finding the scanner's next stop byte. A ByteSkipper steps byte by byte through the class table;
 // a BlockIndex classifies the text 64 bytes at a time into bit masks (one bit per byte for '<',
-// '>', each quote, the bytes that end a name, and, under a double-byte code page, every byte
-// from 0x80 up) and finds the next stop with a shift and a bit scan, so that runs of bytes that
-// cannot change the scanner's state cost nothing and no search waits on the one before.
-// Both give the same offset for the same question. Internal to the XML code.
+// '>', each quote, and, under a double-byte code page, every byte from 0x80 up) and finds the
+// next stop with a shift and a bit scan, so that runs of bytes that cannot change the scanner's
+// state cost nothing and no search waits on the one before; the end of a name, a few bytes on,
+// it finds byte by byte. Both give the same offset for the same question. Internal to the XML
+// code.
 #pragma once
 
 #include <cstdint>
@@ -21,10 +22,13 @@
 
 #if defined(__GNUC__) || defined(__clang__)
 #define OSTREL_ALWAYS_INLINE inline __attribute__((always_inline))
+#define OSTREL_NEVER_INLINE __attribute__((noinline))
 #elif defined(_MSC_VER)
 #define OSTREL_ALWAYS_INLINE __forceinline
+#define OSTREL_NEVER_INLINE __declspec(noinline)
 #else
 #define OSTREL_ALWAYS_INLINE inline
+#define OSTREL_NEVER_INLINE
 #endif
 
 namespace ostrel::xml::block_index {
@@ -33,28 +37,28 @@ using namespace byte_classes;
 
 // The stop classes the scanner's fast paths search for.
 enum class Stops {
-  NameEnd,      // kNameEnd: whitespace, '/', '>', NUL
-  TagStop,      // kTagStop: '>', quotes, NUL, lead bytes
-  DoubleQuote,  // kDoubleQStop: '"', NUL, lead bytes
-  SingleQuote,  // kSingleQStop: '\'', NUL, lead bytes
-  EndTagStop,   // kEndTagStop: '>', NUL, lead bytes
-  TextStop,     // kTextStop: '<', '>', NUL, lead bytes
-  DataStop,     // kDataStop: '<', NUL, lead bytes
+  kNameEnd,      // kNameEnd: whitespace, '/', '>', NUL
+  kTagStop,      // kTagStop: '>', quotes, NUL, lead bytes
+  kDoubleQuote,  // kDoubleQStop: '"', NUL, lead bytes
+  kSingleQuote,  // kSingleQStop: '\'', NUL, lead bytes
+  kEndTagStop,   // kEndTagStop: '>', NUL, lead bytes
+  kTextStop,     // kTextStop: '<', '>', NUL, lead bytes
+  kDataStop,     // kDataStop: '<', NUL, lead bytes
 };
 
 constexpr uint16_t ClassOf(Stops stops) {
   switch (stops) {
-    case Stops::NameEnd:
+    case Stops::kNameEnd:
       return kNameEnd;
-    case Stops::TagStop:
+    case Stops::kTagStop:
       return kTagStop;
-    case Stops::DoubleQuote:
+    case Stops::kDoubleQuote:
       return kDoubleQStop;
-    case Stops::SingleQuote:
+    case Stops::kSingleQuote:
       return kSingleQStop;
-    case Stops::EndTagStop:
+    case Stops::kEndTagStop:
       return kEndTagStop;
-    case Stops::TextStop:
+    case Stops::kTextStop:
       return kTextStop;
     default:
       return kDataStop;
@@ -67,29 +71,38 @@ constexpr uint16_t ClassOf(Stops stops) {
 int32_t CountStartTags(const unsigned char* t, int32_t length, int32_t limit);
 
 // The plain search: one table look-up per byte. Works on any NUL-terminated text.
-struct ByteSkipper {
+class ByteSkipper {
+ public:
   static constexpr bool kDoubleByte = true;  // any code page: lead bytes are looked up
-  static constexpr bool kByteByByte = false;
 
-  ByteSkipper(const ByteClasses& classes, const unsigned char* text) : cls(classes), t(text) {}
-  ByteSkipper(const ByteClasses& classes, const unsigned char* text, int32_t /*length*/)
-      : cls(classes), t(text) {}
+  ByteSkipper(const ByteClasses& classes, const unsigned char* text)
+      : classes_(&classes), t_(text) {}
+  ByteSkipper(const ByteClasses& classes, const unsigned char* text, int32_t length)
+      : classes_(&classes), t_(text), length_(length) {}
 
-  const ByteClasses& cls;
-  const unsigned char* t;
+  const unsigned char* Text() const { return t_; }
+  int32_t Length() const { return length_; }
 
   template <Stops kStops>
   int32_t SkipTo(int32_t q) const {
-    while ((cls.of[t[q]] & ClassOf(kStops)) == 0) ++q;
+    while ((classes_->of[t_[q]] & ClassOf(kStops)) == 0) ++q;
     return q;
   }
-};
+  // SkipTo for a q just past the last stop found (a list of stops reads on from there).
+  template <Stops kStops>
+  int32_t SkipOn(int32_t q) const {
+    return SkipTo<kStops>(q);
+  }
+  // SkipOn to the quote (or NUL) that closes a value opened by `quote`.
+  int32_t SkipOnToQuote(int32_t q, unsigned char quote) const {
+    return quote == '"' ? SkipTo<Stops::kDoubleQuote>(q) : SkipTo<Stops::kSingleQuote>(q);
+  }
+  void Rewind(int32_t /*q*/) {}
 
-// Not a search: marks the parse that reads every node with the general byte-by-byte machine,
-// the oracle that the fast paths are held against.
-struct GeneralScanner : ByteSkipper {
-  static constexpr bool kByteByByte = true;
-  using ByteSkipper::ByteSkipper;
+ private:
+  const ByteClasses* classes_;
+  const unsigned char* t_;
+  int32_t length_ = 0;  // given only to a skipper of a whole text
 };
 
 #ifdef OSTREL_XML_BLOCK_INDEX
@@ -104,23 +117,17 @@ inline unsigned LowestBit(uint64_t mask) {
 #endif
 }
 
-// One 64-byte block classified: a bit per byte for '<', '>', '"', '\'', the bytes that end a
-// name (whitespace and '/'), and bytes from 0x80 up.
+// One 64-byte block classified: a bit per byte for '<', '>', '"', '\'', and bytes from 0x80 up.
 struct BlockMasks {
-  uint64_t lt, gt, dq, sq, nameEnd, high;
+  uint64_t lt, gt, dq, sq, high;
 };
 
-// Classifies the 64 bytes at p. The SSE2 one is the baseline of every x86-64 machine; wider
-// ones are compiled for their instruction sets and used only where the processor has them.
-using ClassifyBlock = void (*)(const unsigned char* p, BlockMasks& out);
-
+// Classifies the 64 bytes at p. SSE2 is the baseline of every x86-64 machine; a wider
+// classifier gains too little beside the rest of the parse.
 inline void ClassifySse2(const unsigned char* p, BlockMasks& out) {
   const __m128i lt = _mm_set1_epi8('<'), gt = _mm_set1_epi8('>');
   const __m128i dq = _mm_set1_epi8('"'), sq = _mm_set1_epi8('\'');
-  const __m128i space = _mm_set1_epi8(' '), tab = _mm_set1_epi8('\t');
-  const __m128i lf = _mm_set1_epi8('\n'), cr = _mm_set1_epi8('\r');
-  const __m128i slash = _mm_set1_epi8('/');
-  uint64_t l = 0, g = 0, d = 0, s = 0, n = 0, h = 0;
+  uint64_t l = 0, g = 0, d = 0, s = 0, h = 0;
   for (int i = 0; i < 64; i += 16) {
     const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
     const auto bits = [](__m128i m, int at) {
@@ -130,25 +137,10 @@ inline void ClassifySse2(const unsigned char* p, BlockMasks& out) {
     g |= bits(_mm_cmpeq_epi8(x, gt), i);
     d |= bits(_mm_cmpeq_epi8(x, dq), i);
     s |= bits(_mm_cmpeq_epi8(x, sq), i);
-    const __m128i white =
-        _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, space), _mm_cmpeq_epi8(x, tab)),
-                     _mm_or_si128(_mm_cmpeq_epi8(x, lf), _mm_cmpeq_epi8(x, cr)));
-    n |= bits(_mm_or_si128(white, _mm_cmpeq_epi8(x, slash)), i);
     h |= bits(x, i);  // the sign bit of every byte from 0x80 up
   }
-  out = BlockMasks{l, g, d, s, n, h};
+  out = BlockMasks{l, g, d, s, h};
 }
-
-// The widest classifier this processor runs (AVX-512BW), or nullptr when it is the
-// inline SSE2 one. Chosen once.
-ClassifyBlock WidestClassifier();
-
-// Every classifier this processor runs, named, for tests that hold them against each other.
-struct NamedClassifier {
-  const char* name;
-  ClassifyBlock classify;
-};
-int SupportedClassifiers(NamedClassifier* out, int room);
 
 // The block search over a text of known length with no NUL before its end. Blocks lie at
 // multiples of 64 from the text's first byte; the last one, which holds the terminating NUL, is
@@ -159,13 +151,31 @@ class BlockIndex {
  public:
   static constexpr int32_t kBlock = 64;
   static constexpr bool kDoubleByte = kDoubleByteCodePage;  // false: no byte is a lead byte
-  static constexpr bool kByteByByte = false;
 
   BlockIndex(const ByteClasses& cls, const unsigned char* t, int32_t length)
       : cls_(&cls), t_(t), length_(length) {}
 
   template <Stops kStops>
+  OSTREL_ALWAYS_INLINE int32_t SkipOn(int32_t q) {
+    return SkipTo<kStops>(q);
+  }
+  OSTREL_ALWAYS_INLINE int32_t SkipOnToQuote(int32_t q, unsigned char quote) {
+    return quote == '"' ? SkipTo<Stops::kDoubleQuote>(q) : SkipTo<Stops::kSingleQuote>(q);
+  }
+  // Searches may go back to any place.
+  void Rewind(int32_t /*q*/) {}
+  const unsigned char* Text() const { return t_; }
+  int32_t Length() const { return length_; }
+
+  template <Stops kStops>
   OSTREL_ALWAYS_INLINE int32_t SkipTo(int32_t q) {
+    if (kStops == Stops::kNameEnd) {
+      // Names are short: a byte at a time costs less than classifying their bytes too. (No
+      // lead byte ends a name, and a name is read byte by byte.)
+      // The bytes that end a name are the same under every code page.
+      while ((kSingleByteClasses.of[t_[q]] & kNameEnd) == 0) ++q;
+      return q;
+    }
     for (;;) {
       if (static_cast<uint32_t>(q - base_) >= static_cast<uint32_t>(kBlock))
         Load(q & ~(kBlock - 1));
@@ -187,18 +197,16 @@ class BlockIndex {
   template <Stops kStops>
   uint64_t Mask() const {
     switch (kStops) {
-      case Stops::NameEnd:
-        return nameEnd_;
-      case Stops::TagStop:
-        return tagStop_;
-      case Stops::DoubleQuote:
+      case Stops::kTagStop:
+        return tag_stop_;
+      case Stops::kDoubleQuote:
         return dq_;
-      case Stops::SingleQuote:
+      case Stops::kSingleQuote:
         return sq_;
-      case Stops::EndTagStop:
+      case Stops::kEndTagStop:
         return gt_;
-      case Stops::TextStop:
-        return textStop_;
+      case Stops::kTextStop:
+        return text_stop_;
       default:
         return lt_;
     }
@@ -208,11 +216,7 @@ class BlockIndex {
     base_ = base;
     BlockMasks m;
     if (length_ - base >= kBlock) {  // (not base + kBlock, which could pass INT32_MAX)
-      if (classify_ != nullptr) {
-        classify_(t_ + base, m);
-      } else {
-        ClassifySse2(t_ + base, m);
-      }
+      ClassifySse2(t_ + base, m);
     } else {
       // The last block: what is left of the text, then zeros from its NUL on, which count as
       // members of every class.
@@ -225,26 +229,23 @@ class BlockIndex {
       m.gt |= nul;
       m.dq |= nul;
       m.sq |= nul;
-      m.nameEnd |= nul;
     }
-    // Under a double-byte code page every byte from 0x80 up is a candidate stop (but not of a
-    // name's end, which no lead byte is); the table tells the lead bytes from the others.
+    // Under a double-byte code page every byte from 0x80 up is a candidate stop; the table tells
+    // the lead bytes from the others.
     const uint64_t high = kDoubleByte ? m.high : 0;
     lt_ = m.lt | high;
     gt_ = m.gt | high;
     dq_ = m.dq | high;
     sq_ = m.sq | high;
-    nameEnd_ = m.nameEnd | m.gt;
-    tagStop_ = m.gt | m.dq | m.sq | high;
-    textStop_ = m.lt | m.gt | high;
+    tag_stop_ = m.gt | m.dq | m.sq | high;
+    text_stop_ = m.lt | m.gt | high;
   }
 
   const ByteClasses* cls_;
   const unsigned char* t_;
   int32_t length_;
-  ClassifyBlock classify_ = WidestClassifier();
   int32_t base_ = -kBlock;  // no block loaded yet
-  uint64_t lt_ = 0, gt_ = 0, dq_ = 0, sq_ = 0, nameEnd_ = 0, tagStop_ = 0, textStop_ = 0;
+  uint64_t lt_ = 0, gt_ = 0, dq_ = 0, sq_ = 0, tag_stop_ = 0, text_stop_ = 0;
 };
 
 #endif  // OSTREL_XML_BLOCK_INDEX

@@ -9,7 +9,7 @@
 namespace ostrel::xml::byte_classes {
 
 // Byte classes. The stop classes hold NUL and, for the current code page, the lead bytes, so
-// that the fast loops stop wherever a decision or a double-byte step is due.
+// that a search stops wherever a decision or a double-byte step is due.
 enum : uint16_t {
   kWhitespace = 0x001,   // space, tab, LF, CR
   kNameStart = 0x002,    // ':', 'A'-'Z', '_', 0x61-0xFF
@@ -33,24 +33,24 @@ constexpr bool IsWhitespaceByte(unsigned b) {
   return b == ' ' || b == '\t' || b == '\n' || b == '\r';
 }
 
-constexpr ByteClasses MakeClasses(int codePage) {
+constexpr ByteClasses MakeClasses(int code_page) {
   ByteClasses classes{};
   for (unsigned b = 0; b < 256; ++b) {
     uint16_t c = 0;
-    const bool isLead = platform::IsLeadByteOf(codePage, b);
-    if (isLead) c |= kLead;
+    const bool is_lead = platform::IsLeadByteOf(code_page, b);
+    if (is_lead) c |= kLead;
     if (IsWhitespaceByte(b)) c |= kWhitespace | kNameEnd | kTokenStop | kBeforeSlash;
     if (b == ':' || (b >= 'A' && b <= 'Z') || b == '_' || b >= 0x61) c |= kNameStart;
     if (b == '/' || b == '>' || b == 0) c |= kNameEnd;
-    if (b == '<' || b == '>' || b == 0 || isLead) c |= kTextStop;
-    if (b == '>' || b == '"' || b == '\'' || b == 0 || isLead) c |= kTagStop;
-    if (b == '"' || b == 0 || isLead) c |= kDoubleQStop;
-    if (b == '\'' || b == 0 || isLead) c |= kSingleQStop;
-    if (b == '>' || b == 0 || isLead) c |= kEndTagStop;
+    if (b == '<' || b == '>' || b == 0 || is_lead) c |= kTextStop;
+    if (b == '>' || b == '"' || b == '\'' || b == 0 || is_lead) c |= kTagStop;
+    if (b == '"' || b == 0 || is_lead) c |= kDoubleQStop;
+    if (b == '\'' || b == 0 || is_lead) c |= kSingleQStop;
+    if (b == '>' || b == 0 || is_lead) c |= kEndTagStop;
     if (b == '<' || b == '>' || b == '=' || b == '\\' || b == '/' || b == '?' || b == '!')
       c |= kTokenStop;
     if (b == '\'' || b == '"') c |= kBeforeSlash;
-    if (b == '<' || b == 0 || isLead) c |= kDataStop;
+    if (b == '<' || b == 0 || is_lead) c |= kDataStop;
     classes.of[b] = c;
   }
   return classes;

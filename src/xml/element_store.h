@@ -42,10 +42,6 @@ class ElementStore {
   // capacity: growth then fills that room and moves nothing. For a caller that knows about how
   // many records it will take.
   void ReserveForGrowth(int32_t requested, int32_t records);
-  // The same, in the form whose last argument no longer matters.
-  void ReserveForGrowth(int32_t requested, int32_t records, int32_t /*used*/) {
-    ReserveForGrowth(requested, records);
-  }
 
   // Takes the capacity of `other` and a copy of its first `used` records; for a new store.
   void CopyFrom(const ElementStore& other, int32_t used);

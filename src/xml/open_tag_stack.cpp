@@ -8,13 +8,13 @@ namespace ostrel::xml {
 namespace {
 
 void NumberSlots(OpenTagStack::OpenElement* slots, int32_t from, int32_t to) {
-  for (int32_t i = from; i < to; ++i) slots[i].openCount = i + 1;
+  for (int32_t i = from; i < to; ++i) slots[i].open_count = i + 1;
 }
 
 }  // namespace
 
 OpenTagStack::OpenTagStack() {
-  inline_[0] = {nullptr, 0, 0, NoName, 0};
+  inline_[0] = {nullptr, 0, 0, kNoName, 0};
   NumberSlots(slots_, 0, capacity_);
 }
 

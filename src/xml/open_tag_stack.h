@@ -13,7 +13,7 @@ namespace ostrel::xml {
 
 class OpenTagStack {
  public:
-  static constexpr int32_t InitialCapacity = 6;
+  static constexpr int32_t kInitialCapacity = 6;
 
   struct OpenElement {
     // The record itself, so that closing the element takes no segment look-up. A growth of the
@@ -21,25 +21,26 @@ class OpenTagStack {
     ElementRecord* element;
     int32_t record;
     int32_t start;  // offset of its '<'
-    int32_t nameLength;
+    int32_t name_length;
     // How many elements are open while this slot is the innermost (its slot number + 1): filled
     // in once per slot, so that a loop holding only a pointer to the innermost slot reads the
     // count, and the level of a new child, from it.
-    int32_t openCount;
+    int32_t open_count;
 
     int32_t NameStart() const { return start + 1; }
   };
 
-  // Slot -1's name length: no end tag is that long, so a check of an end tag against the
-  // innermost open element fails there without a test for an empty stack.
-  static constexpr int32_t NoName = 1 << 20;
+  // The name length of the document's entry below the outermost element: longer than any end
+  // tag's name, so that checking an end tag against the innermost open element fails there
+  // without a test for an empty stack.
+  static constexpr int32_t kNoName = ElementRecord::MaxEndTagLength + 1;
 
   OpenTagStack();
   OpenTagStack(const OpenTagStack&) = delete;
   OpenTagStack& operator=(const OpenTagStack&) = delete;
 
-  // Slot -1 always holds record 0 (the document): the parent of the element in slot 0 is read
-  // like any other, without a test for an empty stack.
+  // Index -1, below the outermost element, always holds record 0 (the document): the parent of
+  // the outermost element is read like any other, without a test for an empty stack.
   OpenElement& operator[](int32_t slot) { return slots_[slot]; }
   int32_t Capacity() const { return capacity_; }
 
@@ -52,12 +53,12 @@ class OpenTagStack {
  private:
   void Grow();
 
-  // The first InitialCapacity slots (and slot -1) live inside the stack: a shallow document's
-  // parse takes nothing from the heap for them.
-  OpenElement inline_[InitialCapacity + 1];
+  // The first kInitialCapacity slots (and the document's below them) live inside the stack: a
+  // shallow document's parse takes nothing from the heap for them.
+  OpenElement inline_[kInitialCapacity + 1];
   std::unique_ptr<OpenElement[]> heap_;
   OpenElement* slots_ = inline_ + 1;
-  int32_t capacity_ = InitialCapacity;
+  int32_t capacity_ = kInitialCapacity;
 };
 
 }  // namespace ostrel::xml

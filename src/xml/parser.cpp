@@ -1,5 +1,5 @@
-// Setting the text: one forward pass of the scanner that rebuilds the element records, pairs end
-// tags with open elements by the repair rules, and words the first error met.
+// Setting the text: one forward pass over it that rebuilds the element records, pairs end tags
+// with open elements by the repair rules, and words the first error met.
 #include <algorithm>
 #include <cstdarg>
 #include <cstddef>
@@ -18,8 +18,9 @@
 namespace ostrel::xml {
 namespace {
 
-// The shortest text the fast loop reads (see RunWith).
-constexpr int32_t kFastLoopMinLength = 64;
+// One more than the deepest level a record holds: the count of open elements under which an
+// empty element may still be added.
+constexpr int32_t kLevelLimit = static_cast<int32_t>(ElementRecord::MaxLevel) + 1;
 
 // Texts from this long on have their records counted before the parse (see Parse); a shorter
 // one starts in the store's own block, and the parse reckons its records when it outgrows that.
@@ -93,18 +94,18 @@ OSTREL_ALWAYS_INLINE bool SameBytes(const char* a, const char* b, size_t n) {
 
 // Does an open element's name answer an end tag's name of n bytes? Its first n bytes must
 // equal the end tag's name, and the byte after them must be the end or one of " =/[]".
-bool NameMatches(const char* open, int32_t openLength, const char* endName, int32_t n,
-                 bool foldCase) {
-  if (openLength < n) return false;
-  if (foldCase) {
+bool NameMatches(const char* open, int32_t open_length, const char* end_name, int32_t n,
+                 bool fold_case) {
+  if (open_length < n) return false;
+  if (fold_case) {
     if (platform::_mbsnicmp(reinterpret_cast<const unsigned char*>(open),
-                            reinterpret_cast<const unsigned char*>(endName),
+                            reinterpret_cast<const unsigned char*>(end_name),
                             static_cast<size_t>(n)) != 0)
       return false;
-  } else if (!SameBytes(open, endName, static_cast<size_t>(n))) {
+  } else if (!SameBytes(open, end_name, static_cast<size_t>(n))) {
     return false;
   }
-  if (openLength == n) return true;
+  if (open_length == n) return true;
   const char after = open[n];
   return after == ' ' || after == '=' || after == '/' || after == '[' || after == ']';
 }
@@ -114,11 +115,11 @@ bool NameMatches(const char* open, int32_t openLength, const char* endName, int3
 OSTREL_ALWAYS_INLINE bool EndsInnermost(const unsigned char* t, std::ptrdiff_t start,
                                         const OpenTagStack::OpenElement& open,
                                         std::ptrdiff_t length) {
-  const std::ptrdiff_t close = start + 2 + open.nameLength;
+  const std::ptrdiff_t close = start + 2 + open.name_length;
   return close < length && t[close] == '>' &&
          SameBytes(reinterpret_cast<const char*>(t) + start + 2,
                    reinterpret_cast<const char*>(t) + open.NameStart(),
-                   static_cast<size_t>(open.nameLength));
+                   static_cast<size_t>(open.name_length));
 }
 
 // The end of the comment, CDATA section or processing instruction opening at start: the
@@ -130,7 +131,7 @@ OSTREL_ALWAYS_INLINE int32_t SkipDelimited(const byte_classes::ByteClasses& clas
                                            int32_t& nul) {
   int32_t body = start + 4;
   const unsigned char delimiter = scan_paths::DelimiterOf(t, start);
-  if (delimiter == '?') body = skip.template SkipTo<block_index::Stops::NameEnd>(start + 2);
+  if (delimiter == '?') body = skip.template SkipTo<block_index::Stops::kNameEnd>(start + 2);
   nul = body;
   if (t[body] == '\0') return -1;
   return scan_paths::SkipDelimitedBody(classes, t, body, delimiter, skip, nul);
@@ -139,7 +140,7 @@ OSTREL_ALWAYS_INLINE int32_t SkipDelimited(const byte_classes::ByteClasses& clas
 // A new record f (element) for the start tag at start, of length bytes, appended as the last child
 // of the innermost open element (top; the document's slot when none is open); an element that is
 // not empty is opened: pushed on the stack (the caller makes room for the next push) and made the
-// parent of what follows. lastChild is the innermost open element's last child so far.
+// parent of what follows. last_child is the innermost open element's last child so far.
 //
 // Records are numbered in text order, so an element's first child, if it has any, is the record
 // after its own. While an element is open its firstChild is left 0 and its first child's prev
@@ -147,16 +148,16 @@ OSTREL_ALWAYS_INLINE int32_t SkipDelimited(const byte_classes::ByteClasses& clas
 // once the text ends), so that adding a child writes no other record than the previous sibling.
 template <class Records>
 OSTREL_ALWAYS_INLINE void AddStartTag(const Records& records, OpenTagStack::OpenElement*& top,
-                                      int32_t& lastChild, int32_t f, ElementRecord& element,
-                                      int32_t start, int32_t length, int32_t nameEnd, bool empty) {
+                                      int32_t& last_child, int32_t f, ElementRecord& element,
+                                      int32_t start, int32_t length, int32_t name_end, bool empty) {
   element.parent = top->record;
   element.next = 0;
   element.firstChild = 0;
-  const uint32_t level = static_cast<uint32_t>(top->openCount);
-  if (lastChild != 0) {
+  const uint32_t level = static_cast<uint32_t>(top->open_count);
+  if (last_child != 0) {
     // Appended behind the last child.
-    records(lastChild).next = f;
-    element.prev = lastChild;
+    records(last_child).next = f;
+    element.prev = last_child;
     element.flags = level;
   } else {
     element.prev = f;
@@ -167,108 +168,111 @@ OSTREL_ALWAYS_INLINE void AddStartTag(const Records& records, OpenTagStack::Open
   if (empty) {
     // Complete: start-tag length only, end-tag length 0.
     element.length = length;
-    lastChild = f;
+    last_child = f;
   } else {
     ++top;
     top->element = &element;
     top->record = f;
     top->start = start;
-    top->nameLength = nameEnd - (start + 1);
-    lastChild = 0;
+    top->name_length = name_end - (start + 1);
+    last_child = 0;
   }
 }
 
 // The end tag ending at end (its '>') closes the open element `open`, the innermost one (the
-// caller has closed those inside it as not ended, leaving lastChild its last child); the caller
+// caller has closed those inside it as not ended, leaving last_child its last child); the caller
 // pops it.
-OSTREL_ALWAYS_INLINE void CloseOpen(ElementStore& tree, const OpenTagStack::OpenElement& open,
-                                    int32_t& lastChild, int32_t endTagLength, int32_t end) {
+template <class Records>
+OSTREL_ALWAYS_INLINE void CloseOpen(const Records& records, const OpenTagStack::OpenElement& open,
+                                    int32_t& last_child, int32_t end_tag_length, int32_t end) {
   ElementRecord& element = *open.element;
   element.length = end + 1 - open.start;
   // Its end-tag length is still 0: it goes in beside the start tag's.
-  element.tagLengths |= static_cast<uint32_t>(endTagLength) << ElementRecord::EndTagShift;
+  element.tagLengths |= static_cast<uint32_t>(end_tag_length) << ElementRecord::EndTagShift;
   // Its children are complete: it names the first, which names the last as its prev.
-  if (lastChild != 0) {
+  if (last_child != 0) {
     element.firstChild = open.record + 1;
-    if (lastChild != open.record + 1) tree.At(open.record + 1).prev = lastChild;
+    if (last_child != open.record + 1) records(open.record + 1).prev = last_child;
   }
-  lastChild = open.record;  // an open element is always its parent's last child
+  last_child = open.record;  // an open element is always its parent's last child
 }
 
-// Where the parse stands in the tree: how many elements are open, the first top-level element,
-// and the innermost open element's last child so far (0 if none).
+// Where the parse stands in the tree: how many elements are open, and the innermost open
+// element's last child so far (0 if none).
 struct Place {
   int32_t count = 0;
-  int32_t first = 0;
-  int32_t lastChild = 0;
+  int32_t last_child = 0;
 };
 
-// What the general loop read: a node it passes over, a start tag, an end tag, or the text's end.
+// What ParseNode read: a node that builds nothing, a start tag, an end tag, or the text's end.
 enum class Node { kOther, kStartTag, kEndTag, kEnd };
 
-// A node read by the general loop: where it starts, and for a tag where its name ends and
+// A node read by ParseNode: where it starts, and for a tag where its name ends and
 // whether it is empty. An end tag already known to close the innermost element by its exact
 // name is marked so.
 struct NodeRead {
   Node node = Node::kOther;
   int32_t start = 0;
-  int32_t nameEnd = 0;
+  int32_t name_end = 0;
   bool empty = false;
-  bool closesInnermost = false;
+  bool closes_innermost = false;
 };
 
 // The parse of one text into the document's records: the open-tag stack, the position, the
 // first error. The records and the error text are the document's; the parse writes them.
 class Parser {
  public:
-  Parser(const std::string& text, uint32_t options, ElementStore& tree, int32_t& nextFree,
-         std::string& errorText)
+  Parser(const std::string& text, uint32_t options, ElementStore& tree, int32_t& next_free,
+         std::string& error_text)
       : text_(text.c_str()),
         bytes_(reinterpret_cast<const unsigned char*>(text.c_str())),
         length_(static_cast<int32_t>(text.size())),
-        foldCase_((options & CaseInsensitiveEndTags) != 0),
+        fold_case_((options & CaseInsensitiveEndTags) != 0),
         classes_(byte_classes::CurrentClasses()),
         tree_(tree),
-        nextFree_(nextFree),
-        errorText_(errorText) {
+        next_free_(next_free),
+        error_text_(error_text) {
     cursor_.text = text_;
     cursor_.options = options;
   }
 
-  // Parses the whole text; returns the first top-level element, 0 if none.
-  int32_t Run(bool byteByByte);
+  // Parses the whole text, every node read by `scan` when it is given; returns the first
+  // top-level element, 0 if none.
+  int32_t Run(NodeScanner scan);
 
  private:
+  // Marks a parse whose nodes are all read by a scanner given to it.
+  struct ScannedBy {
+    NodeScanner scan;
+  };
+
   template <class Skipper>
-  int32_t RunWith();
+  void ParseNodes(Skipper skip, Place& place);
+  template <class Skipper>
+  int32_t ParseNode(Skipper& skip, int32_t next, Place& place);
   template <class Skipper>
   NodeRead ReadNode(Skipper& skip, int32_t& next, int32_t count, int32_t parent);
-  NodeRead ReadNodeByteByByte(int32_t& next, int32_t parent);
+  NodeRead ReadNode(ScannedBy& scanner, int32_t& next, int32_t count, int32_t parent);
   void AddElement(const NodeRead& read, int32_t length, int32_t count, int32_t parent,
                   Place& place);
   void EndElement(const NodeRead& read, int32_t next, int32_t count, int32_t parent, Place& place);
-  int32_t Finish(Place& place, int32_t count);
-
-  // Where the fast loop left the parse: the node it leaves to the general loop, how many
-  // elements are open, and the innermost one's last child. Returned by value (in registers),
-  // so that the loop holds no reference to its caller's state.
-  struct FastLoopExit {
-    int32_t next, count, lastChild;
-  };
-#ifdef OSTREL_XML_BLOCK_INDEX
-  FastLoopExit ParseCommonNodes(int32_t count, int32_t lastChild, block_index::StopList& stops,
-                                int32_t next);
-#endif
+  int32_t Finish(Place& place);
 
   int32_t NewRecord() {
-    if (nextFree_ == tree_.Capacity()) tree_.EnsureCapacity(0, nextFree_);
-    return nextFree_++;
+    if (next_free_ == tree_.Capacity()) tree_.EnsureCapacity(0, next_free_);
+    return next_free_++;
   }
   ElementRecord& At(int32_t index) { return tree_.At(index); }
   void PointOpenSlots(int32_t count);
-  void CloseUnended(int32_t outer, int32_t count, int32_t endNameStart, int32_t endNameLength,
-                    int32_t& lastChild);
-  void NoteUnclosed(int32_t count, int32_t endNameStart, int32_t endNameLength);
+  // The innermost open element's slot stands for the count of open elements (the document's slot
+  // when none is open). From this slot on a start tag needs a look at the limits: the level a
+  // record holds, and a push may not fill the stack's last slot.
+  const OpenTagStack::OpenElement* OpenLimit() {
+    return &stack_[std::min(kLevelLimit, stack_.Capacity() - 1) - 1];
+  }
+  void CloseUnended(int32_t outer, int32_t count, int32_t end_name_start, int32_t end_name_length,
+                    int32_t& last_child);
+  void NoteUnclosed(int32_t count, int32_t end_name_start, int32_t end_name_length);
   int32_t Unended(int32_t start, const char* kind, int32_t nul);
   void NoteContentError(int32_t parent);
   void NoteError(int32_t parent, const std::string& message);
@@ -278,24 +282,26 @@ class Parser {
   const char* const text_;
   const unsigned char* const bytes_;
   const int32_t length_;  // the text has no NUL before it
-  const bool foldCase_;
+  const bool fold_case_;
   const byte_classes::ByteClasses& classes_;
   ElementStore& tree_;
-  int32_t& nextFree_;
-  std::string& errorText_;
+  int32_t& next_free_;
+  std::string& error_text_;
   OpenTagStack stack_;
   ScanCursor cursor_;  // for the nodes the general scanner reads, and for its messages
   NodeToken token_;
-  int32_t staleLevelsFrom_ = 0;  // lowest record whose level went stale, 0 if none
+  int32_t stale_levels_from_ = 0;  // lowest record whose level went stale, 0 if none
 };
 
 }  // namespace
 
-bool XmlDocument::SetText(const char* text) { return ReplaceText(text, false); }
+bool XmlDocument::SetText(const char* text) { return ReplaceText(text, nullptr); }
 
-bool XmlDocument::SetTextByteByByte(const char* text) { return ReplaceText(text, true); }
+bool detail::SetTextScannedBy(XmlDocument& document, const char* text, NodeScanner scan) {
+  return document.ReplaceText(text, scan);
+}
 
-bool XmlDocument::ReplaceText(const char* text, bool byteByByte) {
+bool XmlDocument::ReplaceText(const char* text, NodeScanner scan) {
   if (text == nullptr) {
     text_.clear();
   } else {
@@ -303,7 +309,7 @@ bool XmlDocument::ReplaceText(const char* text, bool byteByByte) {
     if (length > kMaxTextLength) {
       // Not indexable with 32-bit offsets: the document holds no text instead.
       text_.clear();
-      Parse(byteByByte);
+      Parse(scan);
       errorText_ = "Document too large";
       return false;
     }
@@ -314,32 +320,31 @@ bool XmlDocument::ReplaceText(const char* text, bool byteByByte) {
     text_.assign(text, length);
   }
   errorText_.clear();
-  return Parse(byteByByte);
+  return Parse(scan);
 }
 
-bool XmlDocument::Parse(bool byteByByte) {
+bool XmlDocument::Parse(NodeScanner scan) {
+  if (text_.empty()) {
+    Clear();
+    return false;
+  }
   SetPosition(0, 0, 0);
   nextFree_ = 1;
   const int32_t estimate = static_cast<int32_t>(text_.size() / 64) + 8;
   // The store's first segment gets room for the records the text will take, so that it does
   // not grow by copying while the parse runs (the old and the new block would both be held).
-  if (text_.size() >= kCountRecordsFrom)
-    tree_.ReserveForGrowth(estimate, ExpectedRecords(text_), nextFree_);
+  if (text_.size() >= kCountRecordsFrom) tree_.ReserveForGrowth(estimate, ExpectedRecords(text_));
   EnsureCapacity(estimate);
   At(0) = ElementRecord{0, 0, 0, 0, 0, 0, 0, 0};
-  if (text_.empty()) {
-    errorText_ = "Empty document";
+  Parser parser(text_, options_, tree_, nextFree_, errorText_);
+  const int32_t first = parser.Run(scan);
+  ElementRecord& document = At(0);
+  document.length = static_cast<int32_t>(text_.size());
+  if (first == 0) {
+    errorText_ = "No root element";
   } else {
-    Parser parser(text_, options_, tree_, nextFree_, errorText_);
-    const int32_t first = parser.Run(byteByByte);
-    ElementRecord& document = At(0);
-    document.length = static_cast<int32_t>(text_.size());
-    if (first == 0) {
-      errorText_ = "No root element";
-    } else {
-      document.firstChild = first;
-      if (At(first).next != 0) errorText_ = "Root element has sibling";
-    }
+    document.firstChild = first;
+    if (At(first).next != 0) errorText_ = "Root element has sibling";
   }
   SetPosition(0, 0, 0);
   return CheckWellFormed();
@@ -355,81 +360,72 @@ bool XmlDocument::CheckWellFormed() const {
 
 namespace {
 
-// The stop searches are chosen once per parse: a block index where the text can be searched a
+// The stop search is chosen once per parse: a block index where the text can be searched a
 // block at a time (it has no NUL before its end), with the lead-byte checks compiled out under
-// a single-byte code page.
-int32_t Parser::Run(bool byteByByte) {
-  if (byteByByte) return RunWith<block_index::GeneralScanner>();
-#ifdef OSTREL_XML_BLOCK_INDEX
-  if (&classes_ == &byte_classes::kSingleByteClasses)
-    return RunWith<block_index::BlockIndex<false>>();
-  return RunWith<block_index::BlockIndex<true>>();
-#else
-  return RunWith<block_index::ByteSkipper>();
-#endif
-}
-
-template <class Skipper>
-int32_t Parser::RunWith() {
-  Skipper skip(classes_, bytes_, length_);
-#ifdef OSTREL_XML_BLOCK_INDEX
-  // The fast loop reads the common nodes of a single-byte text; listing the stops costs more
-  // than it saves only on a text shorter than a block.
-  constexpr bool kFastLoop = std::is_same_v<Skipper, block_index::BlockIndex<false>>;
-  block_index::StopList stops;
-  if (kFastLoop && length_ >= kFastLoopMinLength) stops.Start(bytes_, length_);
-#endif
+// a single-byte code page, and for a long single-byte text its list of stops.
+int32_t Parser::Run(NodeScanner scan) {
   Place place;
-  // The scan position stays in a local; the cursor is brought up to date only for the general
-  // scanner and for messages.
-  int32_t next = 0;
-  for (;;) {
-#ifdef OSTREL_XML_BLOCK_INDEX
-    if (kFastLoop && stops.Started()) {
-      const int32_t before = nextFree_;
-      const FastLoopExit exit = ParseCommonNodes(place.count, place.lastChild, stops, next);
-      next = exit.next;
-      place.count = exit.count;
-      place.lastChild = exit.lastChild;
-      // Records are numbered in text order: the first one of the parse is its first top-level
-      // element.
-      if (place.first == 0 && nextFree_ != before) place.first = before;
-    }
-#endif
-    const int32_t count = place.count;
-    const int32_t parent = stack_[count - 1].record;  // 0 when none is open
-    const NodeRead read = Skipper::kByteByByte ? ReadNodeByteByByte(next, parent)
-                                               : ReadNode(skip, next, count, parent);
-    switch (read.node) {
-      case Node::kEnd:
-        cursor_.next = next;
-        return Finish(place, count);
-      case Node::kStartTag:
-        AddElement(read, next - read.start, count, parent, place);
-        break;
-      case Node::kEndTag:
-        EndElement(read, next, count, parent, place);
-        break;
-      case Node::kOther:
-        break;
-    }
+  if (scan != nullptr) {
+    ScannedBy scanner{scan};
+    for (int32_t next = 0; next >= 0;) next = ParseNode(scanner, next, place);
+    return Finish(place);
   }
+#ifdef OSTREL_XML_BLOCK_INDEX
+  if (&classes_ != &byte_classes::kSingleByteClasses) {
+    block_index::BlockIndex<true> skip(classes_, bytes_, length_);
+    ParseNodes(skip, place);
+  } else if (length_ < block_index::ListStopsFrom()) {
+    block_index::BlockIndex<false> skip(classes_, bytes_, length_);
+    ParseNodes(skip, place);
+  } else {
+    block_index::StopList stops(bytes_, length_);
+    block_index::ListedSkipper skip(stops, bytes_);
+    ParseNodes(skip, place);
+  }
+#else
+  block_index::ByteSkipper skip(classes_, bytes_, length_);
+  ParseNodes(skip, place);
+#endif
+  return Finish(place);
 }
 
-// Reads the next node with the general scanner: the oracle the fast reading is held against.
-NodeRead Parser::ReadNodeByteByByte(int32_t& next, int32_t parent) {
+// Reads the node at next the general way and builds what it holds. Returns where the node after
+// it starts, or -1 at the end of the text.
+template <class Skipper>
+OSTREL_NEVER_INLINE int32_t Parser::ParseNode(Skipper& skip, int32_t next, Place& place) {
+  const int32_t count = place.count;
+  const int32_t parent = stack_[count - 1].record;  // 0 when none is open
+  const NodeRead read = ReadNode(skip, next, count, parent);
+  switch (read.node) {
+    case Node::kEnd:
+      cursor_.next = next;
+      return -1;
+    case Node::kStartTag:
+      AddElement(read, next - read.start, count, parent, place);
+      break;
+    case Node::kEndTag:
+      EndElement(read, next, count, parent, place);
+      break;
+    case Node::kOther:
+      break;
+  }
+  return next;
+}
+
+// Reads the next node with the scanner given to the parse.
+NodeRead Parser::ReadNode(ScannedBy& scanner, int32_t& next, int32_t /*count*/, int32_t parent) {
   NodeRead read;
   cursor_.next = next;
-  const NodeType type = detail::ScanNodeGeneral(cursor_, token_);
+  const NodeType type = scanner.scan(cursor_, token_);
   read.start = token_.start;
   next = cursor_.next;
   if (type == NodeType::ElementTag) {
     read.node = Node::kStartTag;
-    read.nameEnd = read.start + 1 + static_cast<int32_t>(token_.text.size());
+    read.name_end = read.start + 1 + static_cast<int32_t>(token_.text.size());
     read.empty = (token_.flags & EmptyElement) != 0;
   } else if (type == NodeType::EndTag) {
     read.node = Node::kEndTag;
-    read.nameEnd = cursor_.nameEnd + 1;
+    read.name_end = cursor_.nameEnd + 1;
   } else if (type == NodeType::EndOfDocument) {
     read.node = Node::kEnd;
   } else if (type == NodeType::Error) {
@@ -472,8 +468,8 @@ OSTREL_ALWAYS_INLINE NodeRead Parser::ReadNode(Skipper& skip, int32_t& next, int
     if (!Skipper::kDoubleByte && count > 0 &&
         EndsInnermost(bytes_, start, stack_[count - 1], length_)) {
       // "</" + the innermost element's name + ">": the scan would find just that.
-      scan.nameEnd = scan.end = start + 2 + stack_[count - 1].nameLength;
-      read.closesInnermost = true;
+      scan.name_end = scan.end = start + 2 + stack_[count - 1].name_length;
+      read.closes_innermost = true;
     } else {
       scan = scan_paths::ScanEndTagAt(classes_, bytes_, start, skip);
       if (!scan.ended) {
@@ -500,7 +496,7 @@ OSTREL_ALWAYS_INLINE NodeRead Parser::ReadNode(Skipper& skip, int32_t& next, int
     next = cursor_.next;
     return read;
   }
-  read.nameEnd = scan.nameEnd;
+  read.name_end = scan.name_end;
   next = scan.end + 1;
   return read;
 }
@@ -517,21 +513,19 @@ OSTREL_ALWAYS_INLINE void Parser::AddElement(const NodeRead& read, int32_t lengt
     NoteError(parent, "Element tag at offset %d nested too deep", read.start);
     return;
   }
-  const bool grows = nextFree_ == tree_.Capacity();
+  const bool grows = next_free_ == tree_.Capacity();
   if (grows && read.start > 0) {
     // The records so far, for the share of the text read, tell about how many it takes.
-    const int64_t expected = int64_t{nextFree_} * length_ / read.start;
-    tree_.ReserveForGrowth(0, static_cast<int32_t>(std::min<int64_t>(expected, INT32_MAX)),
-                           nextFree_);
+    const int64_t expected = int64_t{next_free_} * length_ / read.start;
+    tree_.ReserveForGrowth(0, static_cast<int32_t>(std::min<int64_t>(expected, INT32_MAX)));
   }
   const int32_t f = NewRecord();
   // A growth may copy a segment, and with it records of open elements.
   if (grows) PointOpenSlots(count);
-  if (place.first == 0) place.first = f;
   OpenTagStack::OpenElement* top = &stack_[count - 1];
-  AddStartTag([this](int32_t i) -> ElementRecord& { return At(i); }, top, place.lastChild, f, At(f),
-              read.start, length, read.nameEnd, read.empty);
-  place.count = top->openCount;
+  AddStartTag([this](int32_t i) -> ElementRecord& { return At(i); }, top, place.last_child, f,
+              At(f), read.start, length, read.name_end, read.empty);
+  place.count = top->open_count;
   stack_.MakeRoomFor(place.count);
 }
 
@@ -541,215 +535,181 @@ OSTREL_ALWAYS_INLINE void Parser::EndElement(const NodeRead& read, int32_t next,
                                              int32_t parent, Place& place) {
   const int32_t start = read.start;
   const int32_t length = next - start;
-  const int32_t nameStart = start + 2;
-  const int32_t n = read.nameEnd - nameStart;
+  const int32_t name_start = start + 2;
+  const int32_t n = read.name_end - name_start;
   if (length > ElementRecord::MaxEndTagLength) {
     // Its length would not fit the record: it closes nothing.
     NoteError(parent, "Element end tag at offset %d too long", start);
     return;
   }
-  const char* endName = text_ + nameStart;
+  const char* end_name = text_ + name_start;
   int32_t j = count - 1;
   // Most end tags close the innermost element, by the same name: that case without a call.
-  const bool innermostSame =
-      read.closesInnermost ||
-      (j >= 0 && !foldCase_ && stack_[j].nameLength == n &&
-       SameBytes(text_ + stack_[j].NameStart(), endName, static_cast<size_t>(n)));
-  if (!innermostSame) {
-    while (j >= 0 &&
-           !NameMatches(text_ + stack_[j].NameStart(), stack_[j].nameLength, endName, n, foldCase_))
+  const bool innermost_same =
+      read.closes_innermost ||
+      (j >= 0 && !fold_case_ && stack_[j].name_length == n &&
+       SameBytes(text_ + stack_[j].NameStart(), end_name, static_cast<size_t>(n)));
+  if (!innermost_same) {
+    while (j >= 0 && !NameMatches(text_ + stack_[j].NameStart(), stack_[j].name_length, end_name, n,
+                                  fold_case_))
       --j;
   }
   if (j < 0) {
     NoteContentError(parent);
-    if (errorText_.empty()) {
-      errorText_ = Format("No start tag for end tag '%s' at offset %d",
-                          std::string(endName, static_cast<size_t>(n)).c_str(), start);
+    if (error_text_.empty()) {
+      error_text_ = Format("No start tag for end tag '%s' at offset %d",
+                           std::string(end_name, static_cast<size_t>(n)).c_str(), start);
     }
     return;
   }
-  if (j < count - 1) CloseUnended(j, count, nameStart, n, place.lastChild);
-  CloseOpen(tree_, stack_[j], place.lastChild, length, next - 1);
+  if (j < count - 1) CloseUnended(j, count, name_start, n, place.last_child);
+  CloseOpen([this](int32_t i) -> ElementRecord& { return At(i); }, stack_[j], place.last_child,
+            length, next - 1);
   place.count = j;
 }
 
 // The text's end: the elements still open are closed as not ended.
-int32_t Parser::Finish(Place& place, int32_t count) {
-  CloseUnended(-1, count, 0, -1, place.lastChild);
+int32_t Parser::Finish(Place& place) {
+  if (place.count > 0) CloseUnended(-1, place.count, 0, -1, place.last_child);
   // The top-level list is complete: its first element (record 1) names the last as its prev.
-  if (place.lastChild != 0) At(1).prev = place.lastChild;
-  if (staleLevelsFrom_ != 0) FixLevelsFrom(staleLevelsFrom_);
-  return place.first;
+  if (place.last_child != 0) At(1).prev = place.last_child;
+  if (stale_levels_from_ != 0) FixLevelsFrom(stale_levels_from_);
+  // Records are numbered in text order: the first one is the first top-level element.
+  return next_free_ > 1 ? 1 : 0;
 }
 
-#ifdef OSTREL_XML_BLOCK_INDEX
-
-// How far ahead of the record being written the fast loop prefetches: 64 records, 2 KB.
+// How far ahead of the record being written the parse loop prefetches: 64 records, 2 KB.
 constexpr uintptr_t kPrefetchAhead = 64 * sizeof(ElementRecord);
 
-// The first byte from q on that ends a name in a single-byte text (whitespace, '/', '>', or the
-// terminating NUL). Names are short: a byte at a time costs less than setting up a wider search.
-OSTREL_ALWAYS_INLINE std::ptrdiff_t FindNameEnd(const unsigned char* t, std::ptrdiff_t q) {
-  while ((byte_classes::kSingleByteClasses.of[t[q]] & byte_classes::kNameEnd) == 0) ++q;
-  return q;
-}
+// The records of the store's segment that the next record goes into, reached by number without a
+// segment look-up: through the address where record 0 would lie, rather than a pointer outside
+// the segment.
+class SegmentWindow {
+ public:
+  explicit SegmentWindow(ElementStore& tree) : tree_(&tree), capacity_(tree.Capacity()) {}
 
-// The '>' that ends a start tag whose name ends at nameEnd (not '>' or NUL): the first '>'
-// outside quoted values, found through the stop list, and whether "/>" makes the element empty;
-// a NUL's offset when the text or the reader's chunk ends first.
-OSTREL_ALWAYS_INLINE std::ptrdiff_t FindStartTagEnd(const unsigned char* t,
-                                                    block_index::StopList::Reader& stops,
-                                                    std::ptrdiff_t nameEnd, bool& empty) {
-  std::ptrdiff_t end = stops.From(static_cast<int32_t>(nameEnd));
-  for (;;) {
-    const unsigned char c = t[end];
-    if (c == '>') break;
-    if (c == '\0') return end;
-    if (c == '"' || c == '\'') {
-      do end = stops.Next();
-      while (t[end] != c && t[end] != '\0');
-      if (t[end] == '\0') return end;
-    }
-    end = stops.Next();
+  // Makes record i, the next one written, reachable by InSegment; false when the store is full.
+  OSTREL_ALWAYS_INLINE bool Reach(int32_t i) {
+    if (i < end_) return true;
+    if (i == capacity_) return false;
+    first_ = ElementStore::FirstOfSegment(i);
+    base_ = reinterpret_cast<uintptr_t>(&tree_->At(first_)) -
+            static_cast<uintptr_t>(first_) * sizeof(ElementRecord);
+    end_ = std::min(capacity_, first_ + ElementStore::SegmentRecords);
+    return true;
   }
-  // The last two bytes of the body decide whether "/>" closes an empty element.
-  const unsigned char beforeLast = end - 2 >= nameEnd ? t[end - 2] : 0;
-  empty =
-      scan_paths::IsEmptyElementEnding(byte_classes::kSingleByteClasses, t[end - 1], beforeLast);
-  return end;
-}
 
-// The '>' that closes the comment, CDATA section or processing instruction at q, found through
-// the stop list; a NUL's offset when the text or the reader's chunk ends first. A processing
-// instruction's target name is not read: it ends at the first byte that ends a name, and no
-// stop before that is a '>', so its end is the same '>' either way.
-OSTREL_ALWAYS_INLINE std::ptrdiff_t SkipDelimitedInChunk(const unsigned char* t,
-                                                         block_index::StopList::Reader& stops,
-                                                         std::ptrdiff_t q) {
-  const unsigned char delimiter = scan_paths::DelimiterOf(t, q);
-  std::ptrdiff_t end = stops.From(static_cast<int32_t>(delimiter == '?' ? q + 2 : q + 4));
-  while (t[end] != '\0' && !scan_paths::ClosesDelimited(t, end, delimiter)) end = stops.Next();
-  return end;
-}
-
-// The fast loop for a single-byte text: start tags, end tags that close the innermost element
-// by its exact name, character data, and comments, CDATA sections and processing instructions
-// that end. A tag whose end follows its name is read directly; runs that may be long (character
-// data, a tag's attributes, the body of a comment) are skipped through the list of stops, so that
-// their end never waits on a search through their bytes. The tree position lives in locals, so
-// that the hot state stays in registers. Its result names the first node it leaves to the
-// general loop: the end of the text, any other node, a node in error, a node whose end lies
-// beyond the stop list's chunk (the general loop reads it, and the next call lists the chunk
-// after it: so the loop makes no calls), or a start tag that the record store or the open-tag
-// stack has no room for yet (the general loop makes room).
-Parser::FastLoopExit Parser::ParseCommonNodes(int32_t count, int32_t lastChildIn,
-                                              block_index::StopList& list, int32_t next) {
-  // The parse's fields in locals, which the records' stores cannot alias.
-  const unsigned char* const t = bytes_;
-  const int32_t textLength = length_;
-  ElementStore& tree = tree_;
-  const int32_t capacity = tree.Capacity();
-  // How deep an element may open here: the record holds levels up to MaxLevel, and a push may
-  // not fill the stack's last slot.
-  const int32_t emptyLimit = static_cast<int32_t>(ElementRecord::MaxLevel) + 1;
-  const int32_t openLimit = std::min(emptyLimit, stack_.Capacity() - 1);
-  // The innermost open element's slot stands for the count of open elements (the document's
-  // slot when none is open); a start tag needs a look at the limits only once the count
-  // reaches openLimit.
-  OpenTagStack::OpenElement* top = &stack_[count - 1];
-  const OpenTagStack::OpenElement* const openLimitTop = &stack_[openLimit - 1];
-  int32_t lastChild = lastChildIn;
-  int32_t nextFree = nextFree_;
-  // The segment the next record goes into holds records segmentFirst up to segmentEnd - 1 (none
-  // before the first start tag); inSegment gives them by number, without a segment look-up, as
-  // an address (recordAt, where record 0 would lie) rather than a pointer outside the segment.
-  uintptr_t recordAt = 0;
-  int32_t segmentFirst = nextFree;
-  int32_t segmentEnd = nextFree;
-  const auto inSegment = [&recordAt](int32_t i) -> ElementRecord& {
-    return *reinterpret_cast<ElementRecord*>(recordAt +
+  OSTREL_ALWAYS_INLINE ElementRecord& InSegment(int32_t i) const {
+    return *reinterpret_cast<ElementRecord*>(base_ +
                                              static_cast<uintptr_t>(i) * sizeof(ElementRecord));
-  };
-  const auto moveToSegmentOf = [&](int32_t i) {
-    segmentFirst = ElementStore::FirstOfSegment(i);
-    recordAt = reinterpret_cast<uintptr_t>(&tree.At(segmentFirst)) -
-               static_cast<uintptr_t>(segmentFirst) * sizeof(ElementRecord);
-    segmentEnd = std::min(capacity, segmentFirst + ElementStore::SegmentRecords);
-  };
-  block_index::StopList::Reader stops(list, next);
-  // Offsets held at the width of a pointer, so that reading the text needs no widening.
-  std::ptrdiff_t q = next;  // the node being read
+  }
+
+  // Any record written so far: the last child lies in the current segment unless the segment
+  // began after it.
+  OSTREL_ALWAYS_INLINE ElementRecord& operator()(int32_t i) const {
+    return i >= first_ ? InSegment(i) : tree_->At(i);
+  }
+
+  // A long text's records go to memory that is not in the cache, and memory brings a line in
+  // more slowly than records are written: the line of a record some way ahead is asked for now
+  // (beyond the segment too: a prefetch never faults).
+  OSTREL_ALWAYS_INLINE void PrefetchAhead(int32_t i) const {
+    const uintptr_t ahead =
+        base_ + static_cast<uintptr_t>(i) * sizeof(ElementRecord) + kPrefetchAhead;
+#ifdef OSTREL_XML_BLOCK_INDEX
+    _mm_prefetch(reinterpret_cast<const char*>(ahead), _MM_HINT_T0);
+#else
+    (void)ahead;
+#endif
+  }
+
+ private:
+  ElementStore* tree_;
+  int32_t capacity_;
+  uintptr_t base_ = 0;
+  int32_t first_ = std::numeric_limits<int32_t>::max();  // no record in the window yet
+  int32_t end_ = 0;                                      // none reachable before the first Reach
+};
+
+// The parse loop. The nodes most texts are made of are read here, with the tree position in
+// locals so that the hot state stays in registers: start tags, end tags that close the innermost
+// element by its exact name (under a single-byte code page), character data, and comments, CDATA
+// sections and processing instructions that end. Any other node, a node in error, and a start
+// tag that the record store or the open-tag stack has no room for yet go to ParseNode, with the
+// position handed over and taken back.
+template <class Skipper>
+OSTREL_NEVER_INLINE void Parser::ParseNodes(Skipper skip, Place& place) {
+  // The text and its length as the skipper holds them, in locals that the records' stores
+  // cannot alias.
+  const unsigned char* const t = skip.Text();
+  const int32_t text_length = skip.Length();
+  const byte_classes::ByteClasses& classes =
+      Skipper::kDoubleByte ? classes_ : byte_classes::kSingleByteClasses;
+  OpenTagStack::OpenElement* top = &stack_[place.count - 1];
+  const OpenTagStack::OpenElement* open_limit_top = OpenLimit();
+  int32_t last_child = place.last_child;
+  int32_t next_free = next_free_;
+  SegmentWindow records(tree_);
+  int32_t q = 0;  // the node being read
 
   for (;;) {
     if (t[q] != '<') {
-      // Character data, to the next '<'. The NUL ends the text or the reader's chunk: where the
-      // chunk reaches the text's end the data runs to it, else the general loop goes on from
-      // the data's start.
       if (t[q] == '\0') break;
-      std::ptrdiff_t end = stops.From(static_cast<int32_t>(q));
-      while (t[end] != '<' && t[end] != '\0') end = stops.Next();
-      if (t[end] == '\0') {
-        if (list.ListedUpTo() > textLength) q = end;
-        break;
-      }
-      q = end;
+      q = scan_paths::SkipCharacterData(classes, t, q, skip);
+      if (t[q] == '\0') break;
     }
     const unsigned char second = t[q + 1];
-    if ((byte_classes::kSingleByteClasses.of[second] & byte_classes::kNameStart) != 0) {
-      const std::ptrdiff_t nameEnd = FindNameEnd(t, q + 2);
-      std::ptrdiff_t end = nameEnd;
-      bool empty = false;
-      if (t[nameEnd] != '>') {
-        if (t[nameEnd] == '\0') break;
-        end = FindStartTagEnd(t, stops, nameEnd, empty);
-        if (t[end] == '\0') break;
+    if ((classes.of[second] & byte_classes::kNameStart) != 0) {
+      const scan_paths::TagScan scan = scan_paths::ScanStartTagAt(classes, t, q, skip);
+      const int32_t length = scan.end + 1 - q;
+      if (scan.ended && length <= ElementRecord::MaxStartTagLength &&
+          (top < open_limit_top || (scan.empty && top->open_count < kLevelLimit)) &&
+          records.Reach(next_free)) {
+        records.PrefetchAhead(next_free);
+        AddStartTag(records, top, last_child, next_free, records.InSegment(next_free), q, length,
+                    scan.name_end, scan.empty);
+        ++next_free;
+        q = scan.end + 1;
+        continue;
       }
-      const std::ptrdiff_t length = end + 1 - q;
-      if (length > ElementRecord::MaxStartTagLength) break;
-      if (top >= openLimitTop && (!empty || top->openCount >= emptyLimit)) break;
-      if (nextFree == segmentEnd) {
-        // The next record lies in another segment, or the store is full (the general loop
-        // grows it).
-        if (nextFree == capacity) break;
-        moveToSegmentOf(nextFree);
-      }
-      // A long text's records go to memory that is not in the cache, and memory brings a
-      // line in more slowly than records are written: the line of a record some way ahead is
-      // asked for now (beyond the segment too: a prefetch never faults).
-      const uintptr_t ahead =
-          recordAt + static_cast<uintptr_t>(nextFree) * sizeof(ElementRecord) + kPrefetchAhead;
-      _mm_prefetch(reinterpret_cast<const char*>(ahead), _MM_HINT_T0);
-      // The last child lies in the current segment unless the segment began after it.
-      const auto records = [&tree, &inSegment, segmentFirst](int32_t i) -> ElementRecord& {
-        return i >= segmentFirst ? inSegment(i) : tree.At(i);
-      };
-      AddStartTag(records, top, lastChild, nextFree, inSegment(nextFree), static_cast<int32_t>(q),
-                  static_cast<int32_t>(length), static_cast<int32_t>(nameEnd), empty);
-      ++nextFree;
-      q = end + 1;
-      continue;
-    }
-    if (second == '/') {
+    } else if (second == '/') {
       // The document slot's name is longer than any end tag: no test for an empty stack.
-      const int32_t length = 3 + top->nameLength;
-      if (length > ElementRecord::MaxEndTagLength || !EndsInnermost(t, q, *top, textLength)) break;
-      CloseOpen(tree, *top, lastChild, length, static_cast<int32_t>(q) + length - 1);
-      --top;
-      q += length;
-      continue;
+      const int32_t length = 3 + top->name_length;
+      if (!Skipper::kDoubleByte && length <= ElementRecord::MaxEndTagLength &&
+          EndsInnermost(t, q, *top, text_length)) {
+        CloseOpen(records, *top, last_child, length, q + length - 1);
+        --top;
+        q += length;
+        continue;
+      }
+    } else if (scan_paths::DelimitedKind(t, q) != nullptr) {
+      int32_t nul = 0;
+      const int32_t end = SkipDelimited(classes, t, q, skip, nul);
+      if (end >= 0) {
+        q = end + 1;
+        continue;
+      }
     }
-    // A comment, CDATA section or processing instruction: to the '>' its delimiter closes.
-    if (scan_paths::DelimitedKind(t, q) == nullptr) break;
-    const std::ptrdiff_t end = SkipDelimitedInChunk(t, stops, q);
-    if (t[end] == '\0') break;
-    q = end + 1;
+    // Any other node. The skipper goes by a copy, so that the loop's own stays in registers.
+    place.count = top->open_count;
+    place.last_child = last_child;
+    next_free_ = next_free;
+    Skipper general = skip;
+    general.Rewind(q);
+    q = ParseNode(general, q, place);
+    if (q < 0) return;
+    skip = general;
+    top = &stack_[place.count - 1];
+    open_limit_top = OpenLimit();
+    last_child = place.last_child;
+    next_free = next_free_;
+    records = SegmentWindow(tree_);
   }
-
-  nextFree_ = nextFree;
-  return FastLoopExit{static_cast<int32_t>(q), top->openCount, lastChild};
+  place.count = top->open_count;
+  place.last_child = last_child;
+  next_free_ = next_free;
+  cursor_.next = q;
 }
-#endif  // OSTREL_XML_BLOCK_INDEX
-
 // The text ended inside a tag that starts at start: the scanner's message goes into the token.
 int32_t Parser::Unended(int32_t start, const char* kind, int32_t nul) {
   cursor_.next = start;
@@ -767,34 +727,34 @@ void Parser::NoteContentError(int32_t parent) {
 // A node in error inside parent: the document is ill-formed, and the first message is kept.
 void Parser::NoteError(int32_t parent, const std::string& message) {
   NoteContentError(parent);
-  if (errorText_.empty()) errorText_ = message;
+  if (error_text_.empty()) error_text_ = message;
 }
 
 void Parser::NoteError(int32_t parent, const char* format, int32_t offset) {
   NoteContentError(parent);
-  if (errorText_.empty()) errorText_ = Format(format, offset);
+  if (error_text_.empty()) error_text_ = Format(format, offset);
 }
 
 // Closes the open elements in slots outer + 1 to count - 1 as not ended, as if one at a time
 // from the innermost outwards: each loses its end tag and its children, which follow it as
 // siblings. Done in one pass, every moved record ends up a child of the element in slot outer
 // (the document record when outer is -1), so each record is moved at most once per parse.
-// endNameLength -1: at the end of the text, else at the end tag whose name lies at
-// endNameStart. lastChild: the innermost open element's last child before, the last child of
+// end_name_length -1: at the end of the text, else at the end tag whose name lies at
+// end_name_start. last_child: the innermost open element's last child before, the last child of
 // the element they close into after.
-void Parser::CloseUnended(int32_t outer, int32_t count, int32_t endNameStart, int32_t endNameLength,
-                          int32_t& lastChild) {
+void Parser::CloseUnended(int32_t outer, int32_t count, int32_t end_name_start,
+                          int32_t end_name_length, int32_t& last_child) {
   if (outer + 1 >= count) return;
   At(0).flags |= ElementRecord::IllFormed;
   const int32_t target = outer >= 0 ? stack_[outer].record : 0;
-  bool contentError = false;
-  int32_t finalLast = 0;
+  bool content_error = false;
+  int32_t final_last = 0;
 
   for (int32_t i = outer + 1; i < count; ++i) {
     const int32_t u = stack_[i].record;
     ElementRecord& closed = At(u);
     if (closed.Has(ElementRecord::ContentError)) {
-      contentError = true;
+      content_error = true;
       closed.flags &= ~ElementRecord::ContentError;
     }
     closed.parent = target;  // already so for the outermost
@@ -802,43 +762,44 @@ void Parser::CloseUnended(int32_t outer, int32_t count, int32_t endNameStart, in
     closed.flags |= ElementRecord::Unended;
     closed.length = closed.StartTagLength();
     // Its first child, if it has one (the next open element is one), is the record after it.
-    const int32_t firstChild = i + 1 < count || lastChild != 0 ? u + 1 : 0;
-    finalLast = u;
+    const int32_t firstChild = i + 1 < count || last_child != 0 ? u + 1 : 0;
+    final_last = u;
     if (firstChild == 0) continue;
 
     ElementRecord& head = At(firstChild);
     // The closed element's last child: the next open element, or for the innermost one the
     // last child so far.
-    finalLast = i + 1 < count ? stack_[i + 1].record : lastChild;
+    final_last = i + 1 < count ? stack_[i + 1].record : last_child;
     head.flags &= ~ElementRecord::IsFirstChild;
     head.prev = u;
     closed.next = firstChild;
     // The chain ends at the next open element (its next is still 0) or at the last child.
     for (int32_t c = firstChild; c != 0; c = At(c).next) At(c).parent = target;
-    if (staleLevelsFrom_ == 0 || firstChild < staleLevelsFrom_) staleLevelsFrom_ = firstChild;
+    if (stale_levels_from_ == 0 || firstChild < stale_levels_from_) stale_levels_from_ = firstChild;
   }
 
   // The target's last child is now the last record moved.
-  lastChild = finalLast;
-  if (contentError) At(target).flags |= ElementRecord::ContentError;
-  if (errorText_.empty()) NoteUnclosed(count, endNameStart, endNameLength);
+  last_child = final_last;
+  if (content_error) At(target).flags |= ElementRecord::ContentError;
+  if (error_text_.empty()) NoteUnclosed(count, end_name_start, end_name_length);
 }
 
 // The message for open elements closed as not ended; it names the innermost one.
-void Parser::NoteUnclosed(int32_t count, int32_t endNameStart, int32_t endNameLength) {
+void Parser::NoteUnclosed(int32_t count, int32_t end_name_start, int32_t end_name_length) {
   const OpenTagStack::OpenElement& innermost = stack_[count - 1];
-  const std::string name(text_ + innermost.NameStart(), static_cast<size_t>(innermost.nameLength));
+  const std::string name(text_ + innermost.NameStart(), static_cast<size_t>(innermost.name_length));
   const int32_t start = At(innermost.record).start;
-  if (endNameLength < 0) {
-    errorText_ = Format("Element '%s' at offset %d not ended", name.c_str(), start);
+  if (end_name_length < 0) {
+    error_text_ = Format("Element '%s' at offset %d not ended", name.c_str(), start);
   } else {
-    const std::string endName(text_ + endNameStart, static_cast<size_t>(endNameLength));
-    errorText_ = Format("End tag '%s' at offset %d does not match start tag '%s' at offset %d",
-                        endName.c_str(), endNameStart - 1, name.c_str(), start);
+    const std::string end_name(text_ + end_name_start, static_cast<size_t>(end_name_length));
+    error_text_ = Format("End tag '%s' at offset %d does not match start tag '%s' at offset %d",
+                         end_name.c_str(), end_name_start - 1, name.c_str(), start);
   }
 }
 
-// Points the open slots at their records after a growth of the store moved records.
+// Points the open elements on the stack at their records after a growth of the store moved
+// records.
 void Parser::PointOpenSlots(int32_t count) {
   for (int32_t i = 0; i < count; ++i) stack_[i].element = &At(stack_[i].record);
 }
@@ -846,7 +807,7 @@ void Parser::PointOpenSlots(int32_t count) {
 // Records are numbered in text order and a parent always comes before its children, so one
 // forward pass sets every level from the parent's.
 void Parser::FixLevelsFrom(int32_t first) {
-  for (int32_t r = first; r < nextFree_; ++r) {
+  for (int32_t r = first; r < next_free_; ++r) {
     ElementRecord& record = At(r);
     record.SetLevel(record.parent != 0 ? At(record.parent).Level() + 1 : 0);
   }

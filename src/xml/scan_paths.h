@@ -32,19 +32,19 @@ inline NodeType Finish(ScanCursor& cursor, NodeToken& token, NodeType type, int3
 NodeType Unterminated(ScanCursor& cursor, NodeToken& token, const char* kind, int32_t nul);
 
 inline bool IsEmptyElementEnding(const ByteClasses& cls, unsigned char last,
-                                 unsigned char beforeLast) {
-  return last == '/' && (beforeLast == 0 || (cls.of[beforeLast] & kBeforeSlash) != 0);
+                                 unsigned char before_last) {
+  return last == '/' && (before_last == 0 || (cls.of[before_last] & kBeforeSlash) != 0);
 }
 
 // Tracks the last two bytes read in a start tag's body after a run of single-byte characters
 // [from, to).
 inline void TrackRun(const unsigned char* t, int32_t from, int32_t to, unsigned char& last,
-                     unsigned char& beforeLast) {
+                     unsigned char& before_last) {
   if (to - from >= 2) {
-    beforeLast = t[to - 2];
+    before_last = t[to - 2];
     last = t[to - 1];
   } else if (to - from == 1) {
-    beforeLast = last;
+    before_last = last;
     last = t[to - 1];
   }
 }
@@ -63,51 +63,63 @@ inline int32_t StepOver(const ByteClasses& cls, const unsigned char* p) {
 // ended: end is then the last byte before the NUL, and the name counts only when named is set
 // (the name itself was complete).
 struct TagScan {
-  int32_t nameEnd = 0;  // the byte that ended the name (one past its last byte)
-  int32_t end = 0;      // the tag's '>', or the last byte before the NUL
+  int32_t name_end = 0;  // the byte that ended the name (one past its last byte)
+  int32_t end = 0;       // the tag's '>', or the last byte before the NUL
   bool named = false;
   bool ended = false;
   bool empty = false;  // closed by "/>"
 };
 
-// "<" and a name-start byte at start: an element start tag. Its name runs from start + 1 to
-// nameEnd - 1.
+// The attributes of a start tag in a text with no lead bytes, from the byte that ended its name
+// (at q, not '>') to the '>' that ends the tag: the first one outside quoted values. The last two
+// bytes before it tell whether "/>" makes the element empty.
 template <class Skipper>
-OSTREL_ALWAYS_INLINE TagScan ScanStartTagAt(const ByteClasses& cls, const unsigned char* t,
-                                            int32_t start, Skipper& skip) {
-  TagScan scan;
-  const int32_t nameStart = start + 1;
-  int32_t q = nameStart + StepOver<Skipper>(cls, t + nameStart);
-  q = skip.template SkipTo<Stops::NameEnd>(q);
-  if (t[q] == 0) {
-    scan.end = q - 1;
-    return scan;
-  }
-  scan.named = true;
-  scan.nameEnd = q;
-  if (t[q] == '>') {  // no attributes: the name's end closes the tag
-    scan.ended = true;
-    scan.end = q;
-    return scan;
-  }
-
-  unsigned char last = 0, beforeLast = 0;
+OSTREL_ALWAYS_INLINE void ScanSingleByteAttributes(const ByteClasses& cls, const unsigned char* t,
+                                                   int32_t q, Skipper& skip, TagScan& scan) {
+  const int32_t name_end = q;
+  q = skip.template SkipTo<Stops::kTagStop>(q);
   for (;;) {
-    int32_t run = q;
-    q = skip.template SkipTo<Stops::TagStop>(q);
-    TrackRun(t, run, q, last, beforeLast);
-    unsigned char c = t[q];
+    const unsigned char c = t[q];
     if (c == '>') {
-      scan.empty = IsEmptyElementEnding(cls, last, beforeLast);
+      const unsigned char before_last = q - 2 >= name_end ? t[q - 2] : 0;
+      scan.empty = IsEmptyElementEnding(cls, t[q - 1], before_last);
       scan.ended = true;
       scan.end = q;
-      return scan;
+      return;
+    }
+    if (c != 0) q = skip.SkipOnToQuote(q + 1, c);
+    if (t[q] == 0) {
+      scan.end = q - 1;
+      return;
+    }
+    q = skip.template SkipOn<Stops::kTagStop>(q + 1);
+  }
+}
+
+// The attributes of a start tag in a text that may hold double-byte characters, from the byte
+// that ended its name (at q, not '>') to the '>' that ends the tag: the first one outside quoted
+// values. The last two bytes read before it (a trail byte is stepped over, not read) tell whether
+// "/>" makes the element empty.
+template <class Skipper>
+void ScanDoubleByteAttributes(const ByteClasses& cls, const unsigned char* t, int32_t q,
+                              Skipper& skip, TagScan& scan) {
+  unsigned char last = 0, before_last = 0;
+  for (;;) {
+    int32_t run = q;
+    q = skip.template SkipTo<Stops::kTagStop>(q);
+    TrackRun(t, run, q, last, before_last);
+    unsigned char c = t[q];
+    if (c == '>') {
+      scan.empty = IsEmptyElementEnding(cls, last, before_last);
+      scan.ended = true;
+      scan.end = q;
+      return;
     }
     if (c == 0) {
       scan.end = q - 1;
-      return scan;
+      return;
     }
-    beforeLast = last;
+    before_last = last;
     last = c;
     if (c != '"' && c != '\'') {  // a lead byte
       q += CharLength(cls, t + q);
@@ -118,15 +130,15 @@ OSTREL_ALWAYS_INLINE TagScan ScanStartTagAt(const ByteClasses& cls, const unsign
     ++q;
     for (;;) {
       run = q;
-      q = quote == '"' ? skip.template SkipTo<Stops::DoubleQuote>(q)
-                       : skip.template SkipTo<Stops::SingleQuote>(q);
-      TrackRun(t, run, q, last, beforeLast);
+      q = quote == '"' ? skip.template SkipTo<Stops::kDoubleQuote>(q)
+                       : skip.template SkipTo<Stops::kSingleQuote>(q);
+      TrackRun(t, run, q, last, before_last);
       c = t[q];
       if (c == 0) {
         scan.end = q - 1;
-        return scan;
+        return;
       }
-      beforeLast = last;
+      before_last = last;
       last = c;
       if (c == quote) {
         ++q;
@@ -137,20 +149,48 @@ OSTREL_ALWAYS_INLINE TagScan ScanStartTagAt(const ByteClasses& cls, const unsign
   }
 }
 
-// "</" at start: an end tag. Its name runs from start + 2 to nameEnd - 1.
+// "<" and a name-start byte at start: an element start tag. Its name runs from start + 1 to
+// name_end - 1.
 template <class Skipper>
-inline TagScan ScanEndTagAt(const ByteClasses& cls, const unsigned char* t, int32_t start,
-                            Skipper& skip) {
+OSTREL_ALWAYS_INLINE TagScan ScanStartTagAt(const ByteClasses& cls, const unsigned char* t,
+                                            int32_t start, Skipper& skip) {
   TagScan scan;
-  int32_t q = skip.template SkipTo<Stops::NameEnd>(start + 2);
+  const int32_t name_start = start + 1;
+  int32_t q = name_start + StepOver<Skipper>(cls, t + name_start);
+  q = skip.template SkipTo<Stops::kNameEnd>(q);
+  if (t[q] == '>') {  // no attributes: the name's end closes the tag
+    scan.named = scan.ended = true;
+    scan.name_end = scan.end = q;
+    return scan;
+  }
   if (t[q] == 0) {
     scan.end = q - 1;
     return scan;
   }
   scan.named = true;
-  scan.nameEnd = q;
+  scan.name_end = q;
+  if (Skipper::kDoubleByte) {
+    ScanDoubleByteAttributes(cls, t, q, skip, scan);
+  } else {
+    ScanSingleByteAttributes(cls, t, q, skip, scan);
+  }
+  return scan;
+}
+
+// "</" at start: an end tag. Its name runs from start + 2 to name_end - 1.
+template <class Skipper>
+inline TagScan ScanEndTagAt(const ByteClasses& cls, const unsigned char* t, int32_t start,
+                            Skipper& skip) {
+  TagScan scan;
+  int32_t q = skip.template SkipTo<Stops::kNameEnd>(start + 2);
+  if (t[q] == 0) {
+    scan.end = q - 1;
+    return scan;
+  }
+  scan.named = true;
+  scan.name_end = q;
   for (;;) {
-    q = skip.template SkipTo<Stops::EndTagStop>(q);
+    q = skip.template SkipTo<Stops::kEndTagStop>(q);
     if (t[q] == '>') {
       scan.ended = true;
       scan.end = q;
@@ -196,7 +236,7 @@ template <class Skipper>
 inline int32_t SkipDelimitedBody(const ByteClasses& cls, const unsigned char* t, int32_t q,
                                  unsigned char delimiter, Skipper& skip, int32_t& nul) {
   for (;;) {
-    q = skip.template SkipTo<Stops::EndTagStop>(q);
+    q = skip.template SkipTo<Stops::kEndTagStop>(q);
     const unsigned char c = t[q];
     if (c == '>') {
       if (ClosesDelimited(t, q, delimiter)) return q;
@@ -217,8 +257,8 @@ inline NodeType ScanStartTag(ScanCursor& cursor, NodeToken& token, const ByteCla
                              Skipper& skip) {
   const TagScan scan = ScanStartTagAt(cls, Bytes(cursor.text), token.start, skip);
   if (scan.named) {
-    const int32_t nameStart = token.start + 1;
-    token.text.assign(cursor.text + nameStart, static_cast<size_t>(scan.nameEnd - nameStart));
+    const int32_t name_start = token.start + 1;
+    token.text.assign(cursor.text + name_start, static_cast<size_t>(scan.name_end - name_start));
   }
   if (!scan.ended) return Unterminated(cursor, token, "Element tag", scan.end + 1);
   if (scan.empty) token.flags |= EmptyElement;
@@ -231,7 +271,7 @@ inline NodeType ScanEndTag(ScanCursor& cursor, NodeToken& token, const ByteClass
   const TagScan scan = ScanEndTagAt(cls, Bytes(cursor.text), token.start, skip);
   if (scan.named) {
     cursor.nameStart = token.start + 2;
-    cursor.nameEnd = scan.nameEnd - 1;
+    cursor.nameEnd = scan.name_end - 1;
   }
   if (!scan.ended) return Unterminated(cursor, token, "Element end tag", scan.end + 1);
   return Finish(cursor, token, NodeType::EndTag, scan.end);
@@ -250,7 +290,7 @@ inline NodeType ScanText(ScanCursor& cursor, NodeToken& token, const ByteClasses
   }
   q += CharLength(cls, t + q);
   for (;;) {
-    q = skip.template SkipTo<Stops::TextStop>(q);
+    q = skip.template SkipTo<Stops::kTextStop>(q);
     const unsigned char c = t[q];
     if (c == '>') return Finish(cursor, token, NodeType::Text, q);
     if (c == '<' || c == 0) return Finish(cursor, token, NodeType::Text, q - 1);
@@ -265,7 +305,7 @@ inline int32_t SkipCharacterData(const ByteClasses& cls, const unsigned char* t,
                                  Skipper& skip) {
   int32_t q = offset;
   for (;;) {
-    q = skip.template SkipTo<Stops::DataStop>(q);
+    q = skip.template SkipTo<Stops::kDataStop>(q);
     if (!Skipper::kDoubleByte || (cls.of[t[q]] & kLead) == 0) return q;
     q += CharLength(cls, t + q);
   }

@@ -31,8 +31,8 @@ void WriteMessage(NodeToken& token, const char* format, const char* word, int32_
   token.text.assign(buffer);
 }
 
-const char* KindWord(NodeType type, bool inDoctype) {
-  if (inDoctype || type == NodeType::Doctype) return "Doctype";
+const char* KindWord(NodeType type, bool in_doctype) {
+  if (in_doctype || type == NodeType::Doctype) return "Doctype";
   switch (type) {
     case NodeType::ElementTag:
       return "Element tag";
@@ -61,149 +61,208 @@ enum : unsigned {
   kInDoubleQuote = 0x80,
 };
 
-NodeType ScanGeneral(ScanCursor& cursor, NodeToken& token, const ByteClasses& cls) {
-  const unsigned char* t = Bytes(cursor.text);
-  int32_t o = cursor.next;
-  unsigned state = 0;
-  NodeType type = NodeType::Error;
-  const char* delimiter = nullptr;  // none while reading a node's opening
-  int32_t delimiterLength = 0;
-  int32_t nameStart = -1;
-  unsigned char last = 0, beforeLast = 0;
-  int32_t reported = token.start;
+// The general machine's reading of one node, a byte (or double-byte character) at a time.
+class GeneralScan {
+ public:
+  GeneralScan(ScanCursor& cursor, NodeToken& token, const ByteClasses& classes)
+      : cursor_(cursor),
+        token_(token),
+        classes_(classes),
+        t_(Bytes(cursor.text)),
+        o_(cursor.next),
+        reported_(token.start) {}
 
-  auto setDelimiter = [&](const char* d) {
-    delimiter = d;
-    delimiterLength = static_cast<int32_t>(std::strlen(d));
-  };
-  auto fail = [&](const char* word) {
-    WriteMessage(token, "Incorrect %s at offset %d", word, reported);
-    type = NodeType::Error;
-    setDelimiter(">");
-  };
-
-  for (;;) {
-    const unsigned char c = t[o];
-    if (c == 0) {
-      if (type == NodeType::Text || type == NodeType::Whitespace)
-        return Finish(cursor, token, type, o - 1);
-      return Unterminated(cursor, token, KindWord(type, (state & kInDoctype) != 0), o);
-    }
-
-    if (nameStart >= 0) {
-      if ((cls.of[c] & kNameEnd) == 0) {
-        ++o;  // names are read byte by byte, not by character
-        continue;
-      }
-      if (type == NodeType::EndTag) {
-        cursor.nameStart = nameStart;
-        cursor.nameEnd = o - 1;
-      } else {
-        token.text.assign(cursor.text + nameStart, static_cast<size_t>(o - nameStart));
-      }
-      nameStart = -1;
-      last = beforeLast = 0;
-    }
-
-    if (delimiter != nullptr) {
-      if (c == '>' && (state & (kInSingleQuote | kInDoubleQuote)) == 0) {
-        reported = o;
-        const int32_t n = delimiterLength;
-        if (n == 1 || (o > n && std::memcmp(t + o - (n - 1), delimiter, n - 1) == 0)) {
-          delimiter = nullptr;
-          if (n == 1 && type == NodeType::ElementTag && IsEmptyElementEnding(cls, last, beforeLast))
-            token.flags |= EmptyElement;
-          // Inside a DOCTYPE a nested declaration is complete and the DOCTYPE goes on.
-          if ((state & kInDoctype) == 0) return Finish(cursor, token, type, o);
+  NodeType Run() {
+    for (;;) {
+      const unsigned char c = t_[o_];
+      if (c == 0) return AtTextEnd();
+      if (name_start_ >= 0) {
+        if ((classes_.of[c] & kNameEnd) == 0) {
+          ++o_;  // names are read byte by byte, not by character
+          continue;
         }
-      } else if (c == '<' && (type == NodeType::Text || type == NodeType::Error)) {
-        return Finish(cursor, token, type, o - 1);
-      } else if (type == NodeType::ElementTag || type == NodeType::Doctype ||
-                 type == NodeType::Error) {
-        if (c == '"' && (state & kInSingleQuote) == 0) state ^= kInDoubleQuote;
-        if (c == '\'' && (state & kInDoubleQuote) == 0) state ^= kInSingleQuote;
-        if (type == NodeType::ElementTag) {
-          beforeLast = last;
-          last = c;
-        }
+        EndName();
       }
-    } else if (state == 0) {  // the node's first byte
-      if (c == '<') {
-        state |= kAfterLt;
-      } else if ((cls.of[c] & kWhitespace) != 0) {
-        type = NodeType::Whitespace;
-        state |= kWhitespaceRun;
-      } else {
-        type = NodeType::Text;
-        setDelimiter("<");
+      if (Read(c)) return result_;
+      o_ += CharLength(classes_, t_ + o_);
+    }
+  }
+
+ private:
+  NodeType AtTextEnd() {
+    if (type_ == NodeType::Text || type_ == NodeType::Whitespace)
+      return Finish(cursor_, token_, type_, o_ - 1);
+    return Unterminated(cursor_, token_, KindWord(type_, (state_ & kInDoctype) != 0), o_);
+  }
+
+  // An end tag's name goes into the cursor, any other into the token.
+  void EndName() {
+    if (type_ == NodeType::EndTag) {
+      cursor_.nameStart = name_start_;
+      cursor_.nameEnd = o_ - 1;
+    } else {
+      token_.text.assign(cursor_.text + name_start_, static_cast<size_t>(o_ - name_start_));
+    }
+    name_start_ = -1;
+    last_ = before_last_ = 0;
+  }
+
+  // Reads the byte c at o_; true when the node ends there, its type in result_.
+  bool Read(unsigned char c) {
+    if (delimiter_ != nullptr) return ReadBody(c);
+    if (state_ == 0) {
+      ReadFirst(c);
+    } else if ((state_ & kWhitespaceRun) != 0) {
+      if (c == '<') return Done(Finish(cursor_, token_, NodeType::Whitespace, o_ - 1));
+      if ((classes_.of[c] & kWhitespace) == 0) {
+        state_ &= ~kWhitespaceRun;
+        type_ = NodeType::Text;  // the whitespace already read belongs to the text
+        SetDelimiter("<");
       }
-    } else if ((state & kWhitespaceRun) != 0) {
-      if (c == '<') return Finish(cursor, token, NodeType::Whitespace, o - 1);
-      if ((cls.of[c] & kWhitespace) == 0) {
-        state &= ~kWhitespaceRun;
-        type = NodeType::Text;  // the whitespace already read belongs to the text
-        setDelimiter("<");
-      }
-    } else if ((state & kAfterLt) != 0) {
-      state &= ~kAfterLt;
-      if ((cls.of[c] & kNameStart) != 0) {
-        type = NodeType::ElementTag;
-        setDelimiter(">");
-        nameStart = o;
-      } else if (c == '/') {
-        type = NodeType::EndTag;
-        setDelimiter(">");
-        nameStart = o + 1;
-      } else if (c == '!') {
-        state |= kAfterBang;
-      } else if (c == '?') {
-        type = NodeType::ProcessingInstruction;
-        setDelimiter("?>");
-        nameStart = o + 1;
-      } else {
-        fail("tag name character");
-      }
-    } else if ((state & kAfterBang) != 0) {
-      state &= ~kAfterBang;
-      const bool inDoctype = (state & kInDoctype) != 0;
+    } else if ((state_ & kAfterLt) != 0) {
+      ReadAfterLt(c);
+    } else if ((state_ & kAfterBang) != 0) {
+      ReadAfterBang(c);
+    } else if ((state_ & kAfterBangDash) != 0) {
+      state_ &= ~kAfterBangDash;
       if (c == '-') {
-        state |= kAfterBangDash;
-      } else if (c == '[' && !inDoctype) {
-        state |= kAfterBangBracket;
-      } else if (c == 'D' && !inDoctype) {
-        state |= kInDoctype;  // the type stays Error until the DOCTYPE's own '>'
-      } else if (c == 'E' || c == 'A' || c == 'N') {
-        type = NodeType::Doctype;
-        setDelimiter(">");
+        type_ = NodeType::Comment;
+        SetDelimiter("-->");
       } else {
-        fail("! tag");
+        Fail("comment tag");
       }
-    } else if ((state & kAfterBangDash) != 0) {
-      state &= ~kAfterBangDash;
-      if (c == '-') {
-        type = NodeType::Comment;
-        setDelimiter("-->");
-      } else {
-        fail("comment tag");
-      }
-    } else if ((state & kAfterBangBracket) != 0) {
-      state &= ~kAfterBangBracket;
+    } else if ((state_ & kAfterBangBracket) != 0) {
+      state_ &= ~kAfterBangBracket;
       if (c == 'C') {
-        type = NodeType::CDataSection;  // the rest of "CDATA[" is not looked at
-        setDelimiter("]]>");
+        type_ = NodeType::CDataSection;  // the rest of "CDATA[" is not looked at
+        SetDelimiter("]]>");
       } else {
-        fail("tag");
+        Fail("tag");
       }
-    } else if ((state & kInDoctype) != 0) {
+    } else if ((state_ & kInDoctype) != 0) {
       // At the DOCTYPE's own level quotes are not tracked.
       if (c == '<') {
-        state |= kAfterLt;
+        state_ |= kAfterLt;
       } else if (c == '>') {
-        return Finish(cursor, token, NodeType::Doctype, o);
+        return Done(Finish(cursor_, token_, NodeType::Doctype, o_));
       }
     }
-    o += CharLength(cls, t + o);
+    return false;
   }
+
+  // A byte of a node's body, up to its closing delimiter.
+  bool ReadBody(unsigned char c) {
+    if (c == '>' && (state_ & (kInSingleQuote | kInDoubleQuote)) == 0) {
+      reported_ = o_;
+      // A delimiter longer than '>' is "-->", "]]>" or "?>".
+      const int32_t n = delimiter_length_;
+      if (n == 1 || ClosesDelimited(t_, o_, static_cast<unsigned char>(delimiter_[0]))) {
+        delimiter_ = nullptr;
+        if (n == 1 && type_ == NodeType::ElementTag &&
+            IsEmptyElementEnding(classes_, last_, before_last_))
+          token_.flags |= EmptyElement;
+        // Inside a DOCTYPE a nested declaration is complete and the DOCTYPE goes on.
+        if ((state_ & kInDoctype) == 0) return Done(Finish(cursor_, token_, type_, o_));
+      }
+    } else if (c == '<' && (type_ == NodeType::Text || type_ == NodeType::Error)) {
+      return Done(Finish(cursor_, token_, type_, o_ - 1));
+    } else if (type_ == NodeType::ElementTag || type_ == NodeType::Doctype ||
+               type_ == NodeType::Error) {
+      if (c == '"' && (state_ & kInSingleQuote) == 0) state_ ^= kInDoubleQuote;
+      if (c == '\'' && (state_ & kInDoubleQuote) == 0) state_ ^= kInSingleQuote;
+      if (type_ == NodeType::ElementTag) {
+        before_last_ = last_;
+        last_ = c;
+      }
+    }
+    return false;
+  }
+
+  // The node's first byte.
+  void ReadFirst(unsigned char c) {
+    if (c == '<') {
+      state_ |= kAfterLt;
+    } else if ((classes_.of[c] & kWhitespace) != 0) {
+      type_ = NodeType::Whitespace;
+      state_ |= kWhitespaceRun;
+    } else {
+      type_ = NodeType::Text;
+      SetDelimiter("<");
+    }
+  }
+
+  void ReadAfterLt(unsigned char c) {
+    state_ &= ~kAfterLt;
+    if ((classes_.of[c] & kNameStart) != 0) {
+      type_ = NodeType::ElementTag;
+      SetDelimiter(">");
+      name_start_ = o_;
+    } else if (c == '/') {
+      type_ = NodeType::EndTag;
+      SetDelimiter(">");
+      name_start_ = o_ + 1;
+    } else if (c == '!') {
+      state_ |= kAfterBang;
+    } else if (c == '?') {
+      type_ = NodeType::ProcessingInstruction;
+      SetDelimiter("?>");
+      name_start_ = o_ + 1;
+    } else {
+      Fail("tag name character");
+    }
+  }
+
+  void ReadAfterBang(unsigned char c) {
+    state_ &= ~kAfterBang;
+    const bool in_doctype = (state_ & kInDoctype) != 0;
+    if (c == '-') {
+      state_ |= kAfterBangDash;
+    } else if (c == '[' && !in_doctype) {
+      state_ |= kAfterBangBracket;
+    } else if (c == 'D' && !in_doctype) {
+      state_ |= kInDoctype;  // the type stays Error until the DOCTYPE's own '>'
+    } else if (c == 'E' || c == 'A' || c == 'N') {
+      type_ = NodeType::Doctype;
+      SetDelimiter(">");
+    } else {
+      Fail("! tag");
+    }
+  }
+
+  void SetDelimiter(const char* delimiter) {
+    delimiter_ = delimiter;
+    delimiter_length_ = static_cast<int32_t>(std::strlen(delimiter));
+  }
+
+  void Fail(const char* word) {
+    WriteMessage(token_, "Incorrect %s at offset %d", word, reported_);
+    type_ = NodeType::Error;
+    SetDelimiter(">");
+  }
+
+  bool Done(NodeType type) {
+    result_ = type;
+    return true;
+  }
+
+  ScanCursor& cursor_;
+  NodeToken& token_;
+  const ByteClasses& classes_;
+  const unsigned char* const t_;
+  int32_t o_;
+  unsigned state_ = 0;
+  NodeType type_ = NodeType::Error;
+  NodeType result_ = NodeType::Error;
+  const char* delimiter_ = nullptr;  // none while reading a node's opening
+  int32_t delimiter_length_ = 0;
+  int32_t name_start_ = -1;
+  unsigned char last_ = 0;
+  unsigned char before_last_ = 0;
+  int32_t reported_;
+};
+
+NodeType ScanGeneral(ScanCursor& cursor, NodeToken& token, const ByteClasses& classes) {
+  return GeneralScan(cursor, token, classes).Run();
 }
 
 }  // namespace

@@ -45,6 +45,9 @@ struct NodeToken {
 // Scans the node at cursor.next into token and moves cursor.next past it.
 NodeType ScanNode(ScanCursor& cursor, NodeToken& token);
 
+// A scan of one node as ScanNode does it.
+using NodeScanner = NodeType (*)(ScanCursor& cursor, NodeToken& token);
+
 // Moves offset over space, tab, LF and CR; true when it stops on a byte other than NUL.
 bool SkipWhitespace(const char* text, int32_t& offset);
 

@@ -1,6 +1,7 @@
 // The stops of a single-byte text listed in order: the offsets of every '<', '>', '"' and '\'',
-// then the terminating NUL. The parse's fast loop walks this list instead of searching byte runs,
-// so that finding the next stop costs a load whose address does not wait on the previous search.
+// then the terminating NUL. The parse of a long text walks this list instead of searching byte
+// runs, so that finding the next stop costs a load whose address does not wait on the previous
+// search.
 // The list is built a chunk of the text at a time, each chunk classified 64 bytes at a time.
 // Internal to the XML code.
 #pragma once
@@ -39,6 +40,10 @@ int SupportedStopListers(NamedStopLister* out, int room);
 int32_t StopChunk();
 void SetStopChunkForTesting(int32_t bytes);
 
+// The shortest text whose stops the parse lists (a shorter one is searched a block at a time):
+// 4096 bytes, or none while a test has set a smaller chunk.
+int32_t ListStopsFrom();
+
 class StopList {
  public:
   // A list that lists nothing until Start; making one costs nothing (its buffer is not cleared),
@@ -70,13 +75,15 @@ class StopList {
   // Where the chunk listed last ends: the offset after its last byte, or the text's length + 1
   // when it reaches the end.
   int32_t ListedUpTo() const { return end_; }
+  int32_t Length() const { return length_; }
 
   // Reads the list from a place on, within one chunk. A reader is one pointer its user keeps in
   // a local; it never leaves its chunk, so reading the next stop is one load. The chunk's stops
   // are followed by end marks: the text's length, the offset of its NUL, which a reader gives
   // like the real end. A user that is given the NUL's offset therefore stops as at the end and,
   // unless the text really ends there, goes on with a new reader beyond the chunk. A reader may
-  // fall behind the place its user has read to: From catches it up, each stop passed over once.
+  // fall behind the place its user has read to: From catches it up, reading each stop it skips
+  // once.
   class Reader {
    public:
     // A reader whose first stop is the first at or after q in q's chunk, listing that chunk when
@@ -147,6 +154,105 @@ class StopList {
   int32_t inline_[kInlineOffsets];
   int32_t begin_ = 0, end_ = 0;  // the chunk listed holds the stops in [begin_, end_)
   int32_t listed_ = 0;
+};
+
+// A single-byte text's stops found through its stop list, with the interface of a ByteSkipper:
+// SkipTo gives the first byte of a class at or after q. A search that runs past the chunk listed
+// last is finished by a block search, and the next one lists from where that one ended (so the
+// inside of a long run of text or a long value is classified, not listed). The end of a name is
+// looked for byte by byte: names are short, and the list holds none of the bytes that end them.
+class ListedSkipper {
+ public:
+  static constexpr bool kDoubleByte = false;
+
+  ListedSkipper(StopList& list, const unsigned char* t)
+      : reader_(list, 0), list_(&list), t_(t), length_(list.Length()) {}
+
+  template <Stops kStops>
+  OSTREL_ALWAYS_INLINE int32_t SkipTo(int32_t q) {
+    if (kStops == Stops::kNameEnd) {
+      while ((kSingleByteClasses.of[t_[q]] & kNameEnd) == 0) ++q;
+      return q;
+    }
+    return Search<kStops>(q, reader_.From(q));
+  }
+
+  // SkipTo for a q just past the last stop found: the next listed stop is the first candidate.
+  template <Stops kStops>
+  OSTREL_ALWAYS_INLINE int32_t SkipOn(int32_t q) {
+    return Search<kStops>(q, reader_.Next());
+  }
+
+  // SkipOn to the quote (or NUL) that closes a value opened by `quote`: one loop for both kinds
+  // of quote, so that no branch waits on which one it is.
+  OSTREL_ALWAYS_INLINE int32_t SkipOnToQuote(int32_t q, unsigned char quote) {
+    int32_t stop = reader_.Next();
+    while (t_[stop] != quote && t_[stop] != 0) stop = reader_.Next();
+    if (t_[stop] != 0 || list_->ListedUpTo() > length_) return stop;
+    const Crossing crossing = quote == '"'
+                                  ? BeyondChunk<Stops::kDoubleQuote>(*list_, t_, length_, q)
+                                  : BeyondChunk<Stops::kSingleQuote>(*list_, t_, length_, q);
+    reader_ = crossing.reader;
+    return crossing.stop;
+  }
+
+  const unsigned char* Text() const { return t_; }
+  int32_t Length() const { return length_; }
+
+  // Goes back to q (a search otherwise goes on from the last stop it gave).
+  void Rewind(int32_t q) { reader_ = StopList::Reader(*list_, q); }
+
+ private:
+  // Whether a listed byte ('<', '>', '"', '\'' or NUL) is of the class; the same as a look in the
+  // class table, with fewer comparisons.
+  template <Stops kStops>
+  static bool IsListed(unsigned char c) {
+    switch (kStops) {
+      case Stops::kTagStop:
+        return c != '<';
+      case Stops::kDoubleQuote:
+        return c == '"' || c == 0;
+      case Stops::kSingleQuote:
+        return c == '\'' || c == 0;
+      case Stops::kEndTagStop:
+        return c == '>' || c == 0;
+      case Stops::kTextStop:
+        return c == '<' || c == '>' || c == 0;
+      default:
+        return c == '<' || c == 0;
+    }
+  }
+
+  // The first stop of the class from `stop`, a listed stop at or after q, on.
+  template <Stops kStops>
+  OSTREL_ALWAYS_INLINE int32_t Search(int32_t q, int32_t stop) {
+    while (!IsListed<kStops>(t_[stop])) stop = reader_.Next();
+    // A NUL ends the text, or only the chunk.
+    if (t_[stop] != 0 || list_->ListedUpTo() > length_) return stop;
+    const Crossing crossing = BeyondChunk<kStops>(*list_, t_, length_, q);
+    reader_ = crossing.reader;
+    return crossing.stop;
+  }
+
+  struct Crossing {
+    int32_t stop;
+    StopList::Reader reader;  // reads on after the stop
+  };
+
+  // A search from q that found no stop of its class in the chunk listed last, finished by a
+  // block search. Not a member, so that a skipper held in locals stays in registers.
+  template <Stops kStops>
+  static OSTREL_NEVER_INLINE Crossing BeyondChunk(StopList& list, const unsigned char* t,
+                                                  int32_t length, int32_t q) {
+    BlockIndex<false> blocks(kSingleByteClasses, t, length);
+    const int32_t stop = blocks.template SkipTo<kStops>(std::max(q, list.ListedUpTo()));
+    return Crossing{stop, StopList::Reader(list, stop + 1)};
+  }
+
+  StopList::Reader reader_;
+  StopList* list_;
+  const unsigned char* t_;
+  int32_t length_;
 };
 
 }  // namespace ostrel::xml::block_index

@@ -33,6 +33,13 @@ enum CreationFlags : unsigned {
 // Document option: end tags match start tags without regard to ASCII case.
 constexpr uint32_t CaseInsensitiveEndTags = 0x08;
 
+class XmlDocument;
+namespace detail {
+// SetText with every node read by `scan` instead of by the parse itself: how tests hold the
+// parse against the scanner's byte-by-byte machine. Same records, only slower.
+bool SetTextScannedBy(XmlDocument& document, const char* text, NodeScanner scan);
+}  // namespace detail
+
 class XmlDocument {
  public:
   XmlDocument();
@@ -46,10 +53,6 @@ class XmlDocument {
   // exactly one top-level element, every element ended, no rejected node. An ill-formed text
   // is indexed all the same and the first error is worded in ErrorText().
   bool SetText(const char* text);
-
-  // The same parse with every node read by the scanner's byte-by-byte machine: the oracle that
-  // tests and fuzz targets hold the fast parse against. Same results, only slower.
-  bool SetTextByteByByte(const char* text);
 
   // Adds one element at the place the navigation positions designate. False when refused, with
   // nothing changed. The name is written as it stands (attribute text included).
@@ -153,10 +156,11 @@ class XmlDocument {
     std::unique_ptr<char[]> heap_;
     char local_[kLocalBytes];  // not cleared: only bytes appended are read
   };
-  // Replaces the text and parses it; byteByByte reads every node with the scanner's byte-by-byte
-  // machine. Parse (parser.cpp) rebuilds the records from the text.
-  bool ReplaceText(const char* text, bool byteByByte);
-  bool Parse(bool byteByByte);
+  friend bool detail::SetTextScannedBy(XmlDocument& document, const char* text, NodeScanner scan);
+  // Replaces the text and parses it, every node read by `scan` when one is given. Parse
+  // (parser.cpp) rebuilds the records from the text.
+  bool ReplaceText(const char* text, NodeScanner scan);
+  bool Parse(NodeScanner scan);
   // Leaves the document as SetText(nullptr) does.
   void Clear();
 

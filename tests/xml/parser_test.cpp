@@ -247,8 +247,8 @@ TEST(Parse, CaseInsensitiveMatchingFoldsOnlySingleByteLetters) {
 }
 
 TEST(Parse, LoneLeadByteAtTheEndStaysInsideTheText) {
-  for (int codePage : {932, 936, 949, 950}) {
-    platform::SetCodePageForTesting(codePage);
+  for (int code_page : {932, 936, 949, 950}) {
+    platform::SetCodePageForTesting(code_page);
     XmlDocument doc;
     EXPECT_TRUE(doc.SetText("<a>x</a>\x81"));
     EXPECT_INVARIANTS(doc);
@@ -330,7 +330,7 @@ TEST(OpenTagStack, GrowsFromSixByTwiceAndSixKeepingItsSlots) {
     // A push writes the first three fields; each slot's open count was filled in by the stack.
     stack[count - 1].record = count;
     stack[count - 1].start = 3 * count;
-    stack[count - 1].nameLength = count % 7;
+    stack[count - 1].name_length = count % 7;
     stack.MakeRoomFor(count);
     if (capacities.empty() || capacities.back() != stack.Capacity())
       capacities.push_back(stack.Capacity());
@@ -339,15 +339,15 @@ TEST(OpenTagStack, GrowsFromSixByTwiceAndSixKeepingItsSlots) {
   // The document, parent of the outermost, survives growth, still with no name an end tag
   // could match and no element open.
   EXPECT_EQ(stack[-1].record, 0);
-  EXPECT_EQ(stack[-1].nameLength, OpenTagStack::NoName);
-  EXPECT_EQ(stack[-1].openCount, 0);
+  EXPECT_EQ(stack[-1].name_length, OpenTagStack::kNoName);
+  EXPECT_EQ(stack[-1].open_count, 0);
   for (int32_t i = 1; i <= 90; ++i) {
     EXPECT_EQ(stack[i - 1].record, i);
     EXPECT_EQ(stack[i - 1].start, 3 * i);
-    EXPECT_EQ(stack[i - 1].nameLength, i % 7);
+    EXPECT_EQ(stack[i - 1].name_length, i % 7);
   }
   for (int32_t slot = 0; slot < stack.Capacity(); ++slot)
-    ASSERT_EQ(stack[slot].openCount, slot + 1) << "slot " << slot;
+    ASSERT_EQ(stack[slot].open_count, slot + 1) << "slot " << slot;
 }
 
 TEST(Parse, ANewTextReusesTheStoreAndForgetsTheOldRecords) {
