@@ -34,7 +34,13 @@ class ElementStore {
   // the room segment 0's block already has, when it has more than the capacity), by at most one
   // new segment per call. A failed allocation throws std::bad_alloc and leaves the old capacity.
   void EnsureCapacity(int32_t requested, int32_t used) {
-    if (requested == 0 || requested > capacity_) Grow(requested, used);
+    if (requested != 0 && requested <= capacity_) return;
+    // Within the room segment 0's block already has: nothing moves.
+    if (requested > 0 && capacity_ > 0 && requested <= first_room_) {
+      capacity_ = requested;
+      return;
+    }
+    Grow(requested, used);
   }
 
   // Gives segment 0's block room for about `records` records (a sixteenth more, for an estimate's
@@ -64,6 +70,7 @@ class ElementStore {
   // The capacity Grow gives for a request, from the capacity cap (requested 0: grow by half).
   static int32_t GrownCapacity(int32_t cap, int32_t requested, int32_t used);
   void ReserveFirstSegment(int32_t records);
+  void UseInlineBlock(int32_t records);
   ElementRecord* NewBlock(int32_t records);
   void ReleaseBlock(ElementRecord* block);
   void ReleaseSegmentArray();

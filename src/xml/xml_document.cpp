@@ -8,9 +8,12 @@ namespace {
 // The records a document without text has room for, as a parse of no text leaves it.
 constexpr int32_t kEmptyDocumentRecords = 8;
 
+constexpr char kEmptyDocumentError[] = "Empty document";
+
 }  // namespace
 
-XmlDocument::XmlDocument() { Clear(); }
+// As Clear leaves it, the error text built in place rather than assigned.
+XmlDocument::XmlDocument() : errorText_(kEmptyDocumentError) { ClearRecords(); }
 
 XmlDocument::XmlDocument(const XmlDocument& other)
     : errorText_(other.errorText_),
@@ -40,7 +43,11 @@ std::string XmlDocument::TakeText() {
 // and takes its text every time.
 void XmlDocument::Clear() {
   text_.clear();
-  errorText_ = "Empty document";
+  errorText_ = kEmptyDocumentError;
+  ClearRecords();
+}
+
+void XmlDocument::ClearRecords() {
   nextFree_ = 1;
   tree_.EnsureCapacity(kEmptyDocumentRecords, nextFree_);
   At(0) = ElementRecord{0, 0, 0, 0, 0, 0, 0, 0};

@@ -163,6 +163,8 @@ class XmlDocument {
   bool Parse(NodeScanner scan);
   // Leaves the document as SetText(nullptr) does.
   void Clear();
+  // The records and positions as Clear leaves them.
+  void ClearRecords();
 
   int32_t PlaceElementText(int32_t parent, int32_t& reference, PendingNode& node);
   void LinkElement(int32_t parent, int32_t after, int32_t element);
