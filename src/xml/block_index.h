@@ -70,14 +70,16 @@ constexpr uint16_t ClassOf(Stops stops) {
 // be NUL-terminated (the byte after its last one is read).
 int32_t CountStartTags(const unsigned char* t, int32_t length, int32_t limit);
 
-// The plain search: one table look-up per byte. Works on any NUL-terminated text.
-class ByteSkipper {
+// The plain search: one table look-up per byte. Works on any NUL-terminated text; with
+// kDoubleByteCodePage false, only under a single-byte code page (no byte is a lead byte).
+template <bool kDoubleByteCodePage>
+class BasicByteSkipper {
  public:
-  static constexpr bool kDoubleByte = true;  // any code page: lead bytes are looked up
+  static constexpr bool kDoubleByte = kDoubleByteCodePage;
 
-  ByteSkipper(const ByteClasses& classes, const unsigned char* text)
+  BasicByteSkipper(const ByteClasses& classes, const unsigned char* text)
       : classes_(&classes), t_(text) {}
-  ByteSkipper(const ByteClasses& classes, const unsigned char* text, int32_t length)
+  BasicByteSkipper(const ByteClasses& classes, const unsigned char* text, int32_t length)
       : classes_(&classes), t_(text), length_(length) {}
 
   const unsigned char* Text() const { return t_; }
@@ -85,7 +87,9 @@ class ByteSkipper {
 
   template <Stops kStops>
   int32_t SkipTo(int32_t q) const {
-    while ((classes_->of[t_[q]] & ClassOf(kStops)) == 0) ++q;
+    // Under a single-byte code page the table is the fixed one, read without the pointer.
+    const ByteClasses& classes = kDoubleByte ? *classes_ : kSingleByteClasses;
+    while ((classes.of[t_[q]] & ClassOf(kStops)) == 0) ++q;
     return q;
   }
   // SkipTo for a q just past the last stop found (a list of stops reads on from there).
@@ -104,6 +108,9 @@ class ByteSkipper {
   const unsigned char* t_;
   int32_t length_ = 0;  // given only to a skipper of a whole text
 };
+
+// Any code page: lead bytes are looked up.
+using ByteSkipper = BasicByteSkipper<true>;
 
 #ifdef OSTREL_XML_BLOCK_INDEX
 

@@ -48,6 +48,10 @@ int32_t ExpectedRecords(const std::string& text) {
   return static_cast<int32_t>(std::min<int64_t>(expected + 1, limit));
 }
 
+// A single-byte text shorter than this is searched a byte at a time: its stops lie so close
+// together that classifying its blocks costs more than it saves.
+constexpr int32_t kByteSearchBelow = 512;
+
 // Room given to a short text (see SetText).
 constexpr size_t kSmallTextRoom = 512;
 
@@ -373,6 +377,9 @@ int32_t Parser::Run(NodeScanner scan) {
 #ifdef OSTREL_XML_BLOCK_INDEX
   if (&classes_ != &byte_classes::kSingleByteClasses) {
     block_index::BlockIndex<true> skip(classes_, bytes_, length_);
+    ParseNodes(skip, place);
+  } else if (length_ < kByteSearchBelow) {
+    block_index::BasicByteSkipper<false> skip(classes_, bytes_, length_);
     ParseNodes(skip, place);
   } else if (length_ < block_index::ListStopsFrom()) {
     block_index::BlockIndex<false> skip(classes_, bytes_, length_);
