@@ -171,7 +171,8 @@ class ListedSkipper {
   template <Stops kStops>
   OSTREL_ALWAYS_INLINE int32_t SkipTo(int32_t q) {
     if (kStops == Stops::kNameEnd) {
-      return block_index::SkipBytes<kNameEnd>(kSingleByteClasses, t_, q);
+      while ((kSingleByteClasses.of[t_[q]] & kNameEnd) == 0) ++q;
+      return q;
     }
     return Search<kStops>(q, reader_.From(q));
   }
