@@ -366,7 +366,8 @@ namespace {
 
 // The stop search is chosen once per parse: a block index where the text can be searched a
 // block at a time (it has no NUL before its end), with the lead-byte checks compiled out under
-// a single-byte code page, and for a long single-byte text its list of stops.
+// a single-byte code page; for a short single-byte text the byte table, and for a long one its
+// list of stops.
 int32_t Parser::Run(NodeScanner scan) {
   Place place;
   if (scan != nullptr) {
