@@ -15,7 +15,7 @@
 
 namespace {
 
-using ostrel::xml::AsChild;
+using ostrel::xml::kAsChild;
 using ostrel::xml::XmlDocument;
 
 #if defined(__GLIBC__)
@@ -80,7 +80,7 @@ void Append(std::int64_t n) {
   XmlDocument doc;
   doc.SetText("<?xml version=\"1.0\"?>\r\n");
   doc.InsertElement("root", nullptr, 0);
-  for (std::int64_t i = 0; i < n; ++i) doc.InsertElement("item", "value", AsChild);
+  for (std::int64_t i = 0; i < n; ++i) doc.InsertElement("item", "value", kAsChild);
   benchmark::DoNotOptimize(doc.Text().size());
 }
 

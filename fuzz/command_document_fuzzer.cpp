@@ -42,14 +42,14 @@ void Check(const std::string& function, const Parameters& parameters, const std:
   if (!violations.empty()) Finding("records disagree with the text", violations, text);
 
   const int32_t iq = doc.RootElement();
-  const int32_t query = doc.At(iq).firstChild;
-  const int32_t command = query != 0 ? doc.At(query).firstChild : 0;
+  const int32_t query = doc.At(iq).first_child;
+  const int32_t command = query != 0 ? doc.At(query).first_child : 0;
   if (doc.ElementTagName(iq) != "iq" || query == 0 || doc.ElementTagName(query) != "query" ||
       command == 0 || doc.ElementTagName(command) != "Command" || doc.At(query).next != 0 ||
       doc.At(command).next != 0) {
     Finding("the document is not iq > query > Command", {}, text);
   }
-  int32_t element = doc.At(command).firstChild;
+  int32_t element = doc.At(command).first_child;
   Parameters expected = {{"Function", function}};
   expected.insert(expected.end(), parameters.begin(), parameters.end());
   std::size_t length = 23 + 21 + 28 + 11 + 12 + 10 + 7;  // the fixed lines, CR LF included

@@ -60,7 +60,7 @@ class NameMaker {
 
   std::string Make(FuzzedDataProvider& input, unsigned flags) {
     std::string name;
-    if ((flags & xml::NoEndTag) != 0) {
+    if ((flags & xml::kNoEndTag) != 0) {
       name = "u\x7F" + std::to_string(unique_++);
     } else {
       name = Plain(input);
@@ -112,7 +112,7 @@ bool EndsInLoneLeadByte(const char* text) {
 
 std::vector<int32_t> Children(const XmlDocument& doc, int32_t parent) {
   std::vector<int32_t> children{0};
-  for (int32_t c = doc.At(parent).firstChild; c != 0; c = doc.At(c).next) children.push_back(c);
+  for (int32_t c = doc.At(parent).first_child; c != 0; c = doc.At(c).next) children.push_back(c);
   return children;
 }
 
@@ -196,7 +196,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // an element inserted before them changes how the rest of the text reads.
   const bool namesAreNames = fuzz::NamesReadAlike(doc);
   const bool compareReparse =
-      !doc.At(0).Has(xml::ElementRecord::IllFormed) && start.find('\x7F') == std::string::npos &&
+      !doc.At(0).Has(xml::ElementRecord::kIllFormed) && start.find('\x7F') == std::string::npos &&
       start.compare(0, 3, "<?>") != 0 && !fuzz::EndsInLoneLeadByte(start.c_str()) && namesAreNames;
   fuzz::CheckStep(doc, compareReparse, namesAreNames, "after the parse");
   fuzz::NameMaker names(codePage);

@@ -1,13 +1,13 @@
 // EscapeValue and WrapCData on arbitrary values under every supported code page.
 //
 // Input: byte 0 picks the code page (low bits); byte 1 is the low byte of the flag word, byte 2
-// its second byte (so KeepReferences 0x08 and EscapeQuotes 0x100 come and go with every other
+// its second byte (so kKeepReferences 0x08 and kEscapeQuotes 0x100 come and go with every other
 // bit); the rest is the value, which ends at its first NUL.
 // Checked: EscapeValue gives exactly what a plain reading of the escaping rules gives (walk by
 // characters, a lead byte taking the next byte only when it can be a trail byte; replace the
-// special characters; with KeepReferences copy "&", a reference-start character,
+// special characters; with kKeepReferences copy "&", a reference-start character,
 // reference-name characters and ";" unchanged); no markup character is left in the result,
-// byte by byte; unescaping an escaped value (without KeepReferences) gives the value back;
+// byte by byte; unescaping an escaped value (without kKeepReferences) gives the value back;
 // unwrapping a wrapped value gives the value back, read byte by byte and as the scanner reads;
 // and a document holding either as an element's content parses into that one element.
 #include <algorithm>
@@ -48,8 +48,8 @@ std::size_t KeptReferenceEnd(const std::string& v, std::size_t i) {
 }
 
 std::string PlainEscape(const std::string& v, unsigned flags) {
-  const bool quotes = (flags & xml::EscapeQuotes) != 0;
-  const bool keep = (flags & xml::KeepReferences) != 0;
+  const bool quotes = (flags & xml::kEscapeQuotes) != 0;
+  const bool keep = (flags & xml::kKeepReferences) != 0;
   std::string out;
   for (std::size_t i = 0; i < v.size();) {
     const unsigned char c = static_cast<unsigned char>(v[i]);
@@ -103,13 +103,13 @@ void CheckEscape(const std::string& value, unsigned flags) {
             {"flags " + std::to_string(flags), "got: " + escaped, "expected: " + expected}, value);
   }
   // A reader that knows the code page sees every byte below 0x40 as itself: none may be markup.
-  const bool quotes = (flags & xml::EscapeQuotes) != 0;
+  const bool quotes = (flags & xml::kEscapeQuotes) != 0;
   for (char c : escaped) {
     if (c == '<' || c == '>' || (quotes && (c == '\'' || c == '"'))) {
       Finding("a markup character is left in the escaped value", {"escaped: " + escaped}, value);
     }
   }
-  if ((flags & xml::KeepReferences) == 0 && xml::UnescapeContent(escaped) != Whole(value)) {
+  if ((flags & xml::kKeepReferences) == 0 && xml::UnescapeContent(escaped) != Whole(value)) {
     Finding("unescaping an escaped value does not give it back", {"escaped: " + escaped}, value);
   }
 }

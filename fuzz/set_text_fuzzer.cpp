@@ -21,8 +21,8 @@ std::string Describe(const xml::XmlDocument& doc) {
   for (int32_t i = 0; i < doc.NextFree(); ++i) {
     const xml::ElementRecord& r = doc.At(i);
     out += std::to_string(r.start) + "," + std::to_string(r.length) + "," +
-           std::to_string(r.tagLengths) + "," + std::to_string(r.flags) + "," +
-           std::to_string(r.parent) + "," + std::to_string(r.firstChild) + "," +
+           std::to_string(r.tag_lengths) + "," + std::to_string(r.flags) + "," +
+           std::to_string(r.parent) + "," + std::to_string(r.first_child) + "," +
            std::to_string(r.next) + "," + std::to_string(r.prev) + ";";
   }
   return out;
@@ -64,7 +64,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     return 0;
   }
   ostrel::fuzz::SelectCodePage(data[0]);
-  const uint32_t options = (data[0] & 0x08) != 0 ? ostrel::xml::CaseInsensitiveEndTags : 0;
+  const uint32_t options = (data[0] & 0x08) != 0 ? ostrel::xml::kCaseInsensitiveEndTags : 0;
   const std::string text(reinterpret_cast<const char*>(data) + 1, size - 1);
   ostrel::fuzz::CheckOne(text, options);
   return 0;

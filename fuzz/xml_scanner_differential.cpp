@@ -39,7 +39,7 @@ bool SameNode(NodeType a, const NodeToken& ta, const ScanCursor& ca, NodeType b,
               const NodeToken& tb, const ScanCursor& cb) {
   return a == b && ta.type == tb.type && ta.start == tb.start && ta.length == tb.length &&
          ta.flags == tb.flags && ta.text == tb.text && ca.next == cb.next &&
-         ca.nameStart == cb.nameStart && ca.nameEnd == cb.nameEnd;
+         ca.name_start == cb.name_start && ca.name_end == cb.name_end;
 }
 
 template <class Scan>
@@ -58,8 +58,8 @@ void CompareTokens(const std::string& text, int codePage, const char* what, Scan
 }
 
 bool SameRecord(const ElementRecord& a, const ElementRecord& b) {
-  return a.start == b.start && a.length == b.length && a.tagLengths == b.tagLengths &&
-         a.flags == b.flags && a.parent == b.parent && a.firstChild == b.firstChild &&
+  return a.start == b.start && a.length == b.length && a.tag_lengths == b.tag_lengths &&
+         a.flags == b.flags && a.parent == b.parent && a.first_child == b.first_child &&
          a.next == b.next && a.prev == b.prev;
 }
 
@@ -85,7 +85,7 @@ void CompareRecords(const std::string& text, int codePage, uint32_t options) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;
-  const uint32_t options = (data[0] & 0x08) != 0 ? CaseInsensitiveEndTags : 0;
+  const uint32_t options = (data[0] & 0x08) != 0 ? kCaseInsensitiveEndTags : 0;
   std::string text(reinterpret_cast<const char*>(data + 1), size - 1);
   text.resize(std::strlen(text.c_str()));  // a document text ends at its first NUL
   const int32_t length = static_cast<int32_t>(text.size());

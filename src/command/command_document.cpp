@@ -34,11 +34,11 @@ struct CommandStart {
   explicit CommandStart(const char* function) {
     doc.SetText(kDeclaration);  // "No root element" is expected: elements come next
     doc.InsertElement("iq type='command'", nullptr, 0);
-    doc.InsertElement("query xmlns='iq:command'", nullptr, xml::AsChild);
+    doc.InsertElement("query xmlns='iq:command'", nullptr, xml::kAsChild);
     doc.EnterElement();
-    doc.InsertElement("Command", nullptr, xml::AsChild);
+    doc.InsertElement("Command", nullptr, xml::kAsChild);
     doc.EnterElement();
-    doc.InsertElement("Function", function, xml::AsChild);
+    doc.InsertElement("Function", function, xml::kAsChild);
   }
   xml::XmlDocument doc;
 };
@@ -47,7 +47,7 @@ struct CommandStart {
 std::string Compose(const CommandStart& start, std::initializer_list<Parameter> parameters) {
   xml::XmlDocument doc(start.doc);
   for (const Parameter& parameter : parameters) {
-    doc.InsertElement(parameter.first, parameter.second, xml::AsChild);
+    doc.InsertElement(parameter.first, parameter.second, xml::kAsChild);
   }
   return doc.TakeText();  // the document is done with: its text moves out, no copy
 }

@@ -38,11 +38,11 @@ bool EndsInLoneLeadByte(const char* text) {
 // they allow it; replacing empty content is plain insertion, and the flags say so.
 bool ChooseParent(const XmlDocument& doc, bool has_value, unsigned& flags, int32_t& parent,
                   int32_t& reference) {
-  const bool as_child = (flags & AsChild) != 0;
+  const bool as_child = (flags & kAsChild) != 0;
   if (as_child && doc.CurrentPos() == 0) return false;
   parent = as_child ? doc.CurrentPos() : doc.ParentPos();
   reference = as_child ? doc.ChildPos() : doc.CurrentPos();
-  if ((flags & NoEndTag) != 0 && has_value) return false;
+  if ((flags & kNoEndTag) != 0 && has_value) return false;
 
   // Positions must name records in use, the reference a child of the parent, and the new
   // element's level must fit its field.
@@ -50,15 +50,15 @@ bool ChooseParent(const XmlDocument& doc, bool has_value, unsigned& flags, int32
   if (parent < 0 || parent >= in_use || reference < 0 || reference >= in_use) return false;
   if (reference != 0 && doc.At(reference).parent != parent) return false;
   const ElementRecord& p = doc.At(parent);
-  if (parent != 0 && p.Level() >= ElementRecord::MaxLevel) return false;
+  if (parent != 0 && p.Level() >= ElementRecord::kMaxLevel) return false;
 
   // Replacing content is defined for the content of the current element when it holds no
   // child element and no child is current. Empty content has nothing to replace: the element
   // simply goes in. Anything else would leave records that the text no longer matches.
-  if ((flags & ReplaceContent) != 0) {
-    if (!as_child || reference != 0 || p.firstChild != 0) return false;
+  if ((flags & kReplaceContent) != 0) {
+    if (!as_child || reference != 0 || p.first_child != 0) return false;
     if (parent != 0 && p.length - p.StartTagLength() - p.EndTagLength() == 0)
-      flags &= ~static_cast<unsigned>(ReplaceContent);
+      flags &= ~static_cast<unsigned>(kReplaceContent);
   }
   return true;
 }
@@ -67,11 +67,11 @@ bool ChooseParent(const XmlDocument& doc, bool has_value, unsigned& flags, int32
 // it stands (one scan finds that and its length); escaping leaves out a lead byte that ends the
 // value, so such a value takes the long way. Escaped or wrapped content is kept in `held`.
 std::string_view ValueContent(const char* value, unsigned flags, std::string& held) {
-  if ((flags & AsCData) != 0) {
+  if ((flags & kAsCData) != 0) {
     held = WrapCData(value);
     return held;
   }
-  const char* specials = (flags & EscapeQuotes) != 0 ? "<&>'\"" : "<&>";
+  const char* specials = (flags & kEscapeQuotes) != 0 ? "<&>'\"" : "<&>";
   const size_t plain = std::strcspn(value, specials);
   if (value[plain] == '\0' && !EndsInLoneLeadByte(value)) return std::string_view(value, plain);
   held = EscapeValue(value, flags);
@@ -85,17 +85,17 @@ int32_t NodeStart(const XmlDocument& doc, const ElementRecord& p, int32_t parent
   int32_t start;
   if (reference != 0) {
     const ElementRecord& r = doc.At(reference);
-    start = (flags & InsertBefore) != 0 ? r.start : r.start + r.length;
+    start = (flags & kInsertBefore) != 0 ? r.start : r.start + r.length;
   } else if (empty) {
-    start = p.Has(ElementRecord::Unended) ? content_start : content_start - 1;
-  } else if ((flags & (InsertBefore | ReplaceContent)) != 0) {
+    start = p.Has(ElementRecord::kUnended) ? content_start : content_start - 1;
+  } else if ((flags & (kInsertBefore | kReplaceContent)) != 0) {
     start = content_start;
   } else {
     start = parent == 0 ? static_cast<int32_t>(doc.Text().size())
                         : p.start + p.length - p.EndTagLength();
   }
   // Land directly before the next markup, behind the line break of the line before.
-  if ((flags & (NoLineBreaks | ReplaceContent)) == 0 && !empty) {
+  if ((flags & (kNoLineBreaks | kReplaceContent)) == 0 && !empty) {
     const auto* t = reinterpret_cast<const unsigned char*>(doc.Text().data());
     int32_t o = start;
     while (byte_classes::IsWhitespaceByte(t[o])) ++o;  // (NUL is not whitespace)
@@ -107,10 +107,10 @@ int32_t NodeStart(const XmlDocument& doc, const ElementRecord& p, int32_t parent
 // The sibling after which a new element is linked (0: as the first child).
 int32_t SiblingBefore(const XmlDocument& doc, const ElementRecord& p, int32_t reference,
                       unsigned flags) {
-  if (reference != 0 && (flags & InsertBefore) != 0)
-    return doc.At(reference).Has(ElementRecord::IsFirstChild) ? 0 : doc.At(reference).prev;
-  if (reference == 0 && (flags & InsertBefore) == 0 && p.firstChild != 0)
-    return doc.At(p.firstChild).prev;
+  if (reference != 0 && (flags & kInsertBefore) != 0)
+    return doc.At(reference).Has(ElementRecord::kIsFirstChild) ? 0 : doc.At(reference).prev;
+  if (reference == 0 && (flags & kInsertBefore) == 0 && p.first_child != 0)
+    return doc.At(p.first_child).prev;
   return reference;
 }
 
@@ -143,8 +143,8 @@ bool XmlDocument::InsertElement(const char* name, const char* value, unsigned fl
 
   // The tag lengths must fit the record.
   const size_t n = std::strlen(name);
-  if (n + kEmptyTagAround > static_cast<size_t>(ElementRecord::MaxStartTagLength)) return false;
-  if (has_value && n + kEndTagAround > static_cast<size_t>(ElementRecord::MaxEndTagLength))
+  if (n + kEmptyTagAround > static_cast<size_t>(ElementRecord::kMaxStartTagLength)) return false;
+  if (has_value && n + kEndTagAround > static_cast<size_t>(ElementRecord::kMaxEndTagLength))
     return false;
 
   // The markup, assembled in the node's buffer; a line break may follow it.
@@ -172,13 +172,13 @@ bool XmlDocument::InsertElement(const char* name, const char* value, unsigned fl
     node.Reserve(n + kEmptyTagAround + kLineBreak.size());
     node.Append('<');
     node.Append(name_text);
-    node.Append((flags & NoEndTag) != 0 ? ">" : (flags & SpacedEmptyTag) != 0 ? " />" : "/>");
+    node.Append((flags & kNoEndTag) != 0 ? ">" : (flags & kSpacedEmptyTag) != 0 ? " />" : "/>");
     start_tag = static_cast<int32_t>(node.Size());
   }
   const auto length = static_cast<int32_t>(node.Size());
 
   // Room for the record first, so that nothing below can fail half way.
-  if (nextFree_ == tree_.Capacity()) tree_.EnsureCapacity(0, nextFree_);
+  if (next_free_ == tree_.Capacity()) tree_.EnsureCapacity(0, next_free_);
   const int32_t replaced = PlaceElementText(parent, reference, node);
   if (replaced < 0) return false;
 
@@ -186,15 +186,15 @@ bool XmlDocument::InsertElement(const char* name, const char* value, unsigned fl
   ElementRecord& record = At(element);
   record.start = node.start;
   record.length = length;
-  record.tagLengths = 0;
+  record.tag_lengths = 0;
   record.SetStartTagLength(start_tag);
   record.SetEndTagLength(end_tag);
-  record.flags = (flags & NoEndTag) != 0 ? ElementRecord::Unended : 0;
-  record.firstChild = 0;
+  record.flags = (flags & kNoEndTag) != 0 ? ElementRecord::kUnended : 0;
+  record.first_child = 0;
   LinkElement(parent, reference, element);
   ShiftFollowing(element, static_cast<int32_t>(node.Size()) - replaced);
-  if ((flags & AsChild) != 0) {
-    SetPosition(parentPos_, parent, element);
+  if ((flags & kAsChild) != 0) {
+    SetPosition(parent_pos_, parent, element);
   } else {
     SetPosition(parent, element, 0);
   }
@@ -202,8 +202,8 @@ bool XmlDocument::InsertElement(const char* name, const char* value, unsigned fl
 }
 
 bool XmlDocument::EnterElement() {
-  if (currentPos_ == 0 || nodeType_ != 1) return false;
-  SetPosition(currentPos_, childPos_, 0);
+  if (current_pos_ == 0 || node_type_ != 1) return false;
+  SetPosition(current_pos_, child_pos_, 0);
   return true;
 }
 
@@ -220,7 +220,7 @@ int32_t XmlDocument::PlaceElementText(int32_t parent, int32_t& reference, Pendin
   int32_t start = NodeStart(*this, p, parent, reference, flags, empty);
   const int32_t after = SiblingBefore(*this, p, reference, flags);
 
-  const bool line_breaks = (flags & NoLineBreaks) == 0;
+  const bool line_breaks = (flags & kNoLineBreaks) == 0;
   const std::string_view line_break = line_breaks ? kLineBreak : "";
   if (line_breaks) {
     if (no_content) start += static_cast<int32_t>(kLineBreak.size());
@@ -233,7 +233,7 @@ int32_t XmlDocument::PlaceElementText(int32_t parent, int32_t& reference, Pendin
     // The parent's name is copied out of the text before the text changes.
     const std::string_view parent_name = TagNameIn(parent);
     parent_name_size = parent_name.size();
-    if (parent_name_size + kEndTagAround > static_cast<size_t>(ElementRecord::MaxEndTagLength))
+    if (parent_name_size + kEndTagAround > static_cast<size_t>(ElementRecord::kMaxEndTagLength))
       return -1;
     node.Prepend(line_break);
     node.Prepend(">");
@@ -243,10 +243,10 @@ int32_t XmlDocument::PlaceElementText(int32_t parent, int32_t& reference, Pendin
     node.Append(parent_name);
     // The parent's own final '>' closes the new end tag: the node goes in front of it, and in
     // place of the '/' of "/>".
-    const bool unended = p.Has(ElementRecord::Unended);
+    const bool unended = p.Has(ElementRecord::kUnended);
     removed = unended ? 0 : 1;
     at = p.start + p.length - 1 - removed;
-  } else if ((flags & ReplaceContent) != 0) {
+  } else if ((flags & kReplaceContent) != 0) {
     at = content_start;
     removed = p.length - p.StartTagLength() - p.EndTagLength();
   } else if (no_content) {
@@ -260,8 +260,8 @@ int32_t XmlDocument::PlaceElementText(int32_t parent, int32_t& reference, Pendin
 
   if (empty) {
     ElementRecord& opened = At(parent);
-    if (opened.Has(ElementRecord::Unended)) {
-      opened.flags &= ~ElementRecord::Unended;
+    if (opened.Has(ElementRecord::kUnended)) {
+      opened.flags &= ~ElementRecord::kUnended;
     } else {
       opened.SetStartTagLength(opened.StartTagLength() - 1);  // a space before '/' stays
     }
@@ -279,28 +279,28 @@ void XmlDocument::LinkElement(int32_t parent, int32_t after, int32_t element) {
   ElementRecord& p = At(parent);
   if (after != 0) {
     ElementRecord& a = At(after);
-    x.flags &= ~ElementRecord::IsFirstChild;
+    x.flags &= ~ElementRecord::kIsFirstChild;
     x.next = a.next;
     if (x.next != 0) {
       At(x.next).prev = element;
     } else {
-      At(p.firstChild).prev = element;  // the new last child
+      At(p.first_child).prev = element;  // the new last child
     }
     a.next = element;
     x.prev = after;
   } else {
-    x.flags |= ElementRecord::IsFirstChild;
-    if (p.firstChild != 0) {
-      ElementRecord& f = At(p.firstChild);
-      x.next = p.firstChild;
+    x.flags |= ElementRecord::kIsFirstChild;
+    if (p.first_child != 0) {
+      ElementRecord& f = At(p.first_child);
+      x.next = p.first_child;
       x.prev = f.prev;
       f.prev = element;
-      f.flags &= ~ElementRecord::IsFirstChild;
+      f.flags &= ~ElementRecord::kIsFirstChild;
     } else {
       x.next = 0;
       x.prev = element;
     }
-    p.firstChild = element;
+    p.first_child = element;
   }
   if (parent != 0) x.SetLevel(p.Level() + 1);
 }
@@ -328,8 +328,8 @@ void XmlDocument::ShiftSubtree(int32_t root, int32_t shift) {
   for (;;) {
     ElementRecord& record = At(r);
     record.start += shift;
-    if (record.firstChild != 0) {
-      r = record.firstChild;
+    if (record.first_child != 0) {
+      r = record.first_child;
       continue;
     }
     while (r != root && At(r).next == 0) r = At(r).parent;

@@ -12,37 +12,37 @@ namespace ostrel::xml {
 constexpr size_t kMaxTextLength = static_cast<size_t>(std::numeric_limits<int32_t>::max() - 1);
 
 struct ElementRecord {
-  int32_t start;        // offset of the element's '<'; 0 for the document record
-  int32_t length;       // through the end tag's '>', or the start tag alone when there is none
-  uint32_t tagLengths;  // start-tag length (bits 0-19 and 21), end-tag length (top ten bits)
-  uint32_t flags;       // level in the low 16 bits, plus the flag bits below
-  int32_t parent;       // 0 for a top-level element
-  int32_t firstChild;   // 0 if none
-  int32_t next;         // next sibling, 0 for the last child
-  int32_t prev;         // previous sibling; for the first child, the last child
+  int32_t start;         // offset of the element's '<'; 0 for the document record
+  int32_t length;        // through the end tag's '>', or the start tag alone when there is none
+  uint32_t tag_lengths;  // start-tag length (bits 0-19 and 21), end-tag length (top ten bits)
+  uint32_t flags;        // level in the low 16 bits, plus the flag bits below
+  int32_t parent;        // 0 for a top-level element
+  int32_t first_child;   // 0 if none
+  int32_t next;          // next sibling, 0 for the last child
+  int32_t prev;          // previous sibling; for the first child, the last child
 
-  static constexpr uint32_t LevelMask = 0x0000FFFF;
-  static constexpr uint32_t IsFirstChild = 0x00080000;
-  static constexpr uint32_t Unended = 0x00100000;
-  static constexpr uint32_t ContentError = 0x00200000;
-  static constexpr uint32_t IllFormed = 0x00800000;
+  static constexpr uint32_t kLevelMask = 0x0000FFFF;
+  static constexpr uint32_t kIsFirstChild = 0x00080000;
+  static constexpr uint32_t kUnended = 0x00100000;
+  static constexpr uint32_t kContentError = 0x00200000;
+  static constexpr uint32_t kIllFormed = 0x00800000;
 
-  static constexpr uint32_t StartTagMask = 0x002FFFFF;
-  static constexpr int EndTagShift = 22;
-  static constexpr int32_t MaxStartTagLength = 0xFFFFF;  // 2^20 - 1: held exactly
-  static constexpr int32_t MaxEndTagLength = 511;        // ten bits, read as signed
-  static constexpr uint32_t MaxLevel = 0xFFFF;
+  static constexpr uint32_t kStartTagMask = 0x002FFFFF;
+  static constexpr int kEndTagShift = 22;
+  static constexpr int32_t kMaxStartTagLength = 0xFFFFF;  // 2^20 - 1: held exactly
+  static constexpr int32_t kMaxEndTagLength = 511;        // ten bits, read as signed
+  static constexpr uint32_t kMaxLevel = 0xFFFF;
 
-  int32_t StartTagLength() const { return static_cast<int32_t>(tagLengths & StartTagMask); }
-  int32_t EndTagLength() const { return static_cast<int32_t>(tagLengths) >> EndTagShift; }
+  int32_t StartTagLength() const { return static_cast<int32_t>(tag_lengths & kStartTagMask); }
+  int32_t EndTagLength() const { return static_cast<int32_t>(tag_lengths) >> kEndTagShift; }
   void SetStartTagLength(int32_t n) {
-    tagLengths = (tagLengths & ~StartTagMask) + static_cast<uint32_t>(n);
+    tag_lengths = (tag_lengths & ~kStartTagMask) + static_cast<uint32_t>(n);
   }
   void SetEndTagLength(int32_t n) {
-    tagLengths = (tagLengths & StartTagMask) + (static_cast<uint32_t>(n) << EndTagShift);
+    tag_lengths = (tag_lengths & kStartTagMask) + (static_cast<uint32_t>(n) << kEndTagShift);
   }
-  uint32_t Level() const { return flags & LevelMask; }
-  void SetLevel(uint32_t level) { flags = (flags & ~LevelMask) | (level & LevelMask); }
+  uint32_t Level() const { return flags & kLevelMask; }
+  void SetLevel(uint32_t level) { flags = (flags & ~kLevelMask) | (level & kLevelMask); }
   bool Has(uint32_t bit) const { return (flags & bit) != 0; }
 };
 

@@ -36,9 +36,9 @@ ElementStore::~ElementStore() {
 int32_t ElementStore::GrownCapacity(int32_t cap, int32_t requested, int32_t used) {
   if (requested == 0) requested = used + (used >> 1);
   if (cap >= requested) return cap;
-  const int32_t old_last = cap > 0 ? (cap - 1) >> SegmentShift : 0;
+  const int32_t old_last = cap > 0 ? (cap - 1) >> kSegmentShift : 0;
   // At most one new segment per call, and that one full.
-  if (((requested - 1) >> SegmentShift) > old_last + 1) return (old_last + 2) * SegmentRecords;
+  if (((requested - 1) >> kSegmentShift) > old_last + 1) return (old_last + 2) * kSegmentRecords;
   return requested;
 }
 
@@ -54,8 +54,8 @@ void ElementStore::Grow(int32_t requested, int32_t used) {
   if (by_half && cap < first_room_ && requested > first_room_) requested = first_room_;
   if (cap >= requested) return;
 
-  const int32_t old_last = cap > 0 ? (cap - 1) >> SegmentShift : 0;
-  const int32_t new_last = (requested - 1) >> SegmentShift;
+  const int32_t old_last = cap > 0 ? (cap - 1) >> kSegmentShift : 0;
+  const int32_t new_last = (requested - 1) >> kSegmentShift;
 
   if (segment_slots_ <= new_last) {
     const int32_t slots = 2 * new_last + 4;
@@ -68,18 +68,18 @@ void ElementStore::Grow(int32_t requested, int32_t used) {
     segment_slots_ = slots;
   }
 
-  const int32_t in_old = cap - old_last * SegmentRecords;
+  const int32_t in_old = cap - old_last * kSegmentRecords;
   const bool first_has_room = cap > 0 && old_last == 0;  // segment 0's block may hold more
-  if (new_last > old_last && in_old < SegmentRecords &&
-      !(first_has_room && first_room_ >= SegmentRecords)) {
+  if (new_last > old_last && in_old < kSegmentRecords &&
+      !(first_has_room && first_room_ >= kSegmentRecords)) {
     // The old last segment becomes full before a segment is added behind it.
-    ElementRecord* full = NewBlock(SegmentRecords);
+    ElementRecord* full = NewBlock(kSegmentRecords);
     if (in_old > 0) {
       std::memcpy(full, segments_[old_last], sizeof(ElementRecord) * in_old);
       ReleaseBlock(segments_[old_last]);
     }
     segments_[old_last] = full;
-    if (old_last == 0) first_room_ = SegmentRecords;
+    if (old_last == 0) first_room_ = kSegmentRecords;
     // Until capacity is raised the full block still serves the old capacity.
   }
 
@@ -88,7 +88,7 @@ void ElementStore::Grow(int32_t requested, int32_t used) {
     capacity_ = requested;
     return;
   }
-  const int32_t records = requested - new_last * SegmentRecords;
+  const int32_t records = requested - new_last * kSegmentRecords;
   ElementRecord* block = NewBlock(records);
   if (new_last == old_last && in_old > 0) {
     std::memcpy(block, segments_[old_last], sizeof(ElementRecord) * in_old);
@@ -112,11 +112,11 @@ void ElementStore::UseInlineBlock(int32_t records) {
 void ElementStore::ReserveForGrowth(int32_t requested, int32_t records) {
   const int64_t with_margin = int64_t{records} + (records >> kRoomMarginShift);
   const int64_t room = std::max<int64_t>(requested, with_margin);
-  ReserveFirstSegment(static_cast<int32_t>(std::min<int64_t>(room, SegmentRecords)));
+  ReserveFirstSegment(static_cast<int32_t>(std::min<int64_t>(room, kSegmentRecords)));
 }
 
 void ElementStore::ReserveFirstSegment(int32_t records) {
-  if (capacity_ == 0 || capacity_ > SegmentRecords || records <= first_room_) return;
+  if (capacity_ == 0 || capacity_ > kSegmentRecords || records <= first_room_) return;
   ElementRecord* block = NewBlock(records);
   std::memcpy(block, segments_[0], sizeof(ElementRecord) * capacity_);
   ReleaseBlock(segments_[0]);
@@ -126,8 +126,8 @@ void ElementStore::ReserveFirstSegment(int32_t records) {
 
 void ElementStore::CopyFrom(const ElementStore& other, int32_t used) {
   while (capacity_ < other.capacity_) EnsureCapacity(other.capacity_, capacity_);
-  for (int32_t first = 0; first < used; first += SegmentRecords) {
-    const int32_t count = std::min(used - first, SegmentRecords);
+  for (int32_t first = 0; first < used; first += kSegmentRecords) {
+    const int32_t count = std::min(used - first, kSegmentRecords);
     std::memcpy(&At(first), &other.At(first), sizeof(ElementRecord) * count);
   }
 }

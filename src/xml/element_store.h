@@ -10,12 +10,12 @@ namespace ostrel::xml {
 
 class ElementStore {
  public:
-  static constexpr int SegmentShift = 16;
-  static constexpr int32_t SegmentRecords = int32_t{1} << SegmentShift;
-  static constexpr int32_t InSegmentMask = SegmentRecords - 1;
+  static constexpr int kSegmentShift = 16;
+  static constexpr int32_t kSegmentRecords = int32_t{1} << kSegmentShift;
+  static constexpr int32_t kInSegmentMask = kSegmentRecords - 1;
 
   // The first record of record i's segment.
-  static constexpr int32_t FirstOfSegment(int32_t i) { return i & ~InSegmentMask; }
+  static constexpr int32_t FirstOfSegment(int32_t i) { return i & ~kInSegmentMask; }
 
   ElementStore() = default;
   ~ElementStore();
@@ -24,10 +24,10 @@ class ElementStore {
 
   // No bounds check: callers pass record 0 or an index below the records in use.
   ElementRecord& At(int32_t index) {
-    return segments_[index >> SegmentShift][index & InSegmentMask];
+    return segments_[index >> kSegmentShift][index & kInSegmentMask];
   }
   const ElementRecord& At(int32_t index) const {
-    return segments_[index >> SegmentShift][index & InSegmentMask];
+    return segments_[index >> kSegmentShift][index & kInSegmentMask];
   }
 
   // Grows to at least `requested` records (0: half as many again as `used`, but no further than
@@ -55,7 +55,7 @@ class ElementStore {
   int32_t Capacity() const { return capacity_; }
   int32_t SegmentSlots() const { return segment_slots_; }
   int32_t SegmentsInUse() const {
-    return capacity_ > 0 ? ((capacity_ - 1) >> SegmentShift) + 1 : 0;
+    return capacity_ > 0 ? ((capacity_ - 1) >> kSegmentShift) + 1 : 0;
   }
   const ElementRecord* Segment(int32_t s) const { return segments_[s]; }
 

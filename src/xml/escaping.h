@@ -8,8 +8,8 @@
 
 namespace ostrel::xml {
 
-// Replaces '<', '&' and '>' (and with EscapeQuotes 0x100 also the apostrophe and the double
-// quote) by entity references. With KeepReferences 0x08, a reference already in the value
+// Replaces '<', '&' and '>' (and with kEscapeQuotes 0x100 also the apostrophe and the double
+// quote) by entity references. With kKeepReferences 0x08, a reference already in the value
 // ("&name;", "&#38;") is copied unchanged. Other flag bits are ignored.
 std::string EscapeValue(const char* value, unsigned flags);
 

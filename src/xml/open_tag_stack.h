@@ -33,7 +33,7 @@ class OpenTagStack {
   // The name length of the document's entry below the outermost element: longer than any end
   // tag's name, so that checking an end tag against the innermost open element fails there
   // without a test for an empty stack.
-  static constexpr int32_t kNoName = ElementRecord::MaxEndTagLength + 1;
+  static constexpr int32_t kNoName = ElementRecord::kMaxEndTagLength + 1;
 
   OpenTagStack();
   OpenTagStack(const OpenTagStack&) = delete;

@@ -20,7 +20,7 @@ namespace {
 
 // One more than the deepest level a record holds: the count of open elements under which an
 // empty element may still be added.
-constexpr int32_t kLevelLimit = static_cast<int32_t>(ElementRecord::MaxLevel) + 1;
+constexpr int32_t kLevelLimit = static_cast<int32_t>(ElementRecord::kMaxLevel) + 1;
 
 // Texts from this long on have their records counted before the parse (see Parse); a shorter
 // one starts in the store's own block, and the parse reckons its records when it outgrows that.
@@ -37,7 +37,7 @@ constexpr int64_t kCountWindows = 4;
 int32_t ExpectedRecords(const std::string& text) {
   const auto* bytes = reinterpret_cast<const unsigned char*>(text.c_str());
   const auto length = static_cast<int64_t>(text.size());
-  const int32_t limit = ElementStore::SegmentRecords;
+  const int32_t limit = ElementStore::kSegmentRecords;
   const int64_t window = std::min(length / 4, kCountSampleBytes) / kCountWindows;
   int64_t counted = 0;
   for (int64_t w = 0; w < kCountWindows; ++w) {
@@ -147,7 +147,7 @@ OSTREL_ALWAYS_INLINE int32_t SkipDelimited(const byte_classes::ByteClasses& clas
 // parent of what follows. last_child is the innermost open element's last child so far.
 //
 // Records are numbered in text order, so an element's first child, if it has any, is the record
-// after its own. While an element is open its firstChild is left 0 and its first child's prev
+// after its own. While an element is open its first_child is left 0 and its first child's prev
 // names the child itself: the parse sets both once the element closes (the document record's
 // once the text ends), so that adding a child writes no other record than the previous sibling.
 template <class Records>
@@ -156,7 +156,7 @@ OSTREL_ALWAYS_INLINE void AddStartTag(const Records& records, OpenTagStack::Open
                                       int32_t start, int32_t length, int32_t name_end, bool empty) {
   element.parent = top->record;
   element.next = 0;
-  element.firstChild = 0;
+  element.first_child = 0;
   const uint32_t level = static_cast<uint32_t>(top->open_count);
   if (last_child != 0) {
     // Appended behind the last child.
@@ -165,10 +165,10 @@ OSTREL_ALWAYS_INLINE void AddStartTag(const Records& records, OpenTagStack::Open
     element.flags = level;
   } else {
     element.prev = f;
-    element.flags = ElementRecord::IsFirstChild | level;
+    element.flags = ElementRecord::kIsFirstChild | level;
   }
   element.start = start;
-  element.tagLengths = static_cast<uint32_t>(length);
+  element.tag_lengths = static_cast<uint32_t>(length);
   if (empty) {
     // Complete: start-tag length only, end-tag length 0.
     element.length = length;
@@ -192,10 +192,10 @@ OSTREL_ALWAYS_INLINE void CloseOpen(const Records& records, const OpenTagStack::
   ElementRecord& element = *open.element;
   element.length = end + 1 - open.start;
   // Its end-tag length is still 0: it goes in beside the start tag's.
-  element.tagLengths |= static_cast<uint32_t>(end_tag_length) << ElementRecord::EndTagShift;
+  element.tag_lengths |= static_cast<uint32_t>(end_tag_length) << ElementRecord::kEndTagShift;
   // Its children are complete: it names the first, which names the last as its prev.
   if (last_child != 0) {
-    element.firstChild = open.record + 1;
+    element.first_child = open.record + 1;
     if (last_child != open.record + 1) records(open.record + 1).prev = last_child;
   }
   last_child = open.record;  // an open element is always its parent's last child
@@ -231,7 +231,7 @@ class Parser {
       : text_(text.c_str()),
         bytes_(reinterpret_cast<const unsigned char*>(text.c_str())),
         length_(static_cast<int32_t>(text.size())),
-        fold_case_((options & CaseInsensitiveEndTags) != 0),
+        fold_case_((options & kCaseInsensitiveEndTags) != 0),
         classes_(byte_classes::CurrentClasses()),
         tree_(tree),
         next_free_(next_free),
@@ -314,7 +314,7 @@ bool XmlDocument::ReplaceText(const char* text, NodeScanner scan) {
       // Not indexable with 32-bit offsets: the document holds no text instead.
       text_.clear();
       Parse(scan);
-      errorText_ = "Document too large";
+      error_text_ = "Document too large";
       return false;
     }
     // A short text gets room for the elements that usually follow (a command document is
@@ -323,7 +323,7 @@ bool XmlDocument::ReplaceText(const char* text, NodeScanner scan) {
     if (length < kSmallTextRoom && text_.capacity() < kSmallTextRoom) text_.reserve(kSmallTextRoom);
     text_.assign(text, length);
   }
-  errorText_.clear();
+  error_text_.clear();
   return Parse(scan);
 }
 
@@ -333,22 +333,22 @@ bool XmlDocument::Parse(NodeScanner scan) {
     return false;
   }
   SetPosition(0, 0, 0);
-  nextFree_ = 1;
+  next_free_ = 1;
   const int32_t estimate = static_cast<int32_t>(text_.size() / 64) + 8;
   // The store's first segment gets room for the records the text will take, so that it does
   // not grow by copying while the parse runs (the old and the new block would both be held).
   if (text_.size() >= kCountRecordsFrom) tree_.ReserveForGrowth(estimate, ExpectedRecords(text_));
   EnsureCapacity(estimate);
   At(0) = ElementRecord{0, 0, 0, 0, 0, 0, 0, 0};
-  Parser parser(text_, options_, tree_, nextFree_, errorText_);
+  Parser parser(text_, options_, tree_, next_free_, error_text_);
   const int32_t first = parser.Run(scan);
   ElementRecord& document = At(0);
   document.length = static_cast<int32_t>(text_.size());
   if (first == 0) {
-    errorText_ = "No root element";
+    error_text_ = "No root element";
   } else {
-    document.firstChild = first;
-    if (At(first).next != 0) errorText_ = "Root element has sibling";
+    document.first_child = first;
+    if (At(first).next != 0) error_text_ = "Root element has sibling";
   }
   SetPosition(0, 0, 0);
   return CheckWellFormed();
@@ -357,9 +357,9 @@ bool XmlDocument::Parse(NodeScanner scan) {
 bool XmlDocument::CheckWellFormed() const {
   if (tree_.Capacity() == 0) return false;
   const ElementRecord& document = At(0);
-  if (document.Has(ElementRecord::IllFormed)) return false;
-  if (document.firstChild == 0) return false;
-  return At(document.firstChild).next == 0;
+  if (document.Has(ElementRecord::kIllFormed)) return false;
+  if (document.first_child == 0) return false;
+  return At(document.first_child).next == 0;
 }
 
 namespace {
@@ -430,10 +430,10 @@ NodeRead Parser::ReadNode(ScannedBy& scanner, int32_t& next, int32_t /*count*/, 
   if (type == NodeType::ElementTag) {
     read.node = Node::kStartTag;
     read.name_end = read.start + 1 + static_cast<int32_t>(token_.text.size());
-    read.empty = (token_.flags & EmptyElement) != 0;
+    read.empty = (token_.flags & kEmptyElement) != 0;
   } else if (type == NodeType::EndTag) {
     read.node = Node::kEndTag;
-    read.name_end = cursor_.nameEnd + 1;
+    read.name_end = cursor_.name_end + 1;
   } else if (type == NodeType::EndOfDocument) {
     read.node = Node::kEnd;
   } else if (type == NodeType::Error) {
@@ -513,11 +513,11 @@ OSTREL_ALWAYS_INLINE NodeRead Parser::ReadNode(Skipper& skip, int32_t& next, int
 // tag whose length or depth the record cannot hold gets no record.
 OSTREL_ALWAYS_INLINE void Parser::AddElement(const NodeRead& read, int32_t length, int32_t count,
                                              int32_t parent, Place& place) {
-  if (length > ElementRecord::MaxStartTagLength) {
+  if (length > ElementRecord::kMaxStartTagLength) {
     NoteError(parent, "Element tag at offset %d too long", read.start);
     return;
   }
-  if (static_cast<uint32_t>(count) > ElementRecord::MaxLevel) {
+  if (static_cast<uint32_t>(count) > ElementRecord::kMaxLevel) {
     NoteError(parent, "Element tag at offset %d nested too deep", read.start);
     return;
   }
@@ -545,7 +545,7 @@ OSTREL_ALWAYS_INLINE void Parser::EndElement(const NodeRead& read, int32_t next,
   const int32_t length = next - start;
   const int32_t name_start = start + 2;
   const int32_t n = read.name_end - name_start;
-  if (length > ElementRecord::MaxEndTagLength) {
+  if (length > ElementRecord::kMaxEndTagLength) {
     // Its length would not fit the record: it closes nothing.
     NoteError(parent, "Element end tag at offset %d too long", start);
     return;
@@ -603,7 +603,7 @@ class SegmentWindow {
     first_ = ElementStore::FirstOfSegment(i);
     base_ = reinterpret_cast<uintptr_t>(&tree_->At(first_)) -
             static_cast<uintptr_t>(first_) * sizeof(ElementRecord);
-    end_ = std::min(capacity_, first_ + ElementStore::SegmentRecords);
+    end_ = std::min(capacity_, first_ + ElementStore::kSegmentRecords);
     return true;
   }
 
@@ -670,7 +670,7 @@ OSTREL_NEVER_INLINE void Parser::ParseNodes(Skipper skip, Place& place) {
     if ((classes.of[second] & byte_classes::kNameStart) != 0) {
       const scan_paths::TagScan scan = scan_paths::ScanStartTagAt(classes, t, q, skip);
       const int32_t length = scan.end + 1 - q;
-      if (scan.ended && length <= ElementRecord::MaxStartTagLength &&
+      if (scan.ended && length <= ElementRecord::kMaxStartTagLength &&
           (top < open_limit_top || (scan.empty && top->open_count < kLevelLimit)) &&
           records.Reach(next_free)) {
         records.PrefetchAhead(next_free);
@@ -683,7 +683,7 @@ OSTREL_NEVER_INLINE void Parser::ParseNodes(Skipper skip, Place& place) {
     } else if (second == '/') {
       // The document slot's name is longer than any end tag: no test for an empty stack.
       const int32_t length = 3 + top->name_length;
-      if (!Skipper::kDoubleByte && length <= ElementRecord::MaxEndTagLength &&
+      if (!Skipper::kDoubleByte && length <= ElementRecord::kMaxEndTagLength &&
           EndsInnermost(t, q, *top, text_length)) {
         CloseOpen(records, *top, last_child, length, q + length - 1);
         --top;
@@ -728,8 +728,8 @@ int32_t Parser::Unended(int32_t start, const char* kind, int32_t nul) {
 }
 
 void Parser::NoteContentError(int32_t parent) {
-  At(0).flags |= ElementRecord::IllFormed;
-  At(parent).flags |= ElementRecord::ContentError;
+  At(0).flags |= ElementRecord::kIllFormed;
+  At(parent).flags |= ElementRecord::kContentError;
 }
 
 // A node in error inside parent: the document is ill-formed, and the first message is kept.
@@ -753,7 +753,7 @@ void Parser::NoteError(int32_t parent, const char* format, int32_t offset) {
 void Parser::CloseUnended(int32_t outer, int32_t count, int32_t end_name_start,
                           int32_t end_name_length, int32_t& last_child) {
   if (outer + 1 >= count) return;
-  At(0).flags |= ElementRecord::IllFormed;
+  At(0).flags |= ElementRecord::kIllFormed;
   const int32_t target = outer >= 0 ? stack_[outer].record : 0;
   bool content_error = false;
   int32_t final_last = 0;
@@ -761,34 +761,35 @@ void Parser::CloseUnended(int32_t outer, int32_t count, int32_t end_name_start,
   for (int32_t i = outer + 1; i < count; ++i) {
     const int32_t u = stack_[i].record;
     ElementRecord& closed = At(u);
-    if (closed.Has(ElementRecord::ContentError)) {
+    if (closed.Has(ElementRecord::kContentError)) {
       content_error = true;
-      closed.flags &= ~ElementRecord::ContentError;
+      closed.flags &= ~ElementRecord::kContentError;
     }
     closed.parent = target;  // already so for the outermost
     closed.SetEndTagLength(0);
-    closed.flags |= ElementRecord::Unended;
+    closed.flags |= ElementRecord::kUnended;
     closed.length = closed.StartTagLength();
     // Its first child, if it has one (the next open element is one), is the record after it.
-    const int32_t firstChild = i + 1 < count || last_child != 0 ? u + 1 : 0;
+    const int32_t first_child = i + 1 < count || last_child != 0 ? u + 1 : 0;
     final_last = u;
-    if (firstChild == 0) continue;
+    if (first_child == 0) continue;
 
-    ElementRecord& head = At(firstChild);
+    ElementRecord& head = At(first_child);
     // The closed element's last child: the next open element, or for the innermost one the
     // last child so far.
     final_last = i + 1 < count ? stack_[i + 1].record : last_child;
-    head.flags &= ~ElementRecord::IsFirstChild;
+    head.flags &= ~ElementRecord::kIsFirstChild;
     head.prev = u;
-    closed.next = firstChild;
+    closed.next = first_child;
     // The chain ends at the next open element (its next is still 0) or at the last child.
-    for (int32_t c = firstChild; c != 0; c = At(c).next) At(c).parent = target;
-    if (stale_levels_from_ == 0 || firstChild < stale_levels_from_) stale_levels_from_ = firstChild;
+    for (int32_t c = first_child; c != 0; c = At(c).next) At(c).parent = target;
+    if (stale_levels_from_ == 0 || first_child < stale_levels_from_)
+      stale_levels_from_ = first_child;
   }
 
   // The target's last child is now the last record moved.
   last_child = final_last;
-  if (content_error) At(target).flags |= ElementRecord::ContentError;
+  if (content_error) At(target).flags |= ElementRecord::kContentError;
   if (error_text_.empty()) NoteUnclosed(count, end_name_start, end_name_length);
 }
 

@@ -261,7 +261,7 @@ inline NodeType ScanStartTag(ScanCursor& cursor, NodeToken& token, const ByteCla
     token.text.assign(cursor.text + name_start, static_cast<size_t>(scan.name_end - name_start));
   }
   if (!scan.ended) return Unterminated(cursor, token, "Element tag", scan.end + 1);
-  if (scan.empty) token.flags |= EmptyElement;
+  if (scan.empty) token.flags |= kEmptyElement;
   return Finish(cursor, token, NodeType::ElementTag, scan.end);
 }
 
@@ -270,8 +270,8 @@ inline NodeType ScanEndTag(ScanCursor& cursor, NodeToken& token, const ByteClass
                            Skipper& skip) {
   const TagScan scan = ScanEndTagAt(cls, Bytes(cursor.text), token.start, skip);
   if (scan.named) {
-    cursor.nameStart = token.start + 2;
-    cursor.nameEnd = scan.name_end - 1;
+    cursor.name_start = token.start + 2;
+    cursor.name_end = scan.name_end - 1;
   }
   if (!scan.ended) return Unterminated(cursor, token, "Element end tag", scan.end + 1);
   return Finish(cursor, token, NodeType::EndTag, scan.end);

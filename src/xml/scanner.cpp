@@ -98,8 +98,8 @@ class GeneralScan {
   // An end tag's name goes into the cursor, any other into the token.
   void EndName() {
     if (type_ == NodeType::EndTag) {
-      cursor_.nameStart = name_start_;
-      cursor_.nameEnd = o_ - 1;
+      cursor_.name_start = name_start_;
+      cursor_.name_end = o_ - 1;
     } else {
       token_.text.assign(cursor_.text + name_start_, static_cast<size_t>(o_ - name_start_));
     }
@@ -160,7 +160,7 @@ class GeneralScan {
         delimiter_ = nullptr;
         if (n == 1 && type_ == NodeType::ElementTag &&
             IsEmptyElementEnding(classes_, last_, before_last_))
-          token_.flags |= EmptyElement;
+          token_.flags |= kEmptyElement;
         // Inside a DOCTYPE a nested declaration is complete and the DOCTYPE goes on.
         if ((state_ & kInDoctype) == 0) return Done(Finish(cursor_, token_, type_, o_));
       }
@@ -336,13 +336,13 @@ bool NextName(ScanCursor& cursor) {
   int32_t o = cursor.next;
   SkipWhitespace(cursor.text, o);
   if (t[o] == 0) {
-    cursor.nameStart = o;
+    cursor.name_start = o;
     cursor.next = o;
-    cursor.nameEnd = o - 1;
+    cursor.name_end = o - 1;
     return false;
   }
   const ByteClasses& cls = CurrentClasses();
-  cursor.nameStart = o;
+  cursor.name_start = o;
   int32_t s = o;
   if (&cls == &kSingleByteClasses) {
     while (t[s] != 0 && (cls.of[t[s]] & kTokenStop) == 0) ++s;  // no byte is a lead byte
@@ -350,19 +350,19 @@ bool NextName(ScanCursor& cursor) {
     while (t[s] != 0 && (cls.of[t[s]] & kTokenStop) == 0) s += CharLength(cls, t + s);
   }
   if (s > o) {
-    cursor.nameEnd = s - 1;
+    cursor.name_end = s - 1;
     cursor.next = s;
   } else {
-    cursor.nameEnd = o;
+    cursor.name_end = o;
     cursor.next = o + 1;
   }
   return true;
 }
 
 std::string NameText(const ScanCursor& cursor) {
-  if (cursor.nameStart > cursor.nameEnd) return std::string();
-  return std::string(cursor.text + cursor.nameStart,
-                     static_cast<size_t>(cursor.nameEnd - cursor.nameStart + 1));
+  if (cursor.name_start > cursor.name_end) return std::string();
+  return std::string(cursor.text + cursor.name_start,
+                     static_cast<size_t>(cursor.name_end - cursor.name_start + 1));
 }
 
 }  // namespace ostrel::xml

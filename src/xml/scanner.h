@@ -22,11 +22,11 @@ enum class NodeType : int32_t {
 };
 
 // Set in NodeToken::flags for an element start tag closed by "/>".
-constexpr uint32_t EmptyElement = 0x10000;
+constexpr uint32_t kEmptyElement = 0x10000;
 
 struct ScanCursor {
-  int32_t nameStart = 0;       // first byte of a name (end tags and NextName only)
-  int32_t nameEnd = -1;        // last byte of that name; below nameStart: empty name
+  int32_t name_start = 0;      // first byte of a name (end tags and NextName only)
+  int32_t name_end = -1;       // last byte of that name; below name_start: empty name
   int32_t next = 0;            // where the next scan begins
   const char* text = nullptr;  // the whole NUL-terminated document text; not owned
   uint32_t options = 0;        // the document's option flags, carried for the caller
@@ -55,7 +55,7 @@ bool SkipWhitespace(const char* text, int32_t& offset);
 // a stop byte, or a stop byte alone. False at the end of the text.
 bool NextName(ScanCursor& cursor);
 
-// The bytes from cursor.nameStart to cursor.nameEnd; empty when nameEnd < nameStart.
+// The bytes from cursor.name_start to cursor.name_end; empty when name_end < name_start.
 std::string NameText(const ScanCursor& cursor);
 
 namespace detail {

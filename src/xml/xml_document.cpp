@@ -13,21 +13,21 @@ constexpr char kEmptyDocumentError[] = "Empty document";
 }  // namespace
 
 // As Clear leaves it, the error text built in place rather than assigned.
-XmlDocument::XmlDocument() : errorText_(kEmptyDocumentError) { ClearRecords(); }
+XmlDocument::XmlDocument() : error_text_(kEmptyDocumentError) { ClearRecords(); }
 
 XmlDocument::XmlDocument(const XmlDocument& other)
-    : errorText_(other.errorText_),
-      parentPos_(other.parentPos_),
-      currentPos_(other.currentPos_),
-      childPos_(other.childPos_),
-      nextFree_(other.nextFree_),
-      nodeType_(other.nodeType_),
-      nodeOffset_(other.nodeOffset_),
-      nodeLength_(other.nodeLength_),
+    : error_text_(other.error_text_),
+      parent_pos_(other.parent_pos_),
+      current_pos_(other.current_pos_),
+      child_pos_(other.child_pos_),
+      next_free_(other.next_free_),
+      node_type_(other.node_type_),
+      node_offset_(other.node_offset_),
+      node_length_(other.node_length_),
       options_(other.options_) {
   text_.reserve(other.text_.capacity());
   text_.assign(other.text_);
-  tree_.CopyFrom(other.tree_, other.nextFree_);
+  tree_.CopyFrom(other.tree_, other.next_free_);
 }
 
 // The store releases its segments, then the members release the strings.
@@ -43,13 +43,13 @@ std::string XmlDocument::TakeText() {
 // and takes its text every time.
 void XmlDocument::Clear() {
   text_.clear();
-  errorText_ = kEmptyDocumentError;
+  error_text_ = kEmptyDocumentError;
   ClearRecords();
 }
 
 void XmlDocument::ClearRecords() {
-  nextFree_ = 1;
-  tree_.EnsureCapacity(kEmptyDocumentRecords, nextFree_);
+  next_free_ = 1;
+  tree_.EnsureCapacity(kEmptyDocumentRecords, next_free_);
   At(0) = ElementRecord{0, 0, 0, 0, 0, 0, 0, 0};
   SetPosition(0, 0, 0);
 }
@@ -64,9 +64,10 @@ std::string_view XmlDocument::TagNameIn(int32_t index) const {
   cursor.text = text_.c_str();
   cursor.next = At(index).start + 1;
   cursor.options = options_;
-  if (!NextName(cursor) || cursor.nameStart > cursor.nameEnd) return std::string_view();
-  return std::string_view(text_).substr(static_cast<size_t>(cursor.nameStart),
-                                        static_cast<size_t>(cursor.nameEnd - cursor.nameStart + 1));
+  if (!NextName(cursor) || cursor.name_start > cursor.name_end) return std::string_view();
+  return std::string_view(text_).substr(
+      static_cast<size_t>(cursor.name_start),
+      static_cast<size_t>(cursor.name_end - cursor.name_start + 1));
 }
 
 std::string_view XmlDocument::ElementMarkup(int32_t index) const {
@@ -86,7 +87,7 @@ std::string_view XmlDocument::ElementContent(int32_t index) const {
 }
 
 int32_t XmlDocument::FindChild(int32_t parent, std::string_view name) const {
-  for (int32_t child = At(parent).firstChild; child != 0; child = At(child).next)
+  for (int32_t child = At(parent).first_child; child != 0; child = At(child).next)
     if (ElementTagName(child) == name) return child;
   return 0;
 }

@@ -19,19 +19,19 @@ namespace ostrel::xml {
 
 // The flag word of InsertElement.
 enum CreationFlags : unsigned {
-  AsCData = 0x01,           // a value goes in as a CDATA section instead of being escaped
-  NoLineBreaks = 0x02,      // no CR LF anywhere, no skipping over whitespace
-  SpacedEmptyTag = 0x04,    // "<name />" instead of "<name/>"
-  KeepReferences = 0x08,    // entity and character references in the value stay as they are
-  NoEndTag = 0x10,          // "<name>" alone, left open; a value is refused
-  EscapeQuotes = 0x100,     // apostrophe and double quote are escaped too
-  ReplaceContent = 0x1000,  // the element replaces its parent's text content
-  InsertBefore = 0x2000,    // before the reference element (or as first child)
-  AsChild = 0x4000,         // a child of the current element, placed by the current child
+  kAsCData = 0x01,           // a value goes in as a CDATA section instead of being escaped
+  kNoLineBreaks = 0x02,      // no CR LF anywhere, no skipping over whitespace
+  kSpacedEmptyTag = 0x04,    // "<name />" instead of "<name/>"
+  kKeepReferences = 0x08,    // entity and character references in the value stay as they are
+  kNoEndTag = 0x10,          // "<name>" alone, left open; a value is refused
+  kEscapeQuotes = 0x100,     // apostrophe and double quote are escaped too
+  kReplaceContent = 0x1000,  // the element replaces its parent's text content
+  kInsertBefore = 0x2000,    // before the reference element (or as first child)
+  kAsChild = 0x4000,         // a child of the current element, placed by the current child
 };
 
 // Document option: end tags match start tags without regard to ASCII case.
-constexpr uint32_t CaseInsensitiveEndTags = 0x08;
+constexpr uint32_t kCaseInsensitiveEndTags = 0x08;
 
 class XmlDocument;
 namespace detail {
@@ -65,7 +65,7 @@ class XmlDocument {
   // Moves the text out, for a caller that is done with the document, which is left holding no
   // text (as after SetText with none).
   std::string TakeText();
-  const std::string& ErrorText() const { return errorText_; }
+  const std::string& ErrorText() const { return error_text_; }
   bool CheckWellFormed() const;
 
   uint32_t Options() const { return options_; }
@@ -73,24 +73,24 @@ class XmlDocument {
 
   // Navigation positions (record indexes; 0 = none).
   void SetPosition(int32_t parent, int32_t current, int32_t child) {
-    parentPos_ = parent;
-    currentPos_ = current;
-    childPos_ = child;
-    nodeOffset_ = 0;
-    nodeLength_ = 0;
-    nodeType_ = current != 0 ? 1 : 0;
+    parent_pos_ = parent;
+    current_pos_ = current;
+    child_pos_ = child;
+    node_offset_ = 0;
+    node_length_ = 0;
+    node_type_ = current != 0 ? 1 : 0;
   }
-  int32_t ParentPos() const { return parentPos_; }
-  int32_t CurrentPos() const { return currentPos_; }
-  int32_t ChildPos() const { return childPos_; }
-  int32_t CurrentNodeType() const { return nodeType_; }  // 1 with a current element, else 0
-  int32_t NodeOffset() const { return nodeOffset_; }
-  int32_t NodeLength() const { return nodeLength_; }
+  int32_t ParentPos() const { return parent_pos_; }
+  int32_t CurrentPos() const { return current_pos_; }
+  int32_t ChildPos() const { return child_pos_; }
+  int32_t CurrentNodeType() const { return node_type_; }  // 1 with a current element, else 0
+  int32_t NodeOffset() const { return node_offset_; }
+  int32_t NodeLength() const { return node_length_; }
 
   // Records. Index 0 is the document record; elements are 1 to NextFree() - 1, in text order
   // after a parse. No bounds check.
   const ElementRecord& At(int32_t index) const { return tree_.At(index); }
-  int32_t NextFree() const { return nextFree_; }
+  int32_t NextFree() const { return next_free_; }
   int32_t Capacity() const { return tree_.Capacity(); }
   const ElementStore& Tree() const { return tree_; }
 
@@ -98,16 +98,16 @@ class XmlDocument {
   // the link invariants.
   ElementRecord& At(int32_t index) { return tree_.At(index); }
   int32_t NewRecord() {
-    if (nextFree_ == tree_.Capacity()) tree_.EnsureCapacity(0, nextFree_);
-    return nextFree_++;
+    if (next_free_ == tree_.Capacity()) tree_.EnsureCapacity(0, next_free_);
+    return next_free_++;
   }
   bool EnsureCapacity(int32_t requested) {
-    tree_.EnsureCapacity(requested, nextFree_);
+    tree_.EnsureCapacity(requested, next_free_);
     return true;
   }
 
   // Reading elements back.
-  int32_t RootElement() const { return tree_.At(0).firstChild; }
+  int32_t RootElement() const { return tree_.At(0).first_child; }
   // The name of an element as the text spells it: the bytes after '<' up to the first
   // whitespace, '<', '>', '=', '\', '/', '?', '!'. Empty for record 0.
   std::string ElementTagName(int32_t index) const;
@@ -174,14 +174,14 @@ class XmlDocument {
   void ReserveText(size_t length);
 
   std::string text_;
-  std::string errorText_;
-  int32_t parentPos_ = 0;
-  int32_t currentPos_ = 0;
-  int32_t childPos_ = 0;
-  int32_t nextFree_ = 0;
-  int32_t nodeType_ = 0;
-  int32_t nodeOffset_ = 0;
-  int32_t nodeLength_ = 0;
+  std::string error_text_;
+  int32_t parent_pos_ = 0;
+  int32_t current_pos_ = 0;
+  int32_t child_pos_ = 0;
+  int32_t next_free_ = 0;
+  int32_t node_type_ = 0;
+  int32_t node_offset_ = 0;
+  int32_t node_length_ = 0;
   uint32_t options_ = 0;
   // No entry table: nothing in this system ever adds entries to one.
   ElementStore tree_;

@@ -137,8 +137,8 @@ void ExpectSameTokens(const std::string& text) {
     ASSERT_EQ(fastToken.flags, plainToken.flags) << text;
     ASSERT_EQ(fastToken.text, plainToken.text) << text;
     ASSERT_EQ(fast.next, plain.next) << text;
-    ASSERT_EQ(fast.nameStart, plain.nameStart) << text;
-    ASSERT_EQ(fast.nameEnd, plain.nameEnd) << text;
+    ASSERT_EQ(fast.name_start, plain.name_start) << text;
+    ASSERT_EQ(fast.name_end, plain.name_end) << text;
     if (b == NodeType::EndOfDocument) return;
   }
   FAIL() << "no end of document: " << text;
@@ -165,8 +165,8 @@ void ExpectSameParse(const std::string& text, uint32_t options) {
   for (int32_t r = 0; r < fast.NextFree(); ++r) {
     const ElementRecord& a = fast.At(r);
     const ElementRecord& b = plain.At(r);
-    ASSERT_TRUE(a.start == b.start && a.length == b.length && a.tagLengths == b.tagLengths &&
-                a.flags == b.flags && a.parent == b.parent && a.firstChild == b.firstChild &&
+    ASSERT_TRUE(a.start == b.start && a.length == b.length && a.tag_lengths == b.tag_lengths &&
+                a.flags == b.flags && a.parent == b.parent && a.first_child == b.first_child &&
                 a.next == b.next && a.prev == b.prev)
         << "record " << r << " of: " << text;
   }
@@ -302,7 +302,7 @@ TEST_F(BlockIndexTest, FastParseGivesTheRecordsOfTheByteByByteParse) {
       block_index::SetStopChunkForTesting(codePage == 0 ? chunk : 0);
 #endif
       for (int round = 0; round < 400; ++round) {
-        const uint32_t options = round % 4 == 0 ? CaseInsensitiveEndTags : 0;
+        const uint32_t options = round % 4 == 0 ? kCaseInsensitiveEndTags : 0;
         ExpectSameParse(generator.WellFormed(5, 4).text, options);
         ExpectSameParse(generator.IllFormed(5, 4), options);
         ExpectSameParse(RandomText(random, 200), options);

@@ -83,8 +83,8 @@ TEST(GeneratedDocuments, WellFormedOnesGiveExactlyTheirRecords) {
     for (int32_t i = 0; i < doc.NextFree(); ++i) {
       const ElementRecord& a = doc.At(i);
       const ElementRecord& b = expected.records[static_cast<size_t>(i)];
-      ASSERT_TRUE(a.start == b.start && a.length == b.length && a.tagLengths == b.tagLengths &&
-                  a.flags == b.flags && a.parent == b.parent && a.firstChild == b.firstChild &&
+      ASSERT_TRUE(a.start == b.start && a.length == b.length && a.tag_lengths == b.tag_lengths &&
+                  a.flags == b.flags && a.parent == b.parent && a.first_child == b.first_child &&
                   a.next == b.next && a.prev == b.prev)
           << "record " << i << " of\n"
           << expected.text;
@@ -98,7 +98,7 @@ TEST(GeneratedDocuments, DamagedOnesStillGiveRecordsThatAgreeWithTheText) {
   XmlDocument doc, again;
   for (int round = 0; round < 6000; ++round) {
     const std::string text = generator.IllFormed(5, 4);
-    const uint32_t options = round % 3 == 0 ? CaseInsensitiveEndTags : 0;
+    const uint32_t options = round % 3 == 0 ? kCaseInsensitiveEndTags : 0;
     doc.SetOptions(options);
     doc.SetText(text.c_str());
     ASSERT_TRUE(testing::InvariantsHold(doc)) << "options " << options;

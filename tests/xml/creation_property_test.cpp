@@ -40,7 +40,7 @@ class CreationSteps {
   std::string Name(unsigned flags) {
     static const char* const kNames[] = {"a",   "b", "item",    "x:y",
                                          "a-b", "Q", "n k='1'", "m k=\"v\" l='2'"};
-    if ((flags & NoEndTag) != 0) return "open" + std::to_string(unique_++);
+    if ((flags & kNoEndTag) != 0) return "open" + std::to_string(unique_++);
     return kNames[Next(sizeof kNames / sizeof *kNames)];
   }
 
@@ -54,9 +54,9 @@ class CreationSteps {
   }
 
   unsigned Flags() {
-    static const unsigned kBits[] = {AsCData,  NoLineBreaks, SpacedEmptyTag, KeepReferences,
-                                     NoEndTag, EscapeQuotes, ReplaceContent, InsertBefore};
-    unsigned flags = Next(5) < 3 ? static_cast<unsigned>(AsChild) : 0u;
+    static const unsigned kBits[] = {kAsCData,  kNoLineBreaks, kSpacedEmptyTag, kKeepReferences,
+                                     kNoEndTag, kEscapeQuotes, kReplaceContent, kInsertBefore};
+    unsigned flags = Next(5) < 3 ? static_cast<unsigned>(kAsChild) : 0u;
     for (unsigned bit : kBits)
       if (Next(7) == 0) flags |= bit;
     return flags;
@@ -74,7 +74,7 @@ class CreationSteps {
  private:
   int32_t SomeChild(const XmlDocument& doc, int32_t parent) {
     std::vector<int32_t> children{0};
-    for (int32_t c = doc.At(parent).firstChild; c != 0; c = doc.At(c).next) children.push_back(c);
+    for (int32_t c = doc.At(parent).first_child; c != 0; c = doc.At(c).next) children.push_back(c);
     return children[Next(static_cast<uint32_t>(children.size()))];
   }
 
@@ -93,7 +93,7 @@ void RunSteps(uint32_t seed, int documents, int stepsPerDocument) {
     ASSERT_INVARIANTS(doc);
     // In a text the parse had to repair (an unterminated declaration, say), new markup can
     // be swallowed on a fresh parse; there only the invariants are held to.
-    const bool reparseComparable = !doc.At(0).Has(ElementRecord::IllFormed);
+    const bool reparseComparable = !doc.At(0).Has(ElementRecord::kIllFormed);
     for (int s = 0; s < stepsPerDocument; ++s) {
       const uint32_t choice = steps.Next(10);
       if (choice == 0) {

@@ -28,12 +28,12 @@ void DocumentGenerator::Element(int32_t parent, uint32_t level, int depthLeft, i
 
   // Link as the last child of parent, as the parse does.
   ElementRecord& p = doc_.records[static_cast<size_t>(parent)];
-  if (p.firstChild == 0) {
-    p.firstChild = index;
+  if (p.first_child == 0) {
+    p.first_child = index;
     doc_.records[static_cast<size_t>(index)].prev = index;
-    doc_.records[static_cast<size_t>(index)].flags |= ElementRecord::IsFirstChild;
+    doc_.records[static_cast<size_t>(index)].flags |= ElementRecord::kIsFirstChild;
   } else {
-    ElementRecord& head = doc_.records[static_cast<size_t>(p.firstChild)];
+    ElementRecord& head = doc_.records[static_cast<size_t>(p.first_child)];
     const int32_t last = head.prev;
     doc_.records[static_cast<size_t>(last)].next = index;
     doc_.records[static_cast<size_t>(index)].prev = last;

@@ -45,8 +45,8 @@ struct Snapshot {
     for (size_t i = 0; i < records.size(); ++i) {
       const R& a = records[i];
       const R& b = o.records[i];
-      if (a.start != b.start || a.length != b.length || a.tagLengths != b.tagLengths ||
-          a.flags != b.flags || a.parent != b.parent || a.firstChild != b.firstChild ||
+      if (a.start != b.start || a.length != b.length || a.tag_lengths != b.tag_lengths ||
+          a.flags != b.flags || a.parent != b.parent || a.first_child != b.first_child ||
           a.next != b.next || a.prev != b.prev)
         return false;
     }
@@ -73,16 +73,16 @@ TEST(InsertElement, StartPlayDocumentComesOutByteForByte) {
   EXPECT_FALSE(doc.SetText(kDeclaration));
   Insert(doc, "iq type='command'", nullptr, 0);
   EXPECT_EQ(doc.Text(), Lines({"<?xml version=\"1.0\"?>", "<iq type='command'/>"}));
-  Insert(doc, "query xmlns='iq:command'", nullptr, AsChild);
+  Insert(doc, "query xmlns='iq:command'", nullptr, kAsChild);
   EXPECT_EQ(doc.Text(), Lines({"<?xml version=\"1.0\"?>", "<iq type='command'>",
                                "<query xmlns='iq:command'/>", "</iq>"}));
   ASSERT_TRUE(doc.EnterElement());
-  Insert(doc, "Command", nullptr, AsChild);
+  Insert(doc, "Command", nullptr, kAsChild);
   ASSERT_TRUE(doc.EnterElement());
-  Insert(doc, "Function", "StartPlay", AsChild);
-  Insert(doc, "Vidout", "1", AsChild);
-  Insert(doc, "Area", "2", AsChild);
-  Insert(doc, "Url", "stream01", AsChild);
+  Insert(doc, "Function", "StartPlay", kAsChild);
+  Insert(doc, "Vidout", "1", kAsChild);
+  Insert(doc, "Area", "2", kAsChild);
+  Insert(doc, "Url", "stream01", kAsChild);
   const std::string expected =
       Lines({"<?xml version=\"1.0\"?>", "<iq type='command'>", "<query xmlns='iq:command'>",
              "<Command>", "<Function>StartPlay</Function>", "<Vidout>1</Vidout>", "<Area>2</Area>",
@@ -106,9 +106,9 @@ TEST(InsertElement, RecordsTakeTheLengthsOfTheMarkupWritten) {
       {"name", "v&", 0, "<name>v&amp;</name>", 19, 6, 7, false},
       {"name", nullptr, 0, "<name/>", 7, 7, 0, false},
       {"name", "", 0, "<name/>", 7, 7, 0, false},
-      {"name", nullptr, SpacedEmptyTag, "<name />", 8, 8, 0, false},
-      {"name", nullptr, NoEndTag | SpacedEmptyTag, "<name>", 6, 6, 0, true},
-      {"name", "x]]>", AsCData, "<name><![CDATA[x]]]]><![CDATA[>]]></name>", 41, 6, 7, false},
+      {"name", nullptr, kSpacedEmptyTag, "<name />", 8, 8, 0, false},
+      {"name", nullptr, kNoEndTag | kSpacedEmptyTag, "<name>", 6, 6, 0, true},
+      {"name", "x]]>", kAsCData, "<name><![CDATA[x]]]]><![CDATA[>]]></name>", 41, 6, 7, false},
       {"a b='1'", "v", 0, "<a b='1'>v</a b='1'>", 20, 9, 10, false},
   };
   for (const Case& c : cases) {
@@ -122,7 +122,7 @@ TEST(InsertElement, RecordsTakeTheLengthsOfTheMarkupWritten) {
     EXPECT_EQ(r.length, c.length);
     EXPECT_EQ(r.StartTagLength(), c.startTag);
     EXPECT_EQ(r.EndTagLength(), c.endTag);
-    EXPECT_EQ(r.Has(R::Unended), c.unended);
+    EXPECT_EQ(r.Has(R::kUnended), c.unended);
     EXPECT_EQ(doc.At(0).length, c.length + 2);
   }
 }
@@ -135,10 +135,10 @@ TEST(InsertElement, PositionsFollowTheNewElement) {
   EXPECT_EQ(doc.CurrentPos(), 1);
   EXPECT_EQ(doc.ChildPos(), 0);
   EXPECT_EQ(doc.CurrentNodeType(), 1);
-  Insert(doc, "b", nullptr, AsChild);
+  Insert(doc, "b", nullptr, kAsChild);
   EXPECT_EQ(doc.CurrentPos(), 1);
   EXPECT_EQ(doc.ChildPos(), 2);
-  Insert(doc, "c", nullptr, AsChild);  // the next child goes after the current child
+  Insert(doc, "c", nullptr, kAsChild);  // the next child goes after the current child
   EXPECT_EQ(doc.Text(), Lines({"<a>", "<b/>", "<c/>", "</a>"}));
   EXPECT_EQ(doc.ChildPos(), 3);
   ASSERT_TRUE(doc.EnterElement());
@@ -150,7 +150,7 @@ TEST(InsertElement, PositionsFollowTheNewElement) {
   EXPECT_EQ(doc.CurrentPos(), 0);
   EXPECT_EQ(doc.CurrentNodeType(), 0);
   EXPECT_FALSE(doc.EnterElement());
-  // ... and an element added without AsChild then goes at the end of the entered one.
+  // ... and an element added without kAsChild then goes at the end of the entered one.
   Insert(doc, "d", nullptr, 0);
   EXPECT_EQ(doc.Text(), Lines({"<a>", "<b/>", "<c>", "<d/>", "</c>", "</a>"}));
   EXPECT_EQ(doc.ParentPos(), 3);
@@ -160,32 +160,32 @@ TEST(InsertElement, PositionsFollowTheNewElement) {
 TEST(InsertElement, EmptyParentsOpenAroundTheirFirstChild) {
   XmlDocument doc;
   doc.SetText(nullptr);
-  Insert(doc, "a", nullptr, SpacedEmptyTag);
-  Insert(doc, "c", nullptr, AsChild);
+  Insert(doc, "a", nullptr, kSpacedEmptyTag);
+  Insert(doc, "c", nullptr, kAsChild);
   EXPECT_EQ(doc.Text(), Lines({"<a >", "<c/>", "</a>"}));
   EXPECT_EQ(doc.At(1).StartTagLength(), 4);  // the space before the slash stays
 
   doc.SetText(nullptr);
-  Insert(doc, "b", nullptr, NoEndTag);
+  Insert(doc, "b", nullptr, kNoEndTag);
   EXPECT_EQ(doc.Text(), Lines({"<b>"}));
-  Insert(doc, "c", "x", AsChild);
+  Insert(doc, "c", "x", kAsChild);
   EXPECT_EQ(doc.Text(), Lines({"<b>", "<c>x</c>", "</b>"}));
-  EXPECT_FALSE(doc.At(1).Has(R::Unended));
+  EXPECT_FALSE(doc.At(1).Has(R::kUnended));
 
   // A sibling after an element made without end tag leaves it open on its own line.
   doc.SetText(nullptr);
   Insert(doc, "r", nullptr, 0);
-  Insert(doc, "b", nullptr, AsChild | NoEndTag);
-  Insert(doc, "c", "x", AsChild);
+  Insert(doc, "b", nullptr, kAsChild | kNoEndTag);
+  Insert(doc, "c", "x", kAsChild);
   EXPECT_EQ(doc.Text(), Lines({"<r>", "<b>", "<c>x</c>", "</r>"}));
-  EXPECT_TRUE(doc.At(2).Has(R::Unended));
+  EXPECT_TRUE(doc.At(2).Has(R::kUnended));
 
   // A parsed empty element, and one the parse closed as not ended.
   EXPECT_FALSE(doc.SetText("<r><e/><u></r>"));  // u is closed as not ended
   doc.SetPosition(1, 2, 0);
-  Insert(doc, "k", nullptr, AsChild);
+  Insert(doc, "k", nullptr, kAsChild);
   doc.SetPosition(1, 3, 0);
-  Insert(doc, "k", nullptr, AsChild);
+  Insert(doc, "k", nullptr, kAsChild);
   EXPECT_EQ(doc.Text(), "<r><e>\r\n<k/>\r\n</e><u>\r\n<k/>\r\n</u></r>");
 }
 
@@ -199,7 +199,7 @@ TEST(InsertElement, LongMarkupComesOutWhole) {
       XmlDocument doc;
       doc.SetText(("<" + parent + "/>").c_str());
       doc.SetPosition(0, 1, 0);
-      Insert(doc, "c", value.c_str(), AsChild);
+      Insert(doc, "c", value.c_str(), kAsChild);
       EXPECT_EQ(doc.Text(), "<" + parent + ">\r\n<c>" + value + "</c>\r\n</" + parent + ">")
           << valueSize << " " << parentSize;
     }
@@ -209,9 +209,9 @@ TEST(InsertElement, LongMarkupComesOutWhole) {
 TEST(InsertElement, NoLineBreaksWritesNoWhitespaceAtAll) {
   XmlDocument doc;
   doc.SetText(nullptr);
-  Insert(doc, "a", nullptr, NoLineBreaks);
-  Insert(doc, "b", "v", NoLineBreaks | AsChild);
-  Insert(doc, "c", nullptr, NoLineBreaks | AsChild);
+  Insert(doc, "a", nullptr, kNoLineBreaks);
+  Insert(doc, "b", "v", kNoLineBreaks | kAsChild);
+  Insert(doc, "c", nullptr, kNoLineBreaks | kAsChild);
   EXPECT_EQ(doc.Text(), "<a><b>v</b><c/></a>");
 }
 
@@ -219,28 +219,28 @@ TEST(InsertElement, InsertBeforeTheFirstChildMakesANewFirstChild) {
   XmlDocument doc;
   doc.SetText(nullptr);
   Insert(doc, "a", nullptr, 0);
-  Insert(doc, "b", nullptr, AsChild);
-  Insert(doc, "c", nullptr, AsChild);
+  Insert(doc, "b", nullptr, kAsChild);
+  Insert(doc, "c", nullptr, kAsChild);
   doc.SetPosition(0, 1, 2);  // current child: the first child b
-  Insert(doc, "n", nullptr, AsChild | InsertBefore);
+  Insert(doc, "n", nullptr, kAsChild | kInsertBefore);
   EXPECT_EQ(doc.Text(), Lines({"<a>", "<n/>", "<b/>", "<c/>", "</a>"}));
-  EXPECT_EQ(doc.At(1).firstChild, 4);
-  EXPECT_TRUE(doc.At(4).Has(R::IsFirstChild));
-  EXPECT_FALSE(doc.At(2).Has(R::IsFirstChild));
+  EXPECT_EQ(doc.At(1).first_child, 4);
+  EXPECT_TRUE(doc.At(4).Has(R::kIsFirstChild));
+  EXPECT_FALSE(doc.At(2).Has(R::kIsFirstChild));
   // Before a later child: linked after its previous sibling.
   doc.SetPosition(0, 1, 3);
-  Insert(doc, "m", nullptr, AsChild | InsertBefore);
+  Insert(doc, "m", nullptr, kAsChild | kInsertBefore);
   EXPECT_EQ(doc.Text(), Lines({"<a>", "<n/>", "<b/>", "<m/>", "<c/>", "</a>"}));
   // Without a current child: the new element becomes the first child.
   doc.SetPosition(0, 1, 0);
-  Insert(doc, "f", nullptr, AsChild | InsertBefore);
+  Insert(doc, "f", nullptr, kAsChild | kInsertBefore);
   EXPECT_EQ(doc.Text(), Lines({"<a>", "<f/>", "<n/>", "<b/>", "<m/>", "<c/>", "</a>"}));
 }
 
 TEST(InsertElement, TopLevelInsertions) {
   XmlDocument doc;
   doc.SetText(kDeclaration);
-  Insert(doc, "first", nullptr, InsertBefore);  // at the very start, before the declaration
+  Insert(doc, "first", nullptr, kInsertBefore);  // at the very start, before the declaration
   EXPECT_EQ(doc.Text(), std::string("<first/>\r\n") + kDeclaration);
 
   doc.SetText(kDeclaration);
@@ -256,23 +256,23 @@ TEST(InsertElement, ReplaceContentTakesThePlaceOfTextContent) {
   XmlDocument doc;
   doc.SetText("<a>xyz</a>");
   doc.SetPosition(0, 1, 0);
-  Insert(doc, "b", nullptr, AsChild | ReplaceContent);
+  Insert(doc, "b", nullptr, kAsChild | kReplaceContent);
   EXPECT_EQ(doc.Text(), "<a><b/>\r\n</a>");
 
   // Content without elements but with other markup goes as a whole.
   doc.SetText("<a>x<!--c--><?p?>y</a>");
   doc.SetPosition(0, 1, 0);
-  Insert(doc, "b", "v", AsChild | ReplaceContent | NoLineBreaks);
+  Insert(doc, "b", "v", kAsChild | kReplaceContent | kNoLineBreaks);
   EXPECT_EQ(doc.Text(), "<a><b>v</b></a>");
 
   // Empty content has nothing to replace: the element goes in as a first child.
   doc.SetText("<a></a>");
   doc.SetPosition(0, 1, 0);
-  Insert(doc, "b", nullptr, AsChild | ReplaceContent);
+  Insert(doc, "b", nullptr, kAsChild | kReplaceContent);
   EXPECT_EQ(doc.Text(), "<a>\r\n<b/>\r\n</a>");
   doc.SetText("<a/>");
   doc.SetPosition(0, 1, 0);
-  Insert(doc, "b", nullptr, AsChild | ReplaceContent);
+  Insert(doc, "b", nullptr, kAsChild | kReplaceContent);
   EXPECT_EQ(doc.Text(), "<a>\r\n<b/>\r\n</a>");
 }
 
@@ -280,13 +280,13 @@ TEST(InsertElement, ReplaceContentIsRefusedWhereItWouldOrphanRecords) {
   XmlDocument doc;
   doc.SetText("<a>x<b/>y</a>");
   doc.SetPosition(0, 1, 0);
-  ExpectRefused(doc, "c", nullptr, AsChild | ReplaceContent);  // content holds an element
+  ExpectRefused(doc, "c", nullptr, kAsChild | kReplaceContent);  // content holds an element
   doc.SetPosition(0, 1, 2);
-  ExpectRefused(doc, "c", nullptr, AsChild | ReplaceContent);  // a current child is set
+  ExpectRefused(doc, "c", nullptr, kAsChild | kReplaceContent);  // a current child is set
   doc.SetPosition(1, 2, 0);
-  ExpectRefused(doc, "c", nullptr, ReplaceContent);  // not as a child
+  ExpectRefused(doc, "c", nullptr, kReplaceContent);  // not as a child
   doc.SetText("text only");
-  ExpectRefused(doc, "c", nullptr, ReplaceContent);  // the document's own content
+  ExpectRefused(doc, "c", nullptr, kReplaceContent);  // the document's own content
 }
 
 TEST(InsertElement, NewSiblingLandsBeforeFollowingTextContent) {
@@ -305,9 +305,9 @@ TEST(InsertElement, NewSiblingLandsBeforeFollowingTextContent) {
 TEST(InsertElement, RefusalsChangeNothing) {
   XmlDocument doc;
   doc.SetText(kDeclaration);
-  ExpectRefused(doc, "a", nullptr, AsChild);  // no current element
-  ExpectRefused(doc, "a", "v", NoEndTag);     // a value needs an end tag
-  ExpectRefused(doc, nullptr, nullptr, 0);    // no name
+  ExpectRefused(doc, "a", nullptr, kAsChild);  // no current element
+  ExpectRefused(doc, "a", "v", kNoEndTag);     // a value needs an end tag
+  ExpectRefused(doc, nullptr, nullptr, 0);     // no name
   EXPECT_FALSE(doc.EnterElement());
 
   // Positions that do not describe the tree are refused rather than followed.
@@ -317,7 +317,7 @@ TEST(InsertElement, RefusalsChangeNothing) {
   for (int32_t bad : {9, -1}) {
     doc.SetPosition(0, bad, 0);  // no such record
     const std::string before(doc.Text());
-    EXPECT_FALSE(doc.InsertElement("x", nullptr, AsChild));
+    EXPECT_FALSE(doc.InsertElement("x", nullptr, kAsChild));
     EXPECT_FALSE(doc.InsertElement("x", nullptr, 0));
     EXPECT_EQ(doc.Text(), before);
     doc.SetPosition(0, 0, 0);
@@ -334,14 +334,14 @@ TEST(InsertElement, TagLengthsThatWouldNotFitTheRecordAreRefused) {
   Insert(doc, std::string(5000, 'n').c_str(), nullptr, 0);  // no end tag: fine
   // Opening an empty parent writes its tag name into the new end tag.
   doc.SetPosition(0, 2, 0);
-  ExpectRefused(doc, "c", nullptr, AsChild);
+  ExpectRefused(doc, "c", nullptr, kAsChild);
   doc.SetText(("<" + std::string(508, 'p') + "/>").c_str());
   doc.SetPosition(0, 1, 0);
-  Insert(doc, "c", nullptr, AsChild);
+  Insert(doc, "c", nullptr, kAsChild);
   // A start tag of 1,048,575 bytes at most.
   doc.SetText(nullptr);
-  ExpectRefused(doc, std::string(R::MaxStartTagLength - 3, 'n').c_str(), nullptr, SpacedEmptyTag);
-  Insert(doc, std::string(R::MaxStartTagLength - 4, 'n').c_str(), nullptr, SpacedEmptyTag);
+  ExpectRefused(doc, std::string(R::kMaxStartTagLength - 3, 'n').c_str(), nullptr, kSpacedEmptyTag);
+  Insert(doc, std::string(R::kMaxStartTagLength - 4, 'n').c_str(), nullptr, kSpacedEmptyTag);
 }
 
 TEST(InsertElement, ChildrenBeyondTheDeepestLevelAreRefused) {
@@ -352,9 +352,9 @@ TEST(InsertElement, ChildrenBeyondTheDeepestLevelAreRefused) {
   ASSERT_TRUE(doc.SetText(text.c_str()));
   EXPECT_EQ(doc.At(65535).Level(), 65534u);
   doc.SetPosition(65534, 65535, 0);
-  Insert(doc, "ok", nullptr, AsChild);  // level 65535: the last that fits
+  Insert(doc, "ok", nullptr, kAsChild);  // level 65535: the last that fits
   doc.SetPosition(65535, 65536, 0);
-  ExpectRefused(doc, "deep", nullptr, AsChild);
+  ExpectRefused(doc, "deep", nullptr, kAsChild);
 }
 
 // Names are written as they stand. One that breaks the markup is the caller's business, but the
@@ -365,12 +365,12 @@ TEST(InsertElement, NamesThatAreNotNamesLeaveConsistentRecords) {
     XmlDocument doc;
     doc.SetText(kDeclaration);
     ASSERT_TRUE(doc.InsertElement("r", nullptr, 0));
-    ASSERT_TRUE(doc.InsertElement(name, nullptr, AsChild));
+    ASSERT_TRUE(doc.InsertElement(name, nullptr, kAsChild));
     ASSERT_TRUE(testing::InvariantsHold(doc, testing::CheckDepth::Structural));
-    ASSERT_TRUE(doc.InsertElement(name, "v<", AsChild));
+    ASSERT_TRUE(doc.InsertElement(name, "v<", kAsChild));
     ASSERT_TRUE(testing::InvariantsHold(doc, testing::CheckDepth::Structural));
     ASSERT_TRUE(doc.EnterElement());
-    ASSERT_TRUE(doc.InsertElement("k", nullptr, AsChild | InsertBefore));
+    ASSERT_TRUE(doc.InsertElement("k", nullptr, kAsChild | kInsertBefore));
     ASSERT_TRUE(testing::InvariantsHold(doc, testing::CheckDepth::Structural));
     ASSERT_TRUE(doc.InsertElement(name, nullptr, 0));
     ASSERT_TRUE(testing::InvariantsHold(doc, testing::CheckDepth::Structural));
@@ -386,7 +386,7 @@ TEST(InsertElement, FollowingRecordsShiftAndEnclosingOnesGrow) {
   const int32_t bStart = doc.At(4).start, yStart = doc.At(5).start;
   const int32_t rLength = doc.At(1).length, aLength = doc.At(2).length;
   doc.SetPosition(1, 2, 3);
-  Insert(doc, "new", nullptr, AsChild);  // "<new/>" and a line break: 8 bytes
+  Insert(doc, "new", nullptr, kAsChild);  // "<new/>" and a line break: 8 bytes
   EXPECT_EQ(doc.At(4).start, bStart + 8);
   EXPECT_EQ(doc.At(5).start, yStart + 8);
   EXPECT_EQ(doc.At(1).length, rLength + 8);
@@ -435,7 +435,7 @@ TEST(ElementTagName, ReadsTheNameAsTheStartTagSpellsIt) {
     platform::SetCodePageForTesting(c.codePage);
     XmlDocument doc;
     doc.SetText(nullptr);
-    ASSERT_TRUE(doc.InsertElement(c.name, nullptr, NoLineBreaks));
+    ASSERT_TRUE(doc.InsertElement(c.name, nullptr, kNoLineBreaks));
     EXPECT_EQ(doc.ElementTagName(1), c.expected);
   }
   platform::SetCodePageForTesting(0);

@@ -20,22 +20,22 @@ void ExpectFilled(const ElementStore& store, int32_t from, int32_t to) {
 
 TEST(ElementRecord, PacksTagLengthsWithTheirMasks) {
   ElementRecord r{};
-  r.tagLengths = 0xFFFFFFFFu;
+  r.tag_lengths = 0xFFFFFFFFu;
   r.SetStartTagLength(5);
-  EXPECT_EQ(r.tagLengths, 0xFFD00005u);  // bits 20 and 22-31 kept, bit 21 cleared
+  EXPECT_EQ(r.tag_lengths, 0xFFD00005u);  // bits 20 and 22-31 kept, bit 21 cleared
   r.SetEndTagLength(7);
-  EXPECT_EQ(r.tagLengths, 7u << 22 | 5u);
+  EXPECT_EQ(r.tag_lengths, 7u << 22 | 5u);
   EXPECT_EQ(r.StartTagLength(), 5);
   EXPECT_EQ(r.EndTagLength(), 7);
-  r.SetStartTagLength(ElementRecord::MaxStartTagLength);
-  r.SetEndTagLength(ElementRecord::MaxEndTagLength);
+  r.SetStartTagLength(ElementRecord::kMaxStartTagLength);
+  r.SetEndTagLength(ElementRecord::kMaxEndTagLength);
   EXPECT_EQ(r.StartTagLength(), 1048575);
   EXPECT_EQ(r.EndTagLength(), 511);
   r.SetEndTagLength(512);
   EXPECT_EQ(r.EndTagLength(), -512);  // why the parse refuses such end tags
-  r.flags = ElementRecord::IsFirstChild | 3;
+  r.flags = ElementRecord::kIsFirstChild | 3;
   r.SetLevel(9);
-  EXPECT_EQ(r.flags, ElementRecord::IsFirstChild | 9);
+  EXPECT_EQ(r.flags, ElementRecord::kIsFirstChild | 9);
 }
 
 TEST(ElementStore, NewDocumentHoldsEightRecordsInOneSegment) {
@@ -46,8 +46,8 @@ TEST(ElementStore, NewDocumentHoldsEightRecordsInOneSegment) {
   EXPECT_EQ(doc.NextFree(), 1);
   EXPECT_EQ(doc.ErrorText(), "Empty document");
   const ElementRecord& d = doc.At(0);
-  EXPECT_EQ(d.start | d.length | static_cast<int32_t>(d.tagLengths | d.flags) | d.parent |
-                d.firstChild | d.next | d.prev,
+  EXPECT_EQ(d.start | d.length | static_cast<int32_t>(d.tag_lengths | d.flags) | d.parent |
+                d.first_child | d.next | d.prev,
             0);
   EXPECT_EQ(doc.ParentPos() | doc.CurrentPos() | doc.ChildPos() | doc.CurrentNodeType(), 0);
   EXPECT_INVARIANTS(doc);

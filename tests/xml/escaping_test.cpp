@@ -23,12 +23,12 @@ TEST(EscapeValue, ReplacesMarkupCharactersByReferences) {
       {"&lt;", 0, "&amp;lt;"},
       {"'\"", 0, "'\""},
       {"]]>", 0, "]]&gt;"},
-      {"'\"", EscapeQuotes, "&apos;&quot;"},
-      {"<&>", EscapeQuotes | KeepReferences, "&lt;&amp;&gt;"},
+      {"'\"", kEscapeQuotes, "&apos;&quot;"},
+      {"<&>", kEscapeQuotes | kKeepReferences, "&lt;&amp;&gt;"},
       {"", 0, ""},
       {"\r\n\t", 0, "\r\n\t"},
       {"\x80\xE9\xFF", 0, "\x80\xE9\xFF"},
-      {"plain", AsCData | NoLineBreaks | AsChild, "plain"},  // other flag bits are not read
+      {"plain", kAsCData | kNoLineBreaks | kAsChild, "plain"},  // other flag bits are not read
   };
   for (const EscapeCase& c : cases)
     EXPECT_EQ(EscapeValue(c.value.c_str(), c.flags), c.escaped) << c.value << " " << c.flags;
@@ -36,18 +36,18 @@ TEST(EscapeValue, ReplacesMarkupCharactersByReferences) {
 
 TEST(EscapeValue, KeepsWellFormedReferencesWhenAsked) {
   const EscapeCase cases[] = {
-      {"&amp;", KeepReferences, "&amp;"},
-      {"&#38;", KeepReferences, "&#38;"},
-      {"&#x26;", KeepReferences, "&#x26;"},
-      {"&_:a-b.c;", KeepReferences, "&_:a-b.c;"},
-      {"R&D", KeepReferences, "R&amp;D"},
-      {"&a", KeepReferences, "&amp;a"},
-      {"&;", KeepReferences, "&amp;;"},
-      {"&1;", KeepReferences, "&amp;1;"},
-      {"&-x;", KeepReferences, "&amp;-x;"},
-      {"&x y;", KeepReferences, "&amp;x y;"},
-      {"&\xE9;", KeepReferences, "&\xE9;"},
-      {"a&b;c&d", KeepReferences, "a&b;c&amp;d"},
+      {"&amp;", kKeepReferences, "&amp;"},
+      {"&#38;", kKeepReferences, "&#38;"},
+      {"&#x26;", kKeepReferences, "&#x26;"},
+      {"&_:a-b.c;", kKeepReferences, "&_:a-b.c;"},
+      {"R&D", kKeepReferences, "R&amp;D"},
+      {"&a", kKeepReferences, "&amp;a"},
+      {"&;", kKeepReferences, "&amp;;"},
+      {"&1;", kKeepReferences, "&amp;1;"},
+      {"&-x;", kKeepReferences, "&amp;-x;"},
+      {"&x y;", kKeepReferences, "&amp;x y;"},
+      {"&\xE9;", kKeepReferences, "&\xE9;"},
+      {"a&b;c&d", kKeepReferences, "a&b;c&amp;d"},
       {"&amp;", 0, "&amp;amp;"},
   };
   for (const EscapeCase& c : cases)
@@ -68,7 +68,7 @@ TEST(EscapeValue, KeptReferencesLongerThanTheRoomStillFit) {
   const std::string reference = "&" + std::string(4998, 'a') + ";";
   for (const std::string& value : {reference, "x" + reference + "<", reference + reference}) {
     size_t reservation = 0;
-    const std::string out = detail::EscapeValue(value.c_str(), KeepReferences, &reservation);
+    const std::string out = detail::EscapeValue(value.c_str(), kKeepReferences, &reservation);
     std::string expected = value;
     if (value.back() == '<') expected = "x" + reference + "&lt;";
     EXPECT_EQ(out, expected);
@@ -84,19 +84,19 @@ class EscapeCodePage : public ::testing::Test {
 TEST_F(EscapeCodePage, DoubleByteCharactersAreCopiedWhole) {
   platform::SetCodePageForTesting(932);
   EXPECT_EQ(EscapeValue("\x81\x40<", 0), "\x81\x40&lt;");
-  EXPECT_EQ(EscapeValue("&\x81\x40;", KeepReferences), "&\x81\x40;");
+  EXPECT_EQ(EscapeValue("&\x81\x40;", kKeepReferences), "&\x81\x40;");
   // No trail byte is below 0x40, and every markup character is: a lead byte before one stands
   // alone, and the markup character is escaped. Copied whole, "\x81<" would reach a reader that
   // knows the code page as a stray byte and a raw '<'.
   EXPECT_EQ(EscapeValue("\x81<a<", 0), "\x81&lt;a&lt;");
-  EXPECT_EQ(EscapeValue("\x81'\x81\"", EscapeQuotes), "\x81&apos;\x81&quot;");
+  EXPECT_EQ(EscapeValue("\x81'\x81\"", kEscapeQuotes), "\x81&apos;\x81&quot;");
   EXPECT_EQ(EscapeValue("\x81'", 0), "\x81'");  // not special: the bytes stay as they were
-  EXPECT_EQ(EscapeValue("&\x81<b;", KeepReferences), "&amp;\x81&lt;b;");
+  EXPECT_EQ(EscapeValue("&\x81<b;", kKeepReferences), "&amp;\x81&lt;b;");
   // The walk never steps past a lone lead byte at the end, and leaves it out: written, it
   // would take the '<' of the end tag behind it as its trail byte.
   EXPECT_EQ(EscapeValue("ab\x81", 0), "ab");
-  EXPECT_EQ(EscapeValue("&\x81", KeepReferences), "&amp;");
-  EXPECT_EQ(EscapeValue("&a\x81", KeepReferences), "&amp;a");
+  EXPECT_EQ(EscapeValue("&\x81", kKeepReferences), "&amp;");
+  EXPECT_EQ(EscapeValue("&a\x81", kKeepReferences), "&amp;a");
   EXPECT_EQ(EscapeValue("\x81\x81", 0), "\x81\x81");  // one whole character
   platform::SetCodePageForTesting(0);
   EXPECT_EQ(EscapeValue("\x81<a<", 0), "\x81&lt;a&lt;");
@@ -163,7 +163,7 @@ TEST(UnescapeContent, ReadsBackWhatEscapingAndWrappingWrote) {
     std::string value(random() % 20, ' ');
     for (char& c : value) c = alphabet[random() % alphabet.size()];
     EXPECT_EQ(UnescapeContent(EscapeValue(value.c_str(), 0)), value);
-    EXPECT_EQ(UnescapeContent(EscapeValue(value.c_str(), EscapeQuotes)), value);
+    EXPECT_EQ(UnescapeContent(EscapeValue(value.c_str(), kEscapeQuotes)), value);
     EXPECT_EQ(UnescapeContent(WrapCData(value.c_str())), value);
   }
   EXPECT_EQ(UnescapeContent("&#38;&unknown;x"), "&#38;&unknown;x");
@@ -182,8 +182,8 @@ TEST_F(EscapeCodePage, EscapedValuesReadBackUnderEveryCodePage) {
       for (char& c : value) c = alphabet[random() % alphabet.size()];
       const std::string kept = WithoutLoneLeadByteAtTheEnd(value);
       ASSERT_EQ(UnescapeContent(EscapeValue(value.c_str(), 0)), kept) << codePage;
-      ASSERT_EQ(UnescapeContent(EscapeValue(value.c_str(), EscapeQuotes)), kept) << codePage;
-      const std::string escaped = EscapeValue(value.c_str(), EscapeQuotes);
+      ASSERT_EQ(UnescapeContent(EscapeValue(value.c_str(), kEscapeQuotes)), kept) << codePage;
+      const std::string escaped = EscapeValue(value.c_str(), kEscapeQuotes);
       for (std::size_t i = 0; i < escaped.size(); ++i) {
         ASSERT_EQ(std::string("<>'\"").find(escaped[i]), std::string::npos) << codePage;
       }

@@ -45,10 +45,10 @@ class Checker {
     const R& d = doc_.At(0);
     if (d.start != 0) Fail("record 0: start ", d.start);
     if (d.length != textLength_) Fail("record 0: length ", d.length, " but text has ", textLength_);
-    if (d.tagLengths != 0) Fail("record 0: tagLengths ", d.tagLengths);
+    if (d.tag_lengths != 0) Fail("record 0: tag_lengths ", d.tag_lengths);
     if (d.parent != 0 || d.next != 0 || d.prev != 0)
       Fail("record 0: parent/next/prev ", d.parent, "/", d.next, "/", d.prev);
-    if ((d.flags & ~(R::IllFormed | R::ContentError)) != 0)
+    if ((d.flags & ~(R::kIllFormed | R::kContentError)) != 0)
       Fail("record 0: stray flag bits ", std::hex, d.flags);
   }
 
@@ -67,9 +67,9 @@ class Checker {
 
   void CheckElement(int32_t i) {
     const R& r = doc_.At(i);
-    const uint32_t allowed = R::LevelMask | R::IsFirstChild | R::Unended | R::ContentError;
+    const uint32_t allowed = R::kLevelMask | R::kIsFirstChild | R::kUnended | R::kContentError;
     if ((r.flags & ~allowed) != 0) Fail("record ", i, ": stray flag bits ", std::hex, r.flags);
-    if ((r.tagLengths & 0x00100000u) != 0) Fail("record ", i, ": bit 20 of tagLengths set");
+    if ((r.tag_lengths & 0x00100000u) != 0) Fail("record ", i, ": bit 20 of tag_lengths set");
     const int64_t stl = r.StartTagLength(), etl = r.EndTagLength();
     const int64_t start = r.start, length = r.length;
     if (start < 0 || length < 0 || start + length > textLength_) {
@@ -82,13 +82,13 @@ class Checker {
     }
     if (At(start) != '<') Fail("record ", i, ": no '<' at ", start);
     if (At(start + stl - 1) != '>') Fail("record ", i, ": start tag does not end with '>'");
-    if (r.Has(R::Unended) && (etl != 0 || length != stl))
+    if (r.Has(R::kUnended) && (etl != 0 || length != stl))
       Fail("record ", i, ": Unended but has an end tag or content");
     if (etl > 0) {
       const int64_t e = start + length - etl;
       if (At(e) != '<' || At(e + 1) != '/' || At(start + length - 1) != '>')
         Fail("record ", i, ": no end tag at ", e);
-    } else if (!r.Has(R::Unended)) {
+    } else if (!r.Has(R::kUnended)) {
       if (length != stl || At(start + length - 2) != '/')
         Fail("record ", i, ": neither ended, nor empty, nor Unended");
     }
@@ -107,11 +107,11 @@ class Checker {
            start.length, ", record says ", r.StartTagLength());
       return;
     }
-    const bool emptyTag = (start.flags & EmptyElement) != 0;
+    const bool emptyTag = (start.flags & kEmptyElement) != 0;
     // An opened empty element keeps its start tag; so the flag is only checked where unchanged.
-    if (r.EndTagLength() == 0 && !r.Has(R::Unended) && !emptyTag)
+    if (r.EndTagLength() == 0 && !r.Has(R::kUnended) && !emptyTag)
       Fail("record ", i, ": empty element whose tag does not close itself");
-    if (r.Has(R::Unended) && emptyTag) Fail("record ", i, ": Unended but its tag closes itself");
+    if (r.Has(R::kUnended) && emptyTag) Fail("record ", i, ": Unended but its tag closes itself");
     if (r.EndTagLength() == 0) return;
     cursor.next = r.start + r.length - r.EndTagLength();
     NodeToken end;
@@ -122,7 +122,7 @@ class Checker {
     }
     const std::string endName = NameText(cursor);
     const std::string& name = start.text;
-    const bool fold = (doc_.Options() & CaseInsensitiveEndTags) != 0;
+    const bool fold = (doc_.Options() & kCaseInsensitiveEndTags) != 0;
     bool same = name.size() >= endName.size();
     for (size_t k = 0; same && k < endName.size(); ++k) {
       char a = name[k], b = endName[k];
@@ -140,10 +140,10 @@ class Checker {
     int32_t visited = 0;
     for (int32_t p = 0; p < n; ++p) {
       const R& parent = doc_.At(p);
-      const int32_t first = parent.firstChild;
+      const int32_t first = parent.first_child;
       if (first == 0) continue;
       if (first < 0 || first >= n) {
-        Fail("record ", p, ": firstChild ", first, " not in use");
+        Fail("record ", p, ": first_child ", first, " not in use");
         return;
       }
       const int64_t lo = p == 0 ? 0 : int64_t{parent.start} + parent.StartTagLength();
@@ -161,8 +161,8 @@ class Checker {
         const R& child = doc_.At(c);
         if (child.parent != p)
           Fail("record ", c, ": parent ", child.parent, " but in chain of ", p);
-        if (child.Has(R::IsFirstChild) != (c == first))
-          Fail("record ", c, ": IsFirstChild ", child.Has(R::IsFirstChild) ? "set" : "clear");
+        if (child.Has(R::kIsFirstChild) != (c == first))
+          Fail("record ", c, ": kIsFirstChild ", child.Has(R::kIsFirstChild) ? "set" : "clear");
         const uint32_t level = p == 0 ? 0 : parent.Level() + 1;
         if (child.Level() != level)
           Fail("record ", c, ": level ", child.Level(), " expected ", level);
@@ -225,9 +225,9 @@ std::vector<std::string> FindReparseDifferences(const XmlDocument& doc) {
     auto found = freshAt.find(doc.At(link).start);
     return found == freshAt.end() ? -1 : found->second;
   };
-  if (translate(doc.At(0).firstChild) != fresh.At(0).firstChild)
+  if (translate(doc.At(0).first_child) != fresh.At(0).first_child)
     out.push_back("record 0: first child differs");
-  const uint32_t compared = R::LevelMask | R::IsFirstChild | R::Unended;
+  const uint32_t compared = R::kLevelMask | R::kIsFirstChild | R::kUnended;
   for (int32_t i = 1; i < doc.NextFree() && out.size() < 20; ++i) {
     const R& a = doc.At(i);
     auto found = freshAt.find(a.start);
@@ -237,18 +237,18 @@ std::vector<std::string> FindReparseDifferences(const XmlDocument& doc) {
       continue;
     }
     const R& b = fresh.At(found->second);
-    if (a.length != b.length || a.tagLengths != b.tagLengths ||
+    if (a.length != b.length || a.tag_lengths != b.tag_lengths ||
         (a.flags & compared) != (b.flags & compared) || translate(a.parent) != b.parent ||
-        translate(a.firstChild) != b.firstChild || translate(a.next) != b.next ||
+        translate(a.first_child) != b.first_child || translate(a.next) != b.next ||
         translate(a.prev) != b.prev) {
       std::ostringstream s;
       s << "record " << i << " (fresh " << found->second << ") at " << a.start << ": document {"
         << a.length << "," << a.StartTagLength() << "/" << a.EndTagLength() << ",flags " << std::hex
         << (a.flags & compared) << std::dec << ",p" << translate(a.parent) << ",c"
-        << translate(a.firstChild) << ",n" << translate(a.next) << ",v" << translate(a.prev)
+        << translate(a.first_child) << ",n" << translate(a.next) << ",v" << translate(a.prev)
         << "} fresh {" << b.length << "," << b.StartTagLength() << "/" << b.EndTagLength()
         << ",flags " << std::hex << (b.flags & compared) << std::dec << ",p" << b.parent << ",c"
-        << b.firstChild << ",n" << b.next << ",v" << b.prev << "}";
+        << b.first_child << ",n" << b.next << ",v" << b.prev << "}";
       out.push_back(s.str());
     }
   }

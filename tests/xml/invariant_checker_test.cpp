@@ -25,13 +25,13 @@ TEST(InvariantChecker, CatchesEachKindOfBrokenRecord) {
       {"start tag length", [](XmlDocument& d) { d.At(3).SetStartTagLength(4); },
        "does not end with '>'"},
       {"end tag length", [](XmlDocument& d) { d.At(1).SetEndTagLength(3); }, "no end tag"},
-      {"empty tag claims an end tag", [](XmlDocument& d) { d.At(4).flags |= R::Unended; },
+      {"empty tag claims an end tag", [](XmlDocument& d) { d.At(4).flags |= R::kUnended; },
        "Unended"},
       {"prev of a middle child", [](XmlDocument& d) { d.At(3).prev = 4; }, "prev"},
       {"last-child link", [](XmlDocument& d) { d.At(2).prev = 3; }, "first child's prev"},
       {"level", [](XmlDocument& d) { d.At(3).SetLevel(2); }, "level"},
-      {"first-child mark", [](XmlDocument& d) { d.At(3).flags |= R::IsFirstChild; },
-       "IsFirstChild"},
+      {"first-child mark", [](XmlDocument& d) { d.At(3).flags |= R::kIsFirstChild; },
+       "kIsFirstChild"},
       {"parent", [](XmlDocument& d) { d.At(4).parent = 0; }, "parent"},
       {"record left out",
        [](XmlDocument& d) {
@@ -61,7 +61,7 @@ TEST(InvariantChecker, ReparseComparisonSeesLinksThatDisagreeWithTheText) {
   XmlDocument doc;
   ASSERT_TRUE(doc.SetText("<r><a/><b/></r>"));
   EXPECT_TRUE(testing::SameRecordsAsFreshParse(doc));
-  doc.At(3).flags |= R::Unended;  // the text has b closing itself
+  doc.At(3).flags |= R::kUnended;  // the text has b closing itself
   EXPECT_FALSE(testing::FindReparseDifferences(doc).empty());
 }
 

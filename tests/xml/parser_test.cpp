@@ -15,19 +15,19 @@ namespace {
 using R = ElementRecord;
 
 // "index: start+length startTag/endTag Llevel flags pParent cFirstChild nNext vPrev", flags as
-// F (IsFirstChild), U (Unended), C (ContentError), I (IllFormed), or '-'.
+// F (kIsFirstChild), U (Unended), C (kContentError), I (IllFormed), or '-'.
 std::string DescribeRecord(const XmlDocument& doc, int32_t i) {
   const R& r = doc.At(i);
   std::ostringstream out;
   out << i << ": " << r.start << "+" << r.length << " " << r.StartTagLength() << "/"
       << r.EndTagLength() << " L" << r.Level() << " ";
   std::string flags;
-  if (r.Has(R::IsFirstChild)) flags += 'F';
-  if (r.Has(R::Unended)) flags += 'U';
-  if (r.Has(R::ContentError)) flags += 'C';
-  if (r.Has(R::IllFormed)) flags += 'I';
-  out << (flags.empty() ? "-" : flags) << " p" << r.parent << " c" << r.firstChild << " n" << r.next
-      << " v" << r.prev;
+  if (r.Has(R::kIsFirstChild)) flags += 'F';
+  if (r.Has(R::kUnended)) flags += 'U';
+  if (r.Has(R::kContentError)) flags += 'C';
+  if (r.Has(R::kIllFormed)) flags += 'I';
+  out << (flags.empty() ? "-" : flags) << " p" << r.parent << " c" << r.first_child << " n"
+      << r.next << " v" << r.prev;
   return out.str();
 }
 
@@ -94,7 +94,7 @@ TEST(Parse, WellFormedDocumentsIndexEveryElement) {
       {"<a=b></a>", true, "", {}},
       {"<a[1]></a>", true, "", {}},
       {"<a b='1'></a >", true, "", {}},
-      {"<A></a>", true, "", {}, CaseInsensitiveEndTags},
+      {"<A></a>", true, "", {}, kCaseInsensitiveEndTags},
       {"<a><b><a></a></b></a>", true, "", {}},
   });
 }
@@ -138,7 +138,7 @@ TEST(Parse, EndTagOfAnOuterElementClosesTheInnerOnesAsNotEnded) {
        "End tag 'a' at offset 7 does not match start tag 'b' at offset 3",
        {"0: 0+10 0/0 L0 I p0 c1 n0 v0", "1: 0+10 3/4 L0 F p0 c2 n0 v1",
         "2: 3+3 3/0 L1 FU p1 c0 n0 v2"}},
-      // The ContentError first set on b ends up on a.
+      // The kContentError first set on b ends up on a.
       {"<a><b></c></a>",
        false,
        "No start tag for end tag 'c' at offset 6",
@@ -220,7 +220,7 @@ TEST(Parse, ManyNotEndedElementsAreUnwoundInOnePass) {
 
 TEST(Parse, CaseInsensitiveMatchingFoldsOnlySingleByteLetters) {
   XmlDocument doc;
-  doc.SetOptions(CaseInsensitiveEndTags);
+  doc.SetOptions(kCaseInsensitiveEndTags);
   EXPECT_TRUE(doc.SetText("<aBc></AbC>"));
   EXPECT_INVARIANTS(doc);
   platform::SetCodePageForTesting(932);
@@ -261,17 +261,17 @@ TEST(Parse, LoneLeadByteAtTheEndStaysInsideTheText) {
 
 TEST(Parse, StartTagsUpToTheLimitAreHeldExactly) {
   XmlDocument doc;
-  std::string longest = "<a" + std::string(R::MaxStartTagLength - 3, ' ') + ">";
+  std::string longest = "<a" + std::string(R::kMaxStartTagLength - 3, ' ') + ">";
   EXPECT_TRUE(doc.SetText(("<r>" + longest + "</a></r>").c_str()));
-  EXPECT_EQ(doc.At(2).StartTagLength(), R::MaxStartTagLength);
+  EXPECT_EQ(doc.At(2).StartTagLength(), R::kMaxStartTagLength);
   EXPECT_INVARIANTS(doc);
 
   // One byte more does not fit the record: the tag gets no record and is an error.
-  std::string tooLong = "<a" + std::string(R::MaxStartTagLength - 2, ' ') + ">";
+  std::string tooLong = "<a" + std::string(R::kMaxStartTagLength - 2, ' ') + ">";
   EXPECT_FALSE(doc.SetText(("<r>" + tooLong + "<b/></r>").c_str()));
   EXPECT_EQ(doc.ErrorText(), "Element tag at offset 3 too long");
   EXPECT_EQ(doc.NextFree(), 3);  // r and b
-  EXPECT_TRUE(doc.At(1).Has(R::ContentError));
+  EXPECT_TRUE(doc.At(1).Has(R::kContentError));
   EXPECT_EQ(doc.At(2).parent, 1);
   EXPECT_INVARIANTS(doc);
 }
@@ -279,12 +279,12 @@ TEST(Parse, StartTagsUpToTheLimitAreHeldExactly) {
 TEST(Parse, EndTagsUpToTheLimitAreHeldExactly) {
   XmlDocument doc;
   EXPECT_TRUE(doc.SetText(("<a></a" + std::string(507, ' ') + ">").c_str()));
-  EXPECT_EQ(doc.At(1).EndTagLength(), R::MaxEndTagLength);
+  EXPECT_EQ(doc.At(1).EndTagLength(), R::kMaxEndTagLength);
   EXPECT_INVARIANTS(doc);
 
   EXPECT_FALSE(doc.SetText(("<a></a" + std::string(508, ' ') + ">").c_str()));
   EXPECT_EQ(doc.ErrorText(), "Element end tag at offset 3 too long");
-  EXPECT_TRUE(doc.At(1).Has(R::Unended));
+  EXPECT_TRUE(doc.At(1).Has(R::kUnended));
   EXPECT_INVARIANTS(doc);
 }
 

@@ -51,7 +51,7 @@ std::string Describe(NodeType type, const NodeToken& token, const ScanCursor& cu
   out << " " << token.start << "+" << token.length;
   if (type == NodeType::EndTag) out << " '" << NameText(cursor) << "'";
   if (!token.text.empty()) out << " '" << token.text << "'";
-  if ((token.flags & EmptyElement) != 0) out << " empty";
+  if ((token.flags & kEmptyElement) != 0) out << " empty";
   return out.str();
 }
 
@@ -134,8 +134,8 @@ TEST(Scanner, EndTagsKeepTheirNameInTheCursor) {
   cursor.text = text.c_str();
   NodeToken token;
   ASSERT_EQ(ScanNode(cursor, token), NodeType::EndTag);
-  EXPECT_EQ(cursor.nameStart, 2);
-  EXPECT_EQ(cursor.nameEnd, 1);
+  EXPECT_EQ(cursor.name_start, 2);
+  EXPECT_EQ(cursor.name_end, 1);
 }
 
 TEST(Scanner, TextAndWhitespaceNodes) {
@@ -271,8 +271,8 @@ TEST(Scanner, NextNameReadsNameTokensAndSingleStopBytes) {
   while (NextName(cursor)) names.push_back(NameText(cursor));
   EXPECT_EQ(names, (std::vector<std::string>{"width", "=", "3", "/", "<", "x", "\\", "y"}));
   EXPECT_EQ(cursor.next, static_cast<int32_t>(text.size()));
-  EXPECT_EQ(cursor.nameStart, static_cast<int32_t>(text.size()));
-  EXPECT_EQ(cursor.nameEnd, cursor.nameStart - 1);
+  EXPECT_EQ(cursor.name_start, static_cast<int32_t>(text.size()));
+  EXPECT_EQ(cursor.name_end, cursor.name_start - 1);
   EXPECT_EQ(NameText(cursor), "");
 
   ScanCursor second;

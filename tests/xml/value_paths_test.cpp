@@ -31,7 +31,7 @@ std::string RandomValue(std::mt19937& random) {
 }
 
 TEST_F(ValuePaths, ElementContentIsTheEscapedOrWrappedValueUnderEveryCodePage) {
-  const unsigned flagSets[] = {0, EscapeQuotes, KeepReferences, AsCData, NoLineBreaks};
+  const unsigned flagSets[] = {0, kEscapeQuotes, kKeepReferences, kAsCData, kNoLineBreaks};
   std::mt19937 random(2718);
   for (int codePage : {0, 932, 936, 949, 950}) {
     platform::SetCodePageForTesting(codePage);
@@ -43,9 +43,9 @@ TEST_F(ValuePaths, ElementContentIsTheEscapedOrWrappedValueUnderEveryCodePage) {
       ASSERT_TRUE(doc.InsertElement("root", nullptr, 0));
       // Several elements into one document, so that the reused buffer is reused.
       for (int i = 0; i < 3; ++i) {
-        ASSERT_TRUE(doc.InsertElement("v", value.c_str(), flags | AsChild));
+        ASSERT_TRUE(doc.InsertElement("v", value.c_str(), flags | kAsChild));
         const std::string expected =
-            (flags & AsCData) != 0 ? WrapCData(value.c_str()) : EscapeValue(value.c_str(), flags);
+            (flags & kAsCData) != 0 ? WrapCData(value.c_str()) : EscapeValue(value.c_str(), flags);
         ASSERT_EQ(doc.ElementContent(doc.ChildPos()), expected)
             << "code page " << codePage << ", flags " << flags << ", value " << value;
       }
@@ -61,14 +61,14 @@ TEST_F(ValuePaths, ANameOrValueTakenFromTheDocumentsOwnTextIsWrittenAsItWas) {
   for (int i = 0; i < 6; ++i) {
     // The whole text as the value: the text is edited while the value is written.
     const std::string before(doc.Text());
-    ASSERT_TRUE(doc.InsertElement("v", doc.Text().data(), AsChild));
+    ASSERT_TRUE(doc.InsertElement("v", doc.Text().data(), kAsChild));
     EXPECT_EQ(doc.ElementContent(doc.ChildPos()), EscapeValue(before.c_str(), 0));
     ASSERT_INVARIANTS(doc);
   }
   // A name that is the text's own last bytes (NUL-terminated there).
   const std::string_view text = doc.Text();
   const char* name = text.data() + text.size() - 1;  // the final '\n'... not a name, but written
-  ASSERT_TRUE(doc.InsertElement(name, nullptr, AsChild));
+  ASSERT_TRUE(doc.InsertElement(name, nullptr, kAsChild));
   EXPECT_EQ(doc.ElementMarkup(doc.ChildPos()), "<\n/>");
   ASSERT_TRUE(testing::InvariantsHold(doc, testing::CheckDepth::Structural));
 }
@@ -77,7 +77,7 @@ TEST_F(ValuePaths, TakingTheTextLeavesAnEmptyDocument) {
   XmlDocument doc;
   doc.SetText("<?xml version=\"1.0\"?>\r\n");
   ASSERT_TRUE(doc.InsertElement("iq type='command'", nullptr, 0));
-  ASSERT_TRUE(doc.InsertElement("query", "x<y", AsChild));
+  ASSERT_TRUE(doc.InsertElement("query", "x<y", kAsChild));
   const std::string written(doc.Text());
   EXPECT_EQ(doc.TakeText(), written);
   EXPECT_EQ(doc.Text(), "");
@@ -96,7 +96,7 @@ TEST_F(ValuePaths, AShortTextGrowsIntoALongDocumentWithRecordsInStep) {
   XmlDocument doc;
   doc.SetText("<r/>");
   doc.SetPosition(0, 1, 0);  // the element r is current
-  for (int i = 0; i < 2000; ++i) ASSERT_TRUE(doc.InsertElement("item", "value", AsChild));
+  for (int i = 0; i < 2000; ++i) ASSERT_TRUE(doc.InsertElement("item", "value", kAsChild));
   EXPECT_EQ(doc.NextFree(), 2002);
   ASSERT_INVARIANTS(doc);
   EXPECT_TRUE(testing::SameRecordsAsFreshParse(doc));

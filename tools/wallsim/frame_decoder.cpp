@@ -34,7 +34,7 @@ class DocumentView {
     element.name = doc_.ElementTagName(index);
     ParseAttributes(text_.substr(record.start, record.StartTagLength()), &element);
     element.content = doc_.ElementContent(index);
-    for (int child = record.firstChild; child != 0; child = doc_.At(child).next) {
+    for (int child = record.first_child; child != 0; child = doc_.At(child).next) {
       element.children.push_back(child);
     }
     return element;
@@ -49,11 +49,11 @@ class DocumentView {
     while (i < tag.size() && !IsSpace(tag[i]) && tag[i] != '/' && tag[i] != '>') ++i;
     while (i < tag.size()) {
       while (i < tag.size() && IsSpace(tag[i])) ++i;
-      const size_t nameStart = i;
+      const size_t name_start = i;
       while (i < tag.size() && tag[i] != '=' && !IsSpace(tag[i]) && tag[i] != '/' && tag[i] != '>')
         ++i;
-      if (i == nameStart) break;
-      std::string name(tag.substr(nameStart, i - nameStart));
+      if (i == name_start) break;
+      std::string name(tag.substr(name_start, i - name_start));
       while (i < tag.size() && IsSpace(tag[i])) ++i;
       if (i >= tag.size() || tag[i] != '=') break;
       ++i;
