@@ -6,6 +6,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <syslog.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <fstream>
@@ -59,7 +60,10 @@ const char* const kStamp = R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z \d+ )";
 
 class Trace : public ::testing::Test {
  protected:
-  void SetUp() override { path_ = ::testing::TempDir() + "ostrel_trace_test.log"; }
+  // CTest runs the tests of this file side by side, each in a process of its own: one file each.
+  void SetUp() override {
+    path_ = ::testing::TempDir() + "ostrel_trace_test_" + std::to_string(getpid()) + ".log";
+  }
   void TearDown() override {
     Ostrel_Finalize();
     unsetenv("OSTREL_LOG");
