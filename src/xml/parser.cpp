@@ -277,7 +277,7 @@ class Parser {
   void CloseUnended(int32_t outer, int32_t count, int32_t end_name_start, int32_t end_name_length,
                     int32_t& last_child);
   void NoteUnclosed(int32_t count, int32_t end_name_start, int32_t end_name_length);
-  int32_t Unended(int32_t start, const char* kind, int32_t nul);
+  int32_t Unended(int32_t parent, int32_t start, const char* kind, int32_t nul);
   void NoteContentError(int32_t parent);
   void NoteError(int32_t parent, const std::string& message);
   void NoteError(int32_t parent, const char* format, int32_t offset);
@@ -466,8 +466,7 @@ OSTREL_ALWAYS_INLINE NodeRead Parser::ReadNode(Skipper& skip, int32_t& next, int
   if ((classes_.of[second] & byte_classes::kNameStart) != 0) {
     scan = scan_paths::ScanStartTagAt(classes_, bytes_, start, skip);
     if (!scan.ended) {
-      next = Unended(start, "Element tag", scan.end + 1);
-      NoteError(parent, token_.text);
+      next = Unended(parent, start, "Element tag", scan.end + 1);
       return read;
     }
     read.node = Node::kStartTag;
@@ -481,8 +480,7 @@ OSTREL_ALWAYS_INLINE NodeRead Parser::ReadNode(Skipper& skip, int32_t& next, int
     } else {
       scan = scan_paths::ScanEndTagAt(classes_, bytes_, start, skip);
       if (!scan.ended) {
-        next = Unended(start, "Element end tag", scan.end + 1);
-        NoteError(parent, token_.text);
+        next = Unended(parent, start, "Element end tag", scan.end + 1);
         return read;
       }
     }
@@ -491,8 +489,7 @@ OSTREL_ALWAYS_INLINE NodeRead Parser::ReadNode(Skipper& skip, int32_t& next, int
     int32_t nul = 0;
     const int32_t end = SkipDelimited(classes_, bytes_, start, skip, nul);
     if (end < 0) {
-      next = Unended(start, kind, nul);
-      NoteError(parent, token_.text);
+      next = Unended(parent, start, kind, nul);
     } else {
       next = end + 1;
     }
@@ -718,12 +715,14 @@ OSTREL_NEVER_INLINE void Parser::ParseNodes(Skipper skip, Place& place) {
   next_free_ = next_free;
   cursor_.next = q;
 }
-// The text ended inside a tag that starts at start: the scanner's message goes into the token.
-int32_t Parser::Unended(int32_t start, const char* kind, int32_t nul) {
+// The text ended inside a tag that starts at start: the scanner's message is noted as the
+// error of `parent`.
+int32_t Parser::Unended(int32_t parent, int32_t start, const char* kind, int32_t nul) {
   cursor_.next = start;
   token_.start = start;
   token_.flags = 0;
   scan_paths::Unterminated(cursor_, token_, kind, nul);
+  NoteError(parent, token_.text);
   return cursor_.next;
 }
 
