@@ -106,7 +106,7 @@ WaitState WaitUntil(const WSAEVENT* events, DWORD count, DWORD timeout_ms, Check
   for (bool first = true;; first = false) {
     int poll_ms = -1;
     {
-      std::lock_guard<std::mutex> lock(registry.mutex);
+      posix::RegistryGuard lock(registry.mutex);
       const WaitState state = check(registry);
       if (state != WaitState::kPending) {
         return state;
@@ -127,7 +127,7 @@ WaitState WaitUntil(const WSAEVENT* events, DWORD count, DWORD timeout_ms, Check
     const int ready =
         ::poll(scratch.fds.data(), static_cast<::nfds_t>(scratch.fds.size()), poll_ms);
     const int poll_error = errno;
-    std::lock_guard<std::mutex> lock(registry.mutex);
+    posix::RegistryGuard lock(registry.mutex);
     UnregisterWaiter(registry, events, count, wake.write_fd);
     if (ready < 0 && poll_error != EINTR) {
       WSASetLastError(ErrorFromErrno(poll_error));
