@@ -9,7 +9,7 @@ namespace ostrel::testing {
 
 int DescriptorOf(std::uintptr_t layer_socket) {
   wsa::posix::Registry& registry = wsa::posix::Registry::Get();
-  std::lock_guard<std::mutex> lock(registry.mutex);
+  wsa::posix::RegistryGuard lock(registry.mutex);
   const wsa::posix::SocketState* state = registry.FindSocket(layer_socket);
   return state != nullptr ? state->fd : -1;
 }

@@ -7,13 +7,13 @@ namespace ostrel::wsa::posix {
 
 std::size_t OpenEventCount() {
   Registry& registry = Registry::Get();
-  std::lock_guard<std::mutex> lock(registry.mutex);
+  posix::RegistryGuard lock(registry.mutex);
   return registry.events.Count();
 }
 
 std::size_t OpenSocketCount() {
   Registry& registry = Registry::Get();
-  std::lock_guard<std::mutex> lock(registry.mutex);
+  posix::RegistryGuard lock(registry.mutex);
   return registry.sockets.Count();
 }
 

@@ -204,7 +204,7 @@ WSAEVENT WSACreateEvent() {
     return WSA_INVALID_EVENT;
   }
   Registry& registry = Registry::Get();
-  std::lock_guard<std::mutex> lock(registry.mutex);
+  posix::RegistryGuard lock(registry.mutex);
   const std::uintptr_t handle = registry.events.Add(posix::EventState{});
   if (handle == 0) {
     WSASetLastError(WSA_NOT_ENOUGH_MEMORY);
@@ -217,7 +217,7 @@ BOOL WSACloseEvent(WSAEVENT event) {
   // An injected failure is reported after the event is gone, so that it cannot leak one.
   const int injected = posix::faults::InjectedError(posix::faults::Call::kWSACloseEvent);
   Registry& registry = Registry::Get();
-  std::lock_guard<std::mutex> lock(registry.mutex);
+  posix::RegistryGuard lock(registry.mutex);
   if (!registry.events.Remove(reinterpret_cast<std::uintptr_t>(event))) {
     WSASetLastError(WSA_INVALID_HANDLE);
     return FALSE;
@@ -236,7 +236,7 @@ BOOL WSASetEvent(WSAEVENT event) {
     return FALSE;
   }
   Registry& registry = Registry::Get();
-  std::lock_guard<std::mutex> lock(registry.mutex);
+  posix::RegistryGuard lock(registry.mutex);
   if (registry.FindEvent(event) == nullptr) {
     WSASetLastError(WSA_INVALID_HANDLE);
     return FALSE;
@@ -251,7 +251,7 @@ BOOL WSAResetEvent(WSAEVENT event) {
     return FALSE;
   }
   Registry& registry = Registry::Get();
-  std::lock_guard<std::mutex> lock(registry.mutex);
+  posix::RegistryGuard lock(registry.mutex);
   posix::EventState* state = registry.FindEvent(event);
   if (state == nullptr) {
     WSASetLastError(WSA_INVALID_HANDLE);

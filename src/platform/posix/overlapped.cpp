@@ -132,7 +132,7 @@ void CompleteAtOnce(Registry& registry, WSAOVERLAPPED* overlapped, DWORD bytes) 
 // injected fault leaves.
 struct TransferCall {
   Registry& registry;
-  std::unique_lock<std::mutex>& lock;
+  RegistryLock& lock;
   SOCKET s;
   std::vector<::iovec> rest;
   std::size_t room;
@@ -241,7 +241,7 @@ int ReceiveInto(TransferCall& call, SocketState* socket, WSAOVERLAPPED* overlapp
 // 0 when the result may be collected (or waited for), else the error that refuses it.
 int ResultRefusal(Registry& registry, SOCKET s, const WSAOVERLAPPED* overlapped,
                   const DWORD* transferred, BOOL wait) {
-  std::lock_guard<std::mutex> lock(registry.mutex);
+  posix::RegistryGuard lock(registry.mutex);
   if (registry.FindSocket(s) == nullptr) {
     return WSAENOTSOCK;
   }
@@ -315,7 +315,7 @@ int WSASend(SOCKET s, LPWSABUF buffers, DWORD buffer_count, LPDWORD bytes_sent, 
     return posix::Fail(fault.error);
   }
   Registry& registry = Registry::Get();
-  std::unique_lock<std::mutex> lock(registry.mutex);
+  posix::RegistryLock lock(registry.mutex);
   posix::SocketState* socket = posix::Lookup(registry, s);
   if (socket == nullptr) {
     return SOCKET_ERROR;
@@ -345,7 +345,7 @@ int WSARecv(SOCKET s, LPWSABUF buffers, DWORD buffer_count, LPDWORD bytes_receiv
     return posix::Fail(fault.error);
   }
   Registry& registry = Registry::Get();
-  std::unique_lock<std::mutex> lock(registry.mutex);
+  posix::RegistryLock lock(registry.mutex);
   posix::SocketState* socket = posix::Lookup(registry, s);
   if (socket == nullptr) {
     return SOCKET_ERROR;
@@ -396,7 +396,7 @@ BOOL WSAGetOverlappedResult(SOCKET s, LPWSAOVERLAPPED overlapped, LPDWORD transf
       posix::WaitState::kDone) {
     return FALSE;
   }
-  std::lock_guard<std::mutex> lock(registry.mutex);
+  posix::RegistryGuard lock(registry.mutex);
   const int status = static_cast<int>(overlapped->Internal);
   if (status != 0) {
     WSASetLastError(status);
@@ -415,7 +415,7 @@ BOOL CancelIoEx(HANDLE file, LPOVERLAPPED overlapped) {
     return FALSE;
   }
   Registry& registry = Registry::Get();
-  std::lock_guard<std::mutex> lock(registry.mutex);
+  posix::RegistryGuard lock(registry.mutex);
   posix::SocketState* socket = registry.FindSocket(reinterpret_cast<SOCKET>(file));
   if (socket == nullptr) {
     WSASetLastError(WSA_INVALID_HANDLE);

@@ -12,6 +12,7 @@
 
 #include "platform/posix/fault_injection.h"
 #include "platform/posix/handle_table.h"
+#include "platform/posix/registry_mutex.h"
 #include "platform/posix/system.h"
 
 namespace ostrel::wsa::posix {
@@ -62,7 +63,7 @@ class Registry {
  public:
   static Registry& Get();
 
-  std::mutex mutex;
+  RegistryMutex mutex;
   HandleTable<EventState> events;
   HandleTable<SocketState> sockets;
   // Descriptors of sockets closed while threads were still using them without the lock, with
@@ -120,8 +121,8 @@ SocketState* ReturnToLock(Registry& registry, SOCKET s, int fd);
 // for a slow system call; the descriptor stays open meanwhile even if the socket is closed.
 // Gives the socket looked up again, or null when it was closed meanwhile.
 template <class Call>
-SocketState* OutsideLock(Registry& registry, std::unique_lock<std::mutex>& lock, SOCKET s,
-                         SocketState& socket, Call call) {
+SocketState* OutsideLock(Registry& registry, RegistryLock& lock, SOCKET s, SocketState& socket,
+                         Call call) {
   const int fd = socket.fd;
   ++socket.outside_lock;  // closesocket then wakes this thread and leaves it the descriptor
   lock.unlock();
@@ -134,8 +135,7 @@ SocketState* OutsideLock(Registry& registry, std::unique_lock<std::mutex>& lock,
 // The blocking mode of a socket that was never selected: sleeps without the lock until the
 // socket's descriptor is ready for `events`, or until closesocket wakes it. The caller looks the
 // socket up again afterwards (it may be gone). False when poll() failed.
-bool BlockUntilReady(Registry& registry, std::unique_lock<std::mutex>& lock, SOCKET s,
-                     short events);
+bool BlockUntilReady(Registry& registry, RegistryLock& lock, SOCKET s, short events);
 
 // Ends a socket as closesocket does (the registry's lock held): its pending transfers complete
 // as cancelled, threads blocked on it wake, and its handle goes stale. Returns the descriptor
@@ -152,7 +152,7 @@ bool Started();
 // and the fault (if any) the test plan chose for the call.
 struct SocketCall {
   Registry& registry;
-  std::unique_lock<std::mutex>& lock;
+  RegistryLock& lock;
   SocketState* socket;
   faults::Action fault;
 };
@@ -168,7 +168,7 @@ Result OnSocket(faults::Call hook, SOCKET s, Result failed, Body body) {
     return failed;
   }
   Registry& registry = Registry::Get();
-  std::unique_lock<std::mutex> lock(registry.mutex);
+  RegistryLock lock(registry.mutex);
   SocketState* socket = Lookup(registry, s);
   if (socket == nullptr) {
     return failed;

@@ -387,8 +387,7 @@ SocketState* ReturnToLock(Registry& registry, SOCKET s, int fd) {
   return nullptr;
 }
 
-bool BlockUntilReady(Registry& registry, std::unique_lock<std::mutex>& lock, SOCKET s,
-                     short events) {
+bool BlockUntilReady(Registry& registry, RegistryLock& lock, SOCKET s, short events) {
   SocketState* socket = registry.FindSocket(s);
   if (socket == nullptr) {
     return false;
@@ -457,7 +456,7 @@ SOCKET WSASocketA(int family, int type, int protocol, LPWSAPROTOCOL_INFOA protoc
   }
   posix::NoSigPipe(fd);
   Registry& registry = Registry::Get();
-  std::lock_guard<std::mutex> lock(registry.mutex);
+  posix::RegistryGuard lock(registry.mutex);
   // The last WSACleanup may have closed every socket since the check above; this one must not
   // outlive it.
   if (!posix::Started()) {
@@ -482,7 +481,7 @@ int closesocket(SOCKET s) {
   Registry& registry = Registry::Get();
   int fd;
   {
-    std::lock_guard<std::mutex> lock(registry.mutex);
+    posix::RegistryGuard lock(registry.mutex);
     posix::SocketState* socket = posix::Lookup(registry, s);
     if (socket == nullptr) {
       return SOCKET_ERROR;
@@ -554,7 +553,7 @@ namespace ostrel::platform {
 
 int DeferClientPortChoice(SOCKET socket) {
   wsa::posix::Registry& registry = wsa::posix::Registry::Get();
-  std::lock_guard<std::mutex> lock(registry.mutex);
+  posix::RegistryGuard lock(registry.mutex);
   wsa::posix::SocketState* state = wsa::posix::Lookup(registry, socket);
   if (state == nullptr) {
     return wsa::WSAGetLastError();

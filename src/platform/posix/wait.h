@@ -30,14 +30,6 @@ struct WaitScratch {
 };
 WaitScratch& ThreadWaitScratch();
 
-// Runs until check(registry) gives kDone or kFailed (checked under the lock), or until
-// timeout_ms runs out (then kPending; INFINITE never runs out). While it sleeps, setting one of
-// `events` from another thread wakes it, and every socket for which drives(handle, socket)
-// holds is polled for what PollInterest names and brought up to date with Refresh. A socket
-// that poll() flags without any change is left out for the rest of the wait, so a condition
-// that stays raised cannot make the loop spin. With end_when_idle (a test-only fault), a wait
-// that has no socket left to poll ends at once as if its time had run out: only another
-// thread could still set an event then.
 // Fills the scratch's poll() list: the wake channel, then every socket that drives(handle,
 // socket) names and that is not quiet, for what PollInterest names. The registry's lock is held.
 template <class Drives>
@@ -106,7 +98,7 @@ WaitState WaitUntil(const WSAEVENT* events, DWORD count, DWORD timeout_ms, Check
   for (bool first = true;; first = false) {
     int poll_ms = -1;
     {
-      std::lock_guard<std::mutex> lock(registry.mutex);
+      posix::RegistryGuard lock(registry.mutex);
       const WaitState state = check(registry);
       if (state != WaitState::kPending) {
         return state;
@@ -127,7 +119,7 @@ WaitState WaitUntil(const WSAEVENT* events, DWORD count, DWORD timeout_ms, Check
     const int ready =
         ::poll(scratch.fds.data(), static_cast<::nfds_t>(scratch.fds.size()), poll_ms);
     const int poll_error = errno;
-    std::lock_guard<std::mutex> lock(registry.mutex);
+    posix::RegistryGuard lock(registry.mutex);
     UnregisterWaiter(registry, events, count, wake.write_fd);
     if (ready < 0 && poll_error != EINTR) {
       WSASetLastError(ErrorFromErrno(poll_error));

@@ -43,7 +43,7 @@ int WSAStartup(WORD version_requested, LPWSADATA data) {
   std::strcpy(data->szDescription, "ostrel POSIX sockets");
   std::strcpy(data->szSystemStatus, "Running");
   posix::Registry& registry = posix::Registry::Get();
-  std::lock_guard<std::mutex> lock(registry.mutex);
+  posix::RegistryGuard lock(registry.mutex);
   startup_count.fetch_add(1, std::memory_order_acq_rel);
   return 0;
 }
@@ -54,7 +54,7 @@ int WSACleanup() {
   posix::Registry& registry = posix::Registry::Get();
   std::vector<int> fds;
   {
-    std::lock_guard<std::mutex> lock(registry.mutex);
+    posix::RegistryGuard lock(registry.mutex);
     const int count = startup_count.load(std::memory_order_acquire);
     if (count == 0) {
       last_error = WSANOTINITIALISED;
