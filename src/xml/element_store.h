@@ -40,6 +40,11 @@ class ElementStore {
       capacity_ = requested;
       return;
     }
+    // A new store's first records: its own segment array and block.
+    if (segments_ == nullptr && requested > 0 && requested <= kInlineRecords) {
+      UseInlineBlock(requested);
+      return;
+    }
     Grow(requested, used);
   }
 
@@ -70,7 +75,14 @@ class ElementStore {
   // The capacity Grow gives for a request, from the capacity cap (requested 0: grow by half).
   static int32_t GrownCapacity(int32_t cap, int32_t requested, int32_t used);
   void ReserveFirstSegment(int32_t records);
-  void UseInlineBlock(int32_t records);
+  void UseInlineBlock(int32_t records) {
+    inline_block_in_use_ = true;
+    inline_slots_[0] = inline_block_;
+    segments_ = inline_slots_;
+    segment_slots_ = kInlineSlots;
+    first_room_ = kInlineRecords;
+    capacity_ = records;
+  }
   ElementRecord* NewBlock(int32_t records);
   void ReleaseBlock(ElementRecord* block);
   void ReleaseSegmentArray();
