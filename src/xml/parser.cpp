@@ -7,6 +7,7 @@
 #include <cstring>
 #include <limits>
 #include <type_traits>
+#include <utility>
 
 #include "platform/mbcs.h"
 #include "xml/byte_classes.h"
@@ -250,8 +251,11 @@ class Parser {
     NodeScanner scan;
   };
 
-  template <class Skipper>
-  void ParseNodes(Skipper skip, Place& place);
+  // The skipper is made in the loop's own frame from `args`, not handed over by value: its
+  // fields go in as registers rather than through a copy in memory.
+  template <class Skipper, class... Args>
+  OSTREL_NEVER_INLINE void ParseNodes(Place& place, Args&&... args);
+  OSTREL_NEVER_INLINE void ParseListedStops(Place& place);
   template <class Skipper>
   int32_t ParseNode(Skipper& skip, int32_t next, Place& place);
   template <class Skipper>
@@ -321,7 +325,12 @@ bool XmlDocument::ReplaceText(const char* text, NodeScanner scan) {
     // built from a 23-byte declaration up to a few hundred bytes), so that building one does not
     // reallocate. Longer texts are held exactly; InsertElement grows them as needed.
     if (length < kSmallTextRoom && text_.capacity() < kSmallTextRoom) text_.reserve(kSmallTextRoom);
-    text_.assign(text, length);
+    // (An empty text cannot overlap the new one: appending to it is the cheaper assign.)
+    if (text_.empty()) {
+      text_.append(text, length);
+    } else {
+      text_.assign(text, length);
+    }
   }
   error_text_.clear();
   return Parse(scan);
@@ -377,25 +386,28 @@ int32_t Parser::Run(NodeScanner scan) {
   }
 #ifdef OSTREL_XML_BLOCK_INDEX
   if (&classes_ != &byte_classes::kSingleByteClasses) {
-    block_index::BlockIndex<true> skip(classes_, bytes_, length_);
-    ParseNodes(skip, place);
+    ParseNodes<block_index::BlockIndex<true>>(place, classes_, bytes_, length_);
   } else if (length_ < kByteSearchBelow) {
-    block_index::BasicByteSkipper<false> skip(classes_, bytes_, length_);
-    ParseNodes(skip, place);
+    ParseNodes<block_index::BasicByteSkipper<false>>(place, classes_, bytes_, length_);
   } else if (length_ < block_index::ListStopsFrom()) {
-    block_index::BlockIndex<false> skip(classes_, bytes_, length_);
-    ParseNodes(skip, place);
+    ParseNodes<block_index::BlockIndex<false>>(place, classes_, bytes_, length_);
   } else {
-    block_index::StopList stops(bytes_, length_);
-    block_index::ListedSkipper skip(stops, bytes_);
-    ParseNodes(skip, place);
+    ParseListedStops(place);
   }
 #else
-  block_index::ByteSkipper skip(classes_, bytes_, length_);
-  ParseNodes(skip, place);
+  ParseNodes<block_index::ByteSkipper>(place, classes_, bytes_, length_);
 #endif
   return Finish(place);
 }
+
+#ifdef OSTREL_XML_BLOCK_INDEX
+// A long text's parse, through the list of its stops (kept out of Run: the list's own room would
+// weigh on every short parse's frame).
+void Parser::ParseListedStops(Place& place) {
+  block_index::StopList stops(bytes_, length_);
+  ParseNodes<block_index::ListedSkipper>(place, stops, bytes_);
+}
+#endif
 
 // Reads the node at next the general way and builds what it holds. Returns where the node after
 // it starts, or -1 at the end of the text.
@@ -586,6 +598,12 @@ int32_t Parser::Finish(Place& place) {
 // How far ahead of the record being written the parse loop prefetches: 64 records, 2 KB.
 constexpr uintptr_t kPrefetchAhead = 64 * sizeof(ElementRecord);
 
+// A short text's records stay in the cache: the parse of one asks for none ahead.
+template <class Skipper>
+constexpr bool kPrefetchesRecords = true;
+template <>
+constexpr bool kPrefetchesRecords<block_index::BasicByteSkipper<false>> = false;
+
 // The records of the store's segment that the next record goes into, reached by number without a
 // segment look-up: through the address where record 0 would lie, rather than a pointer outside
 // the segment.
@@ -642,8 +660,9 @@ class SegmentWindow {
 // sections and processing instructions that end. Any other node, a node in error, and a start
 // tag that the record store or the open-tag stack has no room for yet go to ParseNode, with the
 // position handed over and taken back.
-template <class Skipper>
-OSTREL_NEVER_INLINE void Parser::ParseNodes(Skipper skip, Place& place) {
+template <class Skipper, class... Args>
+OSTREL_NEVER_INLINE void Parser::ParseNodes(Place& place, Args&&... args) {
+  Skipper skip(std::forward<Args>(args)...);
   // The text and its length as the skipper holds them, in locals that the records' stores
   // cannot alias.
   const unsigned char* const t = skip.Text();
@@ -670,7 +689,7 @@ OSTREL_NEVER_INLINE void Parser::ParseNodes(Skipper skip, Place& place) {
       if (scan.ended && length <= ElementRecord::kMaxStartTagLength &&
           (top < open_limit_top || (scan.empty && top->open_count < kLevelLimit)) &&
           records.Reach(next_free)) {
-        records.PrefetchAhead(next_free);
+        if (kPrefetchesRecords<Skipper>) records.PrefetchAhead(next_free);
         AddStartTag(records, top, last_child, next_free, records.InSegment(next_free), q, length,
                     scan.name_end, scan.empty);
         ++next_free;
