@@ -35,7 +35,7 @@ constexpr int64_t kCountWindows = 4;
 // About how many records a parse of the text takes (the document's and one per start tag), at
 // most a segment's worth, reckoned from windows of it. Too few costs a copy of the first
 // segment while the parse runs, too many only their room.
-int32_t ExpectedRecords(const std::string& text) {
+int32_t ExpectedRecords(const DocumentText& text) {
   const auto* bytes = reinterpret_cast<const unsigned char*>(text.c_str());
   const auto length = static_cast<int64_t>(text.size());
   const int32_t limit = ElementStore::kSegmentRecords;
@@ -52,9 +52,6 @@ int32_t ExpectedRecords(const std::string& text) {
 // A single-byte text shorter than this is searched a byte at a time: its stops lie so close
 // together that classifying its blocks costs more than it saves.
 constexpr int32_t kByteSearchBelow = 512;
-
-// Room given to a short text (see SetText).
-constexpr size_t kSmallTextRoom = 512;
 
 std::string Format(const char* format, ...) {
   va_list args;
@@ -227,7 +224,7 @@ struct NodeRead {
 // first error. The records and the error text are the document's; the parse writes them.
 class Parser {
  public:
-  Parser(const std::string& text, uint32_t options, ElementStore& tree, int32_t& next_free,
+  Parser(const DocumentText& text, uint32_t options, ElementStore& tree, int32_t& next_free,
          std::string& error_text)
       : text_(text.c_str()),
         bytes_(reinterpret_cast<const unsigned char*>(text.c_str())),
@@ -321,16 +318,10 @@ bool XmlDocument::ReplaceText(const char* text, NodeScanner scan) {
       error_text_ = "Document too large";
       return false;
     }
-    // A short text gets room for the elements that usually follow (a command document is
-    // built from a 23-byte declaration up to a few hundred bytes), so that building one does not
-    // reallocate. Longer texts are held exactly; InsertElement grows them as needed.
-    if (length < kSmallTextRoom && text_.capacity() < kSmallTextRoom) text_.reserve(kSmallTextRoom);
-    // (An empty text cannot overlap the new one: appending to it is the cheaper assign.)
-    if (text_.empty()) {
-      text_.append(text, length);
-    } else {
-      text_.assign(text, length);
-    }
+    // A short text is held inside the document with room for the elements that usually follow
+    // (a command document is built from a 23-byte declaration up to a few hundred bytes); a
+    // longer one exactly, and InsertElement grows it as needed.
+    text_.assign(text, length);
   }
   error_text_.clear();
   return Parse(scan);
