@@ -589,27 +589,36 @@ int32_t Parser::Finish(Place& place) {
 // How far ahead of the record being written the parse loop prefetches: 64 records, 2 KB.
 constexpr uintptr_t kPrefetchAhead = 64 * sizeof(ElementRecord);
 
-// A short text's records stay in the cache: the parse of one asks for none ahead.
+// The byte-table search of a single-byte text serves only texts shorter than kByteSearchBelow.
+// Their tags fit a record's length fields, their records lie in the first segment, and those
+// records stay in the cache (none is prefetched).
 template <class Skipper>
-constexpr bool kPrefetchesRecords = true;
+constexpr bool kShortTextsOnly = false;
+#ifdef OSTREL_XML_BLOCK_INDEX
 template <>
-constexpr bool kPrefetchesRecords<block_index::BasicByteSkipper<false>> = false;
+constexpr bool kShortTextsOnly<block_index::BasicByteSkipper<false>> = true;
+#endif
+static_assert(kByteSearchBelow <= ElementRecord::kMaxEndTagLength + 1 &&
+                  kByteSearchBelow <= ElementStore::kSegmentRecords,
+              "a short text's tags and records fit without checks");
 
 // The records of the store's segment that the next record goes into, reached by number without a
 // segment look-up: through the address where record 0 would lie, rather than a pointer outside
 // the segment.
+template <bool kOneSegment>
 class SegmentWindow {
  public:
-  explicit SegmentWindow(ElementStore& tree) : tree_(&tree), capacity_(tree.Capacity()) {}
+  // When all records lie in one segment, the window opens on it at once (the store holds the
+  // document's record).
+  explicit SegmentWindow(ElementStore& tree) : tree_(&tree), capacity_(tree.Capacity()) {
+    if (kOneSegment) Open(0);
+  }
 
   // Makes record i, the next one written, reachable by InSegment; false when the store is full.
   OSTREL_ALWAYS_INLINE bool Reach(int32_t i) {
     if (i < end_) return true;
     if (i == capacity_) return false;
-    first_ = ElementStore::FirstOfSegment(i);
-    base_ = reinterpret_cast<uintptr_t>(&tree_->At(first_)) -
-            static_cast<uintptr_t>(first_) * sizeof(ElementRecord);
-    end_ = std::min(capacity_, first_ + ElementStore::kSegmentRecords);
+    Open(ElementStore::FirstOfSegment(i));
     return true;
   }
 
@@ -619,9 +628,9 @@ class SegmentWindow {
   }
 
   // Any record written so far: the last child lies in the current segment unless the segment
-  // began after it.
+  // began after it (never so when all lie in one).
   OSTREL_ALWAYS_INLINE ElementRecord& operator()(int32_t i) const {
-    return i >= first_ ? InSegment(i) : tree_->At(i);
+    return kOneSegment || i >= first_ ? InSegment(i) : tree_->At(i);
   }
 
   // A long text's records go to memory that is not in the cache, and memory brings a line in
@@ -638,6 +647,13 @@ class SegmentWindow {
   }
 
  private:
+  OSTREL_ALWAYS_INLINE void Open(int32_t first) {
+    first_ = first;
+    base_ = reinterpret_cast<uintptr_t>(&tree_->At(first_)) -
+            static_cast<uintptr_t>(first_) * sizeof(ElementRecord);
+    end_ = std::min(capacity_, first_ + ElementStore::kSegmentRecords);
+  }
+
   ElementStore* tree_;
   int32_t capacity_;
   uintptr_t base_ = 0;
@@ -664,7 +680,8 @@ OSTREL_NEVER_INLINE void Parser::ParseNodes(Place& place, Args&&... args) {
   const OpenTagStack::OpenElement* open_limit_top = OpenLimit();
   int32_t last_child = place.last_child;
   int32_t next_free = next_free_;
-  SegmentWindow records(tree_);
+  constexpr bool kShort = kShortTextsOnly<Skipper>;
+  SegmentWindow<kShort> records(tree_);
   int32_t q = 0;  // the node being read
 
   for (;;) {
@@ -677,10 +694,10 @@ OSTREL_NEVER_INLINE void Parser::ParseNodes(Place& place, Args&&... args) {
     if ((classes.of[second] & byte_classes::kNameStart) != 0) {
       const scan_paths::TagScan scan = scan_paths::ScanStartTagAt(classes, t, q, skip);
       const int32_t length = scan.end + 1 - q;
-      if (scan.ended && length <= ElementRecord::kMaxStartTagLength &&
+      if (scan.ended && (kShort || length <= ElementRecord::kMaxStartTagLength) &&
           (top < open_limit_top || (scan.empty && top->open_count < kLevelLimit)) &&
           records.Reach(next_free)) {
-        if (kPrefetchesRecords<Skipper>) records.PrefetchAhead(next_free);
+        if (!kShort) records.PrefetchAhead(next_free);
         AddStartTag(records, top, last_child, next_free, records.InSegment(next_free), q, length,
                     scan.name_end, scan.empty);
         ++next_free;
@@ -688,9 +705,10 @@ OSTREL_NEVER_INLINE void Parser::ParseNodes(Place& place, Args&&... args) {
         continue;
       }
     } else if (second == '/') {
-      // The document slot's name is longer than any end tag: no test for an empty stack.
+      // The document slot's name is longer than any end tag and than a short text: no test for
+      // an empty stack.
       const int32_t length = 3 + top->name_length;
-      if (!Skipper::kDoubleByte && length <= ElementRecord::kMaxEndTagLength &&
+      if (!Skipper::kDoubleByte && (kShort || length <= ElementRecord::kMaxEndTagLength) &&
           EndsInnermost(t, q, *top, text_length)) {
         CloseOpen(records, *top, last_child, length, q + length - 1);
         --top;
@@ -718,7 +736,7 @@ OSTREL_NEVER_INLINE void Parser::ParseNodes(Place& place, Args&&... args) {
     open_limit_top = OpenLimit();
     last_child = place.last_child;
     next_free = next_free_;
-    records = SegmentWindow(tree_);
+    records = SegmentWindow<kShort>(tree_);
   }
   place.count = top->open_count;
   place.last_child = last_child;
