@@ -27,7 +27,7 @@ void ElementStore::ReleaseSegmentArray() {
   segments_ = nullptr;
 }
 
-ElementStore::~ElementStore() {
+void ElementStore::Release() {
   int32_t in_use = SegmentsInUse();
   for (int32_t s = 0; s < in_use; ++s) ReleaseBlock(segments_[s]);
   ReleaseSegmentArray();
