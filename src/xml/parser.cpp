@@ -51,7 +51,7 @@ int32_t ExpectedRecords(const DocumentText& text) {
 
 // A single-byte text shorter than this is searched a byte at a time: its stops lie so close
 // together that classifying its blocks costs more than it saves.
-constexpr int32_t kByteSearchBelow = 512;
+constexpr int32_t kByteSearchBelow = 2048;
 
 std::string Format(const char* format, ...) {
   va_list args;
@@ -590,7 +590,7 @@ int32_t Parser::Finish(Place& place) {
 constexpr uintptr_t kPrefetchAhead = 64 * sizeof(ElementRecord);
 
 // The byte-table search of a single-byte text serves only texts shorter than kByteSearchBelow.
-// Their tags fit a record's length fields, their records lie in the first segment, and those
+// Their start tags fit a record's length field, their records lie in the first segment, and those
 // records stay in the cache (none is prefetched).
 template <class Skipper>
 constexpr bool kShortTextsOnly = false;
@@ -598,9 +598,9 @@ constexpr bool kShortTextsOnly = false;
 template <>
 constexpr bool kShortTextsOnly<block_index::BasicByteSkipper<false>> = true;
 #endif
-static_assert(kByteSearchBelow <= ElementRecord::kMaxEndTagLength + 1 &&
+static_assert(kByteSearchBelow <= ElementRecord::kMaxStartTagLength + 1 &&
                   kByteSearchBelow <= ElementStore::kSegmentRecords,
-              "a short text's tags and records fit without checks");
+              "a short text's start tags and records fit without checks");
 
 // The records of the store's segment that the next record goes into, reached by number without a
 // segment look-up: through the address where record 0 would lie, rather than a pointer outside
@@ -705,10 +705,9 @@ OSTREL_NEVER_INLINE void Parser::ParseNodes(Place& place, Args&&... args) {
         continue;
       }
     } else if (second == '/') {
-      // The document slot's name is longer than any end tag and than a short text: no test for
-      // an empty stack.
+      // The document slot's name is longer than any end tag: no test for an empty stack.
       const int32_t length = 3 + top->name_length;
-      if (!Skipper::kDoubleByte && (kShort || length <= ElementRecord::kMaxEndTagLength) &&
+      if (!Skipper::kDoubleByte && length <= ElementRecord::kMaxEndTagLength &&
           EndsInnermost(t, q, *top, text_length)) {
         CloseOpen(records, *top, last_child, length, q + length - 1);
         --top;
