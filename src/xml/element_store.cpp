@@ -27,7 +27,7 @@ void ElementStore::ReleaseSegmentArray() {
   segments_ = nullptr;
 }
 
-ElementStore::~ElementStore() {
+void ElementStore::Release() {
   int32_t in_use = SegmentsInUse();
   for (int32_t s = 0; s < in_use; ++s) ReleaseBlock(segments_[s]);
   ReleaseSegmentArray();
@@ -43,10 +43,6 @@ int32_t ElementStore::GrownCapacity(int32_t cap, int32_t requested, int32_t used
 }
 
 void ElementStore::Grow(int32_t requested, int32_t used) {
-  if (segments_ == nullptr && requested > 0 && requested <= kInlineRecords) {
-    UseInlineBlock(requested);
-    return;
-  }
   const int32_t cap = capacity_;
   const bool by_half = requested == 0;
   requested = GrownCapacity(cap, requested, used);
@@ -97,16 +93,6 @@ void ElementStore::Grow(int32_t requested, int32_t used) {
   segments_[new_last] = block;
   if (new_last == 0) first_room_ = block == inline_block_ ? kInlineRecords : records;
   capacity_ = requested;
-}
-
-// A new store's first records: its own segment array and block, as Grow would give them.
-void ElementStore::UseInlineBlock(int32_t records) {
-  inline_block_in_use_ = true;
-  inline_slots_[0] = inline_block_;
-  segments_ = inline_slots_;
-  segment_slots_ = kInlineSlots;
-  first_room_ = kInlineRecords;
-  capacity_ = records;
 }
 
 void ElementStore::ReserveForGrowth(int32_t requested, int32_t records) {

@@ -18,7 +18,13 @@ class ElementStore {
   static constexpr int32_t FirstOfSegment(int32_t i) { return i & ~kInSegmentMask; }
 
   ElementStore() = default;
-  ~ElementStore();
+  ~ElementStore() {
+    // A small store's segment array and block are its own: nothing goes back to the heap.
+    if (capacity_ > 0 && capacity_ <= kInlineRecords && segments_ == inline_slots_ &&
+        segments_[0] == inline_block_)
+      return;
+    Release();
+  }
   ElementStore(const ElementStore&) = delete;
   ElementStore& operator=(const ElementStore&) = delete;
 
@@ -38,6 +44,11 @@ class ElementStore {
     // Within the room segment 0's block already has: nothing moves.
     if (requested > 0 && capacity_ > 0 && requested <= first_room_) {
       capacity_ = requested;
+      return;
+    }
+    // A new store's first records: its own segment array and block.
+    if (segments_ == nullptr && requested > 0 && requested <= kInlineRecords) {
+      UseInlineBlock(requested);
       return;
     }
     Grow(requested, used);
@@ -67,10 +78,18 @@ class ElementStore {
   // Reserved room exceeds an estimate of the records by this share (1 / 2^shift).
   static constexpr int kRoomMarginShift = 4;
   void Grow(int32_t requested, int32_t used);
+  void Release();
   // The capacity Grow gives for a request, from the capacity cap (requested 0: grow by half).
   static int32_t GrownCapacity(int32_t cap, int32_t requested, int32_t used);
   void ReserveFirstSegment(int32_t records);
-  void UseInlineBlock(int32_t records);
+  void UseInlineBlock(int32_t records) {
+    inline_block_in_use_ = true;
+    inline_slots_[0] = inline_block_;
+    segments_ = inline_slots_;
+    segment_slots_ = kInlineSlots;
+    first_room_ = kInlineRecords;
+    capacity_ = records;
+  }
   ElementRecord* NewBlock(int32_t records);
   void ReleaseBlock(ElementRecord* block);
   void ReleaseSegmentArray();

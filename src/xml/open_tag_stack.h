@@ -35,7 +35,10 @@ class OpenTagStack {
   // without a test for an empty stack.
   static constexpr int32_t kNoName = ElementRecord::kMaxEndTagLength + 1;
 
-  OpenTagStack();
+  OpenTagStack() {
+    inline_[0] = {nullptr, 0, 0, kNoName, 0};
+    NumberSlots(slots_, 0, capacity_);
+  }
   OpenTagStack(const OpenTagStack&) = delete;
   OpenTagStack& operator=(const OpenTagStack&) = delete;
 
@@ -51,6 +54,9 @@ class OpenTagStack {
   }
 
  private:
+  static void NumberSlots(OpenElement* slots, int32_t from, int32_t to) {
+    for (int32_t i = from; i < to; ++i) slots[i].open_count = i + 1;
+  }
   void Grow();
 
   // The first kInitialCapacity slots (and the document's below them) live inside the stack: a

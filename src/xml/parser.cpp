@@ -7,6 +7,7 @@
 #include <cstring>
 #include <limits>
 #include <type_traits>
+#include <utility>
 
 #include "platform/mbcs.h"
 #include "xml/byte_classes.h"
@@ -34,7 +35,7 @@ constexpr int64_t kCountWindows = 4;
 // About how many records a parse of the text takes (the document's and one per start tag), at
 // most a segment's worth, reckoned from windows of it. Too few costs a copy of the first
 // segment while the parse runs, too many only their room.
-int32_t ExpectedRecords(const std::string& text) {
+int32_t ExpectedRecords(const DocumentText& text) {
   const auto* bytes = reinterpret_cast<const unsigned char*>(text.c_str());
   const auto length = static_cast<int64_t>(text.size());
   const int32_t limit = ElementStore::kSegmentRecords;
@@ -50,10 +51,7 @@ int32_t ExpectedRecords(const std::string& text) {
 
 // A single-byte text shorter than this is searched a byte at a time: its stops lie so close
 // together that classifying its blocks costs more than it saves.
-constexpr int32_t kByteSearchBelow = 512;
-
-// Room given to a short text (see SetText).
-constexpr size_t kSmallTextRoom = 512;
+constexpr int32_t kByteSearchBelow = 2048;
 
 std::string Format(const char* format, ...) {
   va_list args;
@@ -226,7 +224,7 @@ struct NodeRead {
 // first error. The records and the error text are the document's; the parse writes them.
 class Parser {
  public:
-  Parser(const std::string& text, uint32_t options, ElementStore& tree, int32_t& next_free,
+  Parser(const DocumentText& text, uint32_t options, ElementStore& tree, int32_t& next_free,
          std::string& error_text)
       : text_(text.c_str()),
         bytes_(reinterpret_cast<const unsigned char*>(text.c_str())),
@@ -250,8 +248,11 @@ class Parser {
     NodeScanner scan;
   };
 
-  template <class Skipper>
-  void ParseNodes(Skipper skip, Place& place);
+  // The skipper is made in the loop's own frame from `args`, not handed over by value: its
+  // fields go in as registers rather than through a copy in memory.
+  template <class Skipper, class... Args>
+  OSTREL_NEVER_INLINE void ParseNodes(Place& place, Args&&... args);
+  OSTREL_NEVER_INLINE void ParseListedStops(Place& place);
   template <class Skipper>
   int32_t ParseNode(Skipper& skip, int32_t next, Place& place);
   template <class Skipper>
@@ -317,10 +318,9 @@ bool XmlDocument::ReplaceText(const char* text, NodeScanner scan) {
       error_text_ = "Document too large";
       return false;
     }
-    // A short text gets room for the elements that usually follow (a command document is
-    // built from a 23-byte declaration up to a few hundred bytes), so that building one does not
-    // reallocate. Longer texts are held exactly; InsertElement grows them as needed.
-    if (length < kSmallTextRoom && text_.capacity() < kSmallTextRoom) text_.reserve(kSmallTextRoom);
+    // A short text is held inside the document with room for the elements that usually follow
+    // (a command document is built from a 23-byte declaration up to a few hundred bytes); a
+    // longer one exactly, and InsertElement grows it as needed.
     text_.assign(text, length);
   }
   error_text_.clear();
@@ -377,25 +377,28 @@ int32_t Parser::Run(NodeScanner scan) {
   }
 #ifdef OSTREL_XML_BLOCK_INDEX
   if (&classes_ != &byte_classes::kSingleByteClasses) {
-    block_index::BlockIndex<true> skip(classes_, bytes_, length_);
-    ParseNodes(skip, place);
+    ParseNodes<block_index::BlockIndex<true>>(place, classes_, bytes_, length_);
   } else if (length_ < kByteSearchBelow) {
-    block_index::BasicByteSkipper<false> skip(classes_, bytes_, length_);
-    ParseNodes(skip, place);
+    ParseNodes<block_index::BasicByteSkipper<false>>(place, classes_, bytes_, length_);
   } else if (length_ < block_index::ListStopsFrom()) {
-    block_index::BlockIndex<false> skip(classes_, bytes_, length_);
-    ParseNodes(skip, place);
+    ParseNodes<block_index::BlockIndex<false>>(place, classes_, bytes_, length_);
   } else {
-    block_index::StopList stops(bytes_, length_);
-    block_index::ListedSkipper skip(stops, bytes_);
-    ParseNodes(skip, place);
+    ParseListedStops(place);
   }
 #else
-  block_index::ByteSkipper skip(classes_, bytes_, length_);
-  ParseNodes(skip, place);
+  ParseNodes<block_index::ByteSkipper>(place, classes_, bytes_, length_);
 #endif
   return Finish(place);
 }
+
+#ifdef OSTREL_XML_BLOCK_INDEX
+// A long text's parse, through the list of its stops (kept out of Run: the list's own room would
+// weigh on every short parse's frame).
+void Parser::ParseListedStops(Place& place) {
+  block_index::StopList stops(bytes_, length_);
+  ParseNodes<block_index::ListedSkipper>(place, stops, bytes_);
+}
+#endif
 
 // Reads the node at next the general way and builds what it holds. Returns where the node after
 // it starts, or -1 at the end of the text.
@@ -586,21 +589,36 @@ int32_t Parser::Finish(Place& place) {
 // How far ahead of the record being written the parse loop prefetches: 64 records, 2 KB.
 constexpr uintptr_t kPrefetchAhead = 64 * sizeof(ElementRecord);
 
+// The byte-table search of a single-byte text serves only texts shorter than kByteSearchBelow.
+// Their start tags fit a record's length field, their records lie in the first segment, and those
+// records stay in the cache (none is prefetched).
+template <class Skipper>
+constexpr bool kShortTextsOnly = false;
+#ifdef OSTREL_XML_BLOCK_INDEX
+template <>
+constexpr bool kShortTextsOnly<block_index::BasicByteSkipper<false>> = true;
+#endif
+static_assert(kByteSearchBelow <= ElementRecord::kMaxStartTagLength + 1 &&
+                  kByteSearchBelow <= ElementStore::kSegmentRecords,
+              "a short text's start tags and records fit without checks");
+
 // The records of the store's segment that the next record goes into, reached by number without a
 // segment look-up: through the address where record 0 would lie, rather than a pointer outside
 // the segment.
+template <bool kOneSegment>
 class SegmentWindow {
  public:
-  explicit SegmentWindow(ElementStore& tree) : tree_(&tree), capacity_(tree.Capacity()) {}
+  // When all records lie in one segment, the window opens on it at once (the store holds the
+  // document's record).
+  explicit SegmentWindow(ElementStore& tree) : tree_(&tree), capacity_(tree.Capacity()) {
+    if (kOneSegment) Open(0);
+  }
 
   // Makes record i, the next one written, reachable by InSegment; false when the store is full.
   OSTREL_ALWAYS_INLINE bool Reach(int32_t i) {
     if (i < end_) return true;
     if (i == capacity_) return false;
-    first_ = ElementStore::FirstOfSegment(i);
-    base_ = reinterpret_cast<uintptr_t>(&tree_->At(first_)) -
-            static_cast<uintptr_t>(first_) * sizeof(ElementRecord);
-    end_ = std::min(capacity_, first_ + ElementStore::kSegmentRecords);
+    Open(ElementStore::FirstOfSegment(i));
     return true;
   }
 
@@ -610,9 +628,9 @@ class SegmentWindow {
   }
 
   // Any record written so far: the last child lies in the current segment unless the segment
-  // began after it.
+  // began after it (never so when all lie in one).
   OSTREL_ALWAYS_INLINE ElementRecord& operator()(int32_t i) const {
-    return i >= first_ ? InSegment(i) : tree_->At(i);
+    return kOneSegment || i >= first_ ? InSegment(i) : tree_->At(i);
   }
 
   // A long text's records go to memory that is not in the cache, and memory brings a line in
@@ -629,6 +647,13 @@ class SegmentWindow {
   }
 
  private:
+  OSTREL_ALWAYS_INLINE void Open(int32_t first) {
+    first_ = first;
+    base_ = reinterpret_cast<uintptr_t>(&tree_->At(first_)) -
+            static_cast<uintptr_t>(first_) * sizeof(ElementRecord);
+    end_ = std::min(capacity_, first_ + ElementStore::kSegmentRecords);
+  }
+
   ElementStore* tree_;
   int32_t capacity_;
   uintptr_t base_ = 0;
@@ -642,8 +667,9 @@ class SegmentWindow {
 // sections and processing instructions that end. Any other node, a node in error, and a start
 // tag that the record store or the open-tag stack has no room for yet go to ParseNode, with the
 // position handed over and taken back.
-template <class Skipper>
-OSTREL_NEVER_INLINE void Parser::ParseNodes(Skipper skip, Place& place) {
+template <class Skipper, class... Args>
+OSTREL_NEVER_INLINE void Parser::ParseNodes(Place& place, Args&&... args) {
+  Skipper skip(std::forward<Args>(args)...);
   // The text and its length as the skipper holds them, in locals that the records' stores
   // cannot alias.
   const unsigned char* const t = skip.Text();
@@ -654,7 +680,8 @@ OSTREL_NEVER_INLINE void Parser::ParseNodes(Skipper skip, Place& place) {
   const OpenTagStack::OpenElement* open_limit_top = OpenLimit();
   int32_t last_child = place.last_child;
   int32_t next_free = next_free_;
-  SegmentWindow records(tree_);
+  constexpr bool kShort = kShortTextsOnly<Skipper>;
+  SegmentWindow<kShort> records(tree_);
   int32_t q = 0;  // the node being read
 
   for (;;) {
@@ -667,10 +694,10 @@ OSTREL_NEVER_INLINE void Parser::ParseNodes(Skipper skip, Place& place) {
     if ((classes.of[second] & byte_classes::kNameStart) != 0) {
       const scan_paths::TagScan scan = scan_paths::ScanStartTagAt(classes, t, q, skip);
       const int32_t length = scan.end + 1 - q;
-      if (scan.ended && length <= ElementRecord::kMaxStartTagLength &&
+      if (scan.ended && (kShort || length <= ElementRecord::kMaxStartTagLength) &&
           (top < open_limit_top || (scan.empty && top->open_count < kLevelLimit)) &&
           records.Reach(next_free)) {
-        records.PrefetchAhead(next_free);
+        if (!kShort) records.PrefetchAhead(next_free);
         AddStartTag(records, top, last_child, next_free, records.InSegment(next_free), q, length,
                     scan.name_end, scan.empty);
         ++next_free;
@@ -708,7 +735,7 @@ OSTREL_NEVER_INLINE void Parser::ParseNodes(Skipper skip, Place& place) {
     open_limit_top = OpenLimit();
     last_child = place.last_child;
     next_free = next_free_;
-    records = SegmentWindow(tree_);
+    records = SegmentWindow<kShort>(tree_);
   }
   place.count = top->open_count;
   place.last_child = last_child;

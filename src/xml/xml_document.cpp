@@ -16,7 +16,8 @@ constexpr char kEmptyDocumentError[] = "Empty document";
 XmlDocument::XmlDocument() : error_text_(kEmptyDocumentError) { ClearRecords(); }
 
 XmlDocument::XmlDocument(const XmlDocument& other)
-    : error_text_(other.error_text_),
+    : text_(other.text_),
+      error_text_(other.error_text_),
       parent_pos_(other.parent_pos_),
       current_pos_(other.current_pos_),
       child_pos_(other.child_pos_),
@@ -25,8 +26,6 @@ XmlDocument::XmlDocument(const XmlDocument& other)
       node_offset_(other.node_offset_),
       node_length_(other.node_length_),
       options_(other.options_) {
-  text_.reserve(other.text_.capacity());
-  text_.assign(other.text_);
   tree_.CopyFrom(other.tree_, other.next_free_);
 }
 
@@ -34,7 +33,7 @@ XmlDocument::XmlDocument(const XmlDocument& other)
 XmlDocument::~XmlDocument() = default;
 
 std::string XmlDocument::TakeText() {
-  std::string text = std::move(text_);
+  std::string text = text_.Take();
   Clear();
   return text;
 }
@@ -65,25 +64,23 @@ std::string_view XmlDocument::TagNameIn(int32_t index) const {
   cursor.next = At(index).start + 1;
   cursor.options = options_;
   if (!NextName(cursor) || cursor.name_start > cursor.name_end) return std::string_view();
-  return std::string_view(text_).substr(
-      static_cast<size_t>(cursor.name_start),
-      static_cast<size_t>(cursor.name_end - cursor.name_start + 1));
+  return text_.View().substr(static_cast<size_t>(cursor.name_start),
+                             static_cast<size_t>(cursor.name_end - cursor.name_start + 1));
 }
 
 std::string_view XmlDocument::ElementMarkup(int32_t index) const {
   const ElementRecord& r = At(index);
-  return std::string_view(text_).substr(static_cast<size_t>(r.start),
-                                        static_cast<size_t>(r.length));
+  return text_.View().substr(static_cast<size_t>(r.start), static_cast<size_t>(r.length));
 }
 
 std::string_view XmlDocument::ElementContent(int32_t index) const {
-  if (index == 0) return text_;
+  if (index == 0) return text_.View();
   const ElementRecord& r = At(index);
   if (r.EndTagLength() == 0) return std::string_view();
   const int32_t content_start = r.start + r.StartTagLength();
   const int32_t content_length = r.length - r.StartTagLength() - r.EndTagLength();
-  return std::string_view(text_).substr(static_cast<size_t>(content_start),
-                                        static_cast<size_t>(content_length));
+  return text_.View().substr(static_cast<size_t>(content_start),
+                             static_cast<size_t>(content_length));
 }
 
 int32_t XmlDocument::FindChild(int32_t parent, std::string_view name) const {

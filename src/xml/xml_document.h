@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 
+#include "xml/document_text.h"
 #include "xml/element_record.h"
 #include "xml/element_store.h"
 #include "xml/escaping.h"
@@ -61,7 +62,7 @@ class XmlDocument {
   // Makes the current element the parent of further children. False when there is none.
   bool EnterElement();
 
-  std::string_view Text() const { return text_; }
+  std::string_view Text() const { return text_.View(); }
   // Moves the text out, for a caller that is done with the document, which is left holding no
   // text (as after SetText with none).
   std::string TakeText();
@@ -173,7 +174,7 @@ class XmlDocument {
   void ReplaceSpan(int32_t offset, int32_t removed, const PendingNode& node);
   void ReserveText(size_t length);
 
-  std::string text_;
+  DocumentText text_;
   std::string error_text_;
   int32_t parent_pos_ = 0;
   int32_t current_pos_ = 0;

@@ -102,5 +102,37 @@ TEST_F(ValuePaths, AShortTextGrowsIntoALongDocumentWithRecordsInStep) {
   EXPECT_TRUE(testing::SameRecordsAsFreshParse(doc));
 }
 
+// A short text is held inside the document, a longer one on the heap: every way in and out
+// keeps the bytes, and the NUL after them that InsertElement reads up to, on both sides of that
+// line and across it.
+TEST_F(ValuePaths, TextsAroundTheInlineRoomKeepTheirBytesEveryWayInAndOut) {
+  const auto ends_in_nul = [](const XmlDocument& doc) {
+    return doc.Text().data()[doc.Text().size()] == '\0';
+  };
+  for (size_t length = 480; length <= 520; ++length) {
+    const std::string text = "<r>" + std::string(length - 7, 'x') + "</r>";
+    XmlDocument doc;
+    ASSERT_TRUE(doc.SetText(text.c_str()));
+    EXPECT_EQ(doc.Text(), text);
+    // The document's own text given back to it, whole and from an offset within it.
+    ASSERT_TRUE(doc.SetText(doc.Text().data()));
+    EXPECT_EQ(doc.Text(), text);
+    doc.SetText(doc.Text().data() + 3);
+    EXPECT_EQ(doc.Text(), text.substr(3));
+    EXPECT_TRUE(ends_in_nul(doc));
+    // Grown across the line by an insertion (after a longer text left bytes behind its NUL),
+    // then moved out.
+    doc.SetText(std::string(length + 20, ' ').c_str());
+    ASSERT_TRUE(doc.SetText(text.c_str()));
+    doc.SetPosition(0, 1, 0);
+    ASSERT_TRUE(doc.InsertElement("v", "1", kAsChild));
+    ASSERT_INVARIANTS(doc);
+    EXPECT_TRUE(ends_in_nul(doc));
+    const std::string grown(doc.Text());
+    EXPECT_EQ(doc.TakeText(), grown);
+    EXPECT_EQ(doc.Text(), "");
+  }
+}
+
 }  // namespace
 }  // namespace ostrel::xml
